@@ -1,0 +1,113 @@
+// Command dispatch, usage, and the one-shot commands: version, proctable,
+// rofs, fh, resolve and selftest.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "util/sha256.h"
+#include "vorlix.h"
+
+namespace {
+
+constexpr int kMutating[] = {2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 21};
+
+int cmd_rofs() {
+  bool failed = false;
+  for (int p : kMutating) {
+    if (vorlix_proc_is_write(p) != 1) {
+      printf("proc %d not classified write\n", p);
+      failed = true;
+    }
+  }
+  for (int p = 0; p <= 21; p++) {
+    bool listed = false;
+    for (int m : kMutating) listed = listed || m == p;
+    if (vorlix_proc_is_write(p) == 1 && !listed) {
+      printf("unexpected write proc %d\n", p);
+      failed = true;
+    }
+  }
+  puts(failed ? "ROFS CHECK FAILED" : "rofs: all 11 mutating procs answer NFS3ERR_ROFS");
+  return failed ? 1 : 0;
+}
+
+// Registers EXPORT on the current directory for the handle commands.
+bool register_export(const char* export_path, const char* fmt) {
+  if (vorlix_add_export(export_path, ".", nullptr) < 0) {
+    fprintf(stderr, fmt, vorlix_last_error());
+    return false;
+  }
+  return true;
+}
+
+int cmd_fh(const char* exp, const char* rel) {
+  if (!register_export(exp, "export: %s\n")) return 1;
+  unsigned char fh[64];
+  if (vorlix_fh_for(exp, rel, fh, sizeof fh) != 32) {
+    fprintf(stderr, "fh: %s\n", vorlix_last_error());
+    return 1;
+  }
+  for (int i = 0; i < 32; i++) printf("%02x", fh[i]);
+  printf("\n");
+  return 0;
+}
+
+int cmd_resolve(const char* exp, const char* rel) {
+  if (!register_export(exp, "export: %s\n")) return 1;
+  unsigned char fh[64];
+  const int r = vorlix_fh_for(exp, rel, fh, sizeof fh);
+  printf("%d\t%s\n", r, r == 32 ? "ok" : vorlix_last_error());
+  return 0;
+}
+
+int cmd_selftest() {
+  const bool sha_ok = nfss_sha_selftest() == 0;
+  printf("sha256 %s\n", sha_ok ? "ok" : "FAILED");
+  if (!sha_ok) return 1;
+  if (!register_export("/t", "%s\n")) return 1;
+  unsigned char a[32], b[32];
+  const int ra = vorlix_fh_for("/t", "", a, sizeof a);
+  if (ra != 32) fprintf(stderr, "fh_for: %s\n", vorlix_last_error());
+  const int rb = vorlix_fh_for("/t", "", b, sizeof b);
+  if (ra != 32 || rb != 32) return 1;
+  if (memcmp(a, b, 32) != 0) {
+    fprintf(stderr, "fh not stable\n");
+    return 1;
+  }
+  printf("fh stable: OK\n");
+  return 0;
+}
+
+}  // namespace
+
+int usage() {
+  fputs(
+      "usage:\n"
+      "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
+      "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
+      "        [--allow /movies=CIDRS] [--secret S]\n"
+      "        stdin: add /p=PATH | remove /p | exports | status | quit\n"
+      "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n",
+      stderr);
+  return 2;
+}
+
+int cli_main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const char* cmd = argv[1];
+  const int rest = argc - 2;
+  if (strcmp(cmd, "serve") == 0) return cmd_serve(rest, argv + 2);
+  if (strcmp(cmd, "version") == 0) {
+    printf("%s\n", vorlix_version());
+    return 0;
+  }
+  if (strcmp(cmd, "selftest") == 0) return cmd_selftest();
+  if (strcmp(cmd, "proctable") == 0) {
+    printf("%s\n", vorlix_proc_table_json());
+    return 0;
+  }
+  if (strcmp(cmd, "rofs") == 0) return cmd_rofs();
+  if (strcmp(cmd, "fh") == 0 && rest == 2) return cmd_fh(argv[2], argv[3]);
+  if (strcmp(cmd, "resolve") == 0 && rest == 2) return cmd_resolve(argv[2], argv[3]);
+  return usage();
+}

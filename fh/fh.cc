@@ -1,0 +1,166 @@
+// Handle format, authentication and resolution.
+#include "fh/fh.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fh/fh_map.h"
+#include "server/config.h"
+#include "util/sbuf.h"
+#include "util/sha256.h"
+
+namespace {
+
+void put_le(unsigned char* d, uint64_t v, int n) {
+  for (int i = 0; i < n; i++) d[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+}  // namespace
+
+void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]) {
+  unsigned char secret[SECRET_MAX];
+  const uint64_t slen = fh_secret_copy(secret);
+  unsigned char fixed[16];
+  put_le(fixed, FH_MAGIC, 4);
+  put_le(fixed + 4, static_cast<uint32_t>(idx), 4);
+  put_le(fixed + 8, gen, 8);
+  sha256_ctx c;
+  nfss_sha_init(&c);
+  nfss_sha_update(&c, secret, slen);
+  nfss_sha_update(&c, fixed, 16);
+  nfss_sha_update(&c, rel, rel_len);
+  nfss_sha_final(&c, out);
+}
+
+int fh_build_idx(int32_t idx, const export_rec* e, const char* rel, unsigned char* out, int32_t cap) {
+  if (e == nullptr || rel == nullptr || out == nullptr || cap < FH_SIZE) return -1;
+  unsigned char d[32];
+  fh_digest(idx, e->gen, rel, strlen(rel), d);
+  be32_put(out, FH_MAGIC);
+  be32_put(out + 4, static_cast<uint32_t>(idx));
+  be64_put(out + 8, e->gen);
+  memcpy(out + 16, d, 16);
+  fh_remember(idx, e->gen, out + 16, rel);
+  return FH_SIZE;
+}
+
+int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap) {
+  if (export_path == nullptr) return -1;
+  export_rec snap;
+  const int idx = exports_snapshot_by_path(export_path, &snap);
+  if (idx < 0) return -1;
+  return fh_build_idx(idx, &snap, rel, out, cap);
+}
+
+int fh_open(const unsigned char* fh, int len, export_rec* exp, char* rel, int32_t rel_cap) {
+  if (fh == nullptr || exp == nullptr || len != FH_SIZE) return -1;
+  if (be32_get(fh) != FH_MAGIC) return -4;
+  const uint32_t idx = be32_get(fh + 4);
+  const uint64_t gen = be64_get(fh + 8);
+  {
+    int32_t count = 0;
+    export_rec* recs = exports_lock_get(&count);
+    const bool ok = idx < static_cast<uint32_t>(count) && !recs[idx].removed && recs[idx].gen == gen;
+    if (ok) *exp = recs[idx];
+    exports_unlock();
+    if (!ok) return -4;
+  }
+  if (rel != nullptr && rel_cap > 0) {
+    rel[0] = 0;
+    if (fh_recall(fh, static_cast<int32_t>(idx), gen, rel, rel_cap) != 0) return -4;
+  }
+  return 0;
+}
+
+int fh_export_index(const export_rec& e) {
+  const int i = exports_find(e.path);
+  return i < 0 ? 0 : i;
+}
+
+int fh_check_rel(const unsigned char* fh, const export_rec* e, const char* rel) {
+  if (fh == nullptr || e == nullptr || rel == nullptr) return -1;
+  unsigned char d[32];
+  fh_digest(fh_export_index(*e), e->gen, rel, strlen(rel), d);
+  return memcmp(d, fh + 16, 16) == 0 ? 0 : -1;
+}
+
+std::string fh_host_path(const export_rec& e, const char* rel) {
+  std::string host = export_local(e);
+  if (rel[0] != 0 && !e.is_file) {
+    host += '/';
+    host += rel;
+  }
+  return host;
+}
+
+int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
+  r->host.clear();
+  r->st_ok = 0;
+  r->rel[0] = 0;
+  if (len != FH_SIZE) {
+    *status = 10001;
+    return -1;
+  }
+  if (fh_open(fh, FH_SIZE, &r->exp, r->rel, REL_MAX) != 0 || fh_check_rel(fh, &r->exp, r->rel) != 0) {
+    *status = 70;
+    return -1;
+  }
+  r->host = fh_host_path(r->exp, r->rel);
+  // A folder export's path is walked from its root without following any
+  // link but the last component, which is described itself: a handle never
+  // reaches outside its export, even when a folder was replaced by a link.
+  const int rc = r->exp.is_file ? plat_stat(r->host.c_str(), &r->st, 0)
+                                : plat_stat_beneath(export_local(r->exp), r->rel, &r->st);
+  if (rc != 0) {
+    fh_dbg("resolve-NOENT", fh, r->rel, 0);
+    r->host.clear();
+    *status = 2;
+    return -1;
+  }
+  r->st_ok = 1;
+  fh_dbg("resolve", fh, r->rel, r->st.fileid);
+  return 0;
+}
+
+int fh_clamp(const char* in, char* out, int32_t cap) {
+  if (out == nullptr || in == nullptr || cap <= 0) return -1;
+  out[0] = 0;
+  size_t olen = 0;
+  const char* p = in;
+  for (;;) {
+    while (*p == '/' || *p == '\\') p++;
+    if (*p == 0) return 0;
+    const char* s = p;
+    while (*p != 0 && *p != '/' && *p != '\\') p++;
+    const size_t n = static_cast<size_t>(p - s);
+    if (n >= 256) return -6;
+    if (n == 1 && s[0] == '.') continue;
+    if (n == 2 && s[0] == '.' && s[1] == '.') {
+      if (olen == 0) continue;
+      char* slash = strrchr(out, '/');
+      olen = slash ? static_cast<size_t>(slash - out) : 0;
+      out[olen] = 0;
+      continue;
+    }
+    if (olen + n + 2 > static_cast<size_t>(cap)) return -6;
+    if (olen > 0) out[olen++] = '/';
+    memcpy(out + olen, s, n);
+    olen += n;
+    out[olen] = 0;
+  }
+}
+
+void fh_dbg(const char* tag, const unsigned char* fh, const char* rel, uint64_t fileid) {
+  if (getenv("VORLIX_FHDBG") == nullptr) return;
+  fprintf(stderr, "FHDBG %s mac=%02x%02x%02x%02x rel=%s fileid=%llu\n", tag, fh[16], fh[17], fh[18], fh[19], rel,
+          static_cast<unsigned long long>(fileid));
+}
+
+const char* fh_file_name(const export_rec& e) {
+  const char* l = export_local(e);
+  const char* a = strrchr(l, '/');
+  const char* b = strrchr(l, '\\');
+  const char* last = a > b ? a : b;
+  return last ? last + 1 : l;
+}

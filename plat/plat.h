@@ -1,0 +1,149 @@
+// The platform layer: the only code that calls the operating system.
+// Sockets, polling, threads, locks, clocks, file status, canonical paths,
+// directory enumeration and positional reads. Every operation reports failure
+// by its result (0/-1 or null) and prints nothing. All operations may be
+// called from any thread; a plat_dir or plat_file belongs to its opener.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Sockets -------------------------------------------------------------
+
+using plat_sock = uint64_t;
+constexpr plat_sock PLAT_INVALID_SOCK = ~uint64_t{0};
+
+// Makes the socket library usable; 0 on success. Later calls return 0 at once.
+int plat_net_init();
+// Closes the socket; the invalid socket is ignored.
+void plat_sock_close(plat_sock s);
+// Waits for readiness: want bit 0 readable, bit 1 writable; a negative timeout
+// waits without limit. -1 if the wait failed, 0 on time-out, else a mask with
+// bit 0 for readable/hung up/error and bit 1 for writable.
+int plat_poll1(plat_sock s, int want, int timeout_ms);
+// Stores the connected peer's IPv4 address (first octet most significant).
+// -1 with the output untouched when it cannot be read or is not IPv4.
+int plat_peer_v4(plat_sock s, uint32_t* addr);
+// Opens an IPv4 TCP listener on a dotted address and port (low 16 bits),
+// with address reuse and the given backlog. 0 with *out set, or -1.
+int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out);
+// The local port a socket is bound to, or -1.
+int plat_sock_port(plat_sock s);
+// Accepts one connection without asking for the peer; the invalid socket on failure.
+plat_sock plat_accept(plat_sock s);
+// Turns off send coalescing; failures are ignored.
+void plat_set_nodelay(plat_sock s);
+// One recv (flags 0). Returns the byte count, 0 when the peer closed, -1 on error.
+int64_t plat_recv(plat_sock s, void* buf, size_t len);
+// One send that never raises a signal. Returns the byte count or -1.
+int64_t plat_send(plat_sock s, const void* buf, size_t len);
+// Connects to an IPv4 address and port, optionally binding a local address
+// first (null for none). Used by tests and tools; 0 with *out set, or -1.
+int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out);
+
+// ---- Threads ---------------------------------------------------------------
+
+using plat_thread = uintptr_t;
+using plat_thread_fn = void (*)(void*);
+
+// Starts a thread with a 1 MiB stack running fn(arg). 0 with *out set, or -1
+// with *out untouched.
+int plat_thread_start(plat_thread* out, plat_thread_fn fn, void* arg);
+// Waits for the thread to end and releases its handle.
+void plat_thread_join(plat_thread t);
+// Releases the handle without waiting.
+void plat_thread_detach(plat_thread t);
+
+// ---- Locks -----------------------------------------------------------------
+
+// A re-entrant lock. Opaque storage large enough for the system's mutex.
+struct plat_mutex {
+  alignas(16) unsigned char opaque[64];
+};
+void plat_mutex_init(plat_mutex* m);
+void plat_mutex_destroy(plat_mutex* m);
+void plat_lock(plat_mutex* m);
+void plat_unlock(plat_mutex* m);
+
+// Holds a plat_mutex for the life of a scope.
+class plat_guard {
+ public:
+  explicit plat_guard(plat_mutex* m) : m_(m) { plat_lock(m_); }
+  ~plat_guard() { plat_unlock(m_); }
+  plat_guard(const plat_guard&) = delete;
+  plat_guard& operator=(const plat_guard&) = delete;
+
+ private:
+  plat_mutex* m_;
+};
+
+// ---- Time and randomness --------------------------------------------------
+
+// Monotonic milliseconds from an arbitrary origin.
+uint64_t plat_now_ms();
+void plat_sleep_ms(int ms);
+// Fills buf with bytes from the system's cryptographic random source. 0 or -1.
+int plat_random_bytes(void* buf, size_t len);
+
+// ---- Console ----------------------------------------------------------------
+
+// Installs handler for the interrupt and termination signals, without
+// restarting interrupted reads, so that a waiting console read ends.
+void plat_on_interrupt(void (*handler)(int));
+// Waits up to timeout_ms for standard input, then reads what is there.
+// Returns the byte count, 0 at the end of input, -1 on error or interruption,
+// -2 when nothing arrived in time.
+int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms);
+
+// ---- File system -----------------------------------------------------------
+
+// File status. mode holds permission bits only: 0444 when no write bit is set,
+// else 0666, plus 0111 for directories. Times are seconds since 1970 except
+// mtime_ns. is_link always describes the path itself.
+struct plat_statbuf {
+  int32_t is_dir;
+  int32_t is_reg;
+  int32_t is_link;
+  int64_t size;
+  int64_t mtime;
+  uint64_t fileid;
+  uint32_t mode;
+  uint32_t uid;
+  uint32_t gid;
+  uint32_t nlink;
+  int64_t mtime_ns;
+  int64_t atime;
+  int64_t ctime;
+};
+
+// Fills st for the path; follow 0 describes a final link itself. 0 or -1
+// (the record is cleared on failure, except perhaps is_link).
+int plat_stat(const char* path, plat_statbuf* st, int follow);
+// Status of root/rel where no component of rel but the last may be a
+// symbolic link (the last one is described itself, never followed). rel uses
+// "/" separators and may be empty (the root itself). 0 or -1.
+int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st);
+// Canonical absolute path with every link resolved; a new string or null.
+char* plat_realpath(const char* path);
+int plat_is_absolute(const char* path);
+int plat_path_under(const char* path, const char* base);
+// Total bytes of the volume holding path and bytes available to the caller.
+// 0, or -1 with the outputs unchanged.
+int plat_fs_space(const char* path, uint64_t* total, uint64_t* avail);
+
+struct plat_dir;
+// Starts an enumeration; null if it cannot be opened.
+plat_dir* plat_opendir(const char* path);
+// The next name, never "." or ".."; null at the end or on error. The name
+// belongs to the plat_dir and lives until the next readdir or closedir.
+const char* plat_readdir(plat_dir* d);
+void plat_closedir(plat_dir* d);
+
+struct plat_file;
+// Opens an existing regular file for reading; never blocks on a FIFO and
+// never opens a device or folder. Null on failure.
+plat_file* plat_fopen_read(const char* path);
+// Reads up to len bytes at offset. Returns the count, 0 at or past the end,
+// -1 on failure.
+int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len);
+void plat_fclose(plat_file* f);

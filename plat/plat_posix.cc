@@ -1,0 +1,454 @@
+// POSIX implementation of the platform layer (Linux): poll, pthreads with a
+// 1 MiB stack, recursive mutexes, the monotonic clock, statx, opendir and
+// pread. Keeps no shared state of its own.
+#include "plat/plat.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kThreadStack = 1048576;
+
+int fd_of(plat_sock s) { return static_cast<int>(s); }
+
+struct thread_start_rec {
+  plat_thread_fn fn;
+  void* arg;
+};
+
+void* tramp(void* p) {
+  auto* rec = static_cast<thread_start_rec*>(p);
+  plat_thread_fn fn = rec->fn;
+  void* arg = rec->arg;
+  free(rec);
+  fn(arg);
+  return nullptr;
+}
+
+pthread_mutex_t* sys_mutex(plat_mutex* m) {
+  static_assert(sizeof(pthread_mutex_t) <= sizeof(plat_mutex::opaque));
+  static_assert(alignof(pthread_mutex_t) <= alignof(plat_mutex));
+  return reinterpret_cast<pthread_mutex_t*>(m->opaque);
+}
+
+// Fills the status record from statx results. `own` is the status of the
+// path itself (the link when the path names one), `target` that of the object
+// described.
+void fill_stat(plat_statbuf* st, const struct statx& own, const struct statx& target) {
+  memset(st, 0, sizeof *st);
+  const bool own_link = S_ISLNK(own.stx_mode);
+  st->is_link = own_link ? 1 : 0;
+  st->is_dir = S_ISDIR(target.stx_mode) ? 1 : 0;
+  st->is_reg = S_ISREG(target.stx_mode) ? 1 : 0;
+  st->size = static_cast<int64_t>(target.stx_size);
+  st->mtime = target.stx_mtime.tv_sec;
+  st->mtime_ns = target.stx_mtime.tv_sec * 1000000000LL + target.stx_mtime.tv_nsec;
+  st->atime = target.stx_atime.tv_sec;
+  st->ctime = (target.stx_mask & STATX_BTIME) ? target.stx_btime.tv_sec : target.stx_ctime.tv_sec;
+  st->fileid = target.stx_ino;
+  st->nlink = target.stx_nlink;
+  // A path without any write permission bit stands for a read-only file.
+  const bool read_only = (own.stx_mode & 0222) == 0;
+  st->mode = (read_only ? 0444u : 0666u) | (st->is_dir ? 0111u : 0u);
+}
+
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+
+int statx_at(int dirfd, const char* name, int flags, struct statx* out) {
+  return statx(dirfd, name, flags | AT_NO_AUTOMOUNT, kStatxMask, out);
+}
+
+}  // namespace
+
+// ---- Sockets -------------------------------------------------------------
+
+int plat_net_init() {
+  // Writes to a connection whose peer has gone must fail, not end the process;
+  // plat_send asks for that per call, and this covers any other writer.
+  static const int once = [] {
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+  }();
+  return once;
+}
+
+void plat_sock_close(plat_sock s) {
+  if (s == PLAT_INVALID_SOCK) return;
+  close(fd_of(s));
+}
+
+int plat_poll1(plat_sock s, int want, int timeout_ms) {
+  struct pollfd p;
+  p.fd = fd_of(s);
+  p.events = static_cast<short>(((want & 1) ? POLLIN : 0) | ((want & 2) ? POLLOUT : 0));
+  p.revents = 0;
+  int r;
+  do {
+    r = poll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return -1;
+  if (r == 0) return 0;
+  int mask = 0;
+  if (p.revents & (POLLIN | POLLHUP | POLLERR)) mask |= 1;
+  if (p.revents & POLLOUT) mask |= 2;
+  return mask;
+}
+
+int plat_peer_v4(plat_sock s, uint32_t* addr) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  socklen_t len = sizeof sa;
+  if (getpeername(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  if (sa.sin_family != AF_INET) return -1;
+  *addr = ntohl(sa.sin_addr.s_addr);
+  return 0;
+}
+
+int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(fd);
+  return 0;
+}
+
+int plat_sock_port(plat_sock s) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  socklen_t len = sizeof sa;
+  if (getsockname(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  if (sa.sin_family != AF_INET) return -1;
+  return ntohs(sa.sin_port);
+}
+
+plat_sock plat_accept(plat_sock s) {
+  int fd = accept4(fd_of(s), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return PLAT_INVALID_SOCK;
+  return static_cast<plat_sock>(fd);
+}
+
+void plat_set_nodelay(plat_sock s) {
+  int one = 1;
+  (void)setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+int64_t plat_recv(plat_sock s, void* buf, size_t len) {
+  ssize_t r;
+  do {
+    r = recv(fd_of(s), buf, len, 0);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int64_t plat_send(plat_sock s, const void* buf, size_t len) {
+  ssize_t r;
+  do {
+    r = send(fd_of(s), buf, len, MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  if (local_ip != nullptr) {
+    if (inet_pton(AF_INET, local_ip, &sa.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
+  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  if (inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
+      connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(fd);
+  return 0;
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+int plat_thread_start(plat_thread* out, plat_thread_fn fn, void* arg) {
+  auto* rec = static_cast<thread_start_rec*>(malloc(sizeof(thread_start_rec)));
+  if (rec == nullptr) return -1;
+  rec->fn = fn;
+  rec->arg = arg;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kThreadStack);
+  pthread_t t;
+  int r = pthread_create(&t, &attr, tramp, rec);
+  pthread_attr_destroy(&attr);
+  if (r != 0) {
+    free(rec);
+    return -1;
+  }
+  *out = static_cast<plat_thread>(t);
+  return 0;
+}
+
+void plat_thread_join(plat_thread t) { pthread_join(static_cast<pthread_t>(t), nullptr); }
+
+void plat_thread_detach(plat_thread t) { pthread_detach(static_cast<pthread_t>(t)); }
+
+// ---- Locks -----------------------------------------------------------------
+
+void plat_mutex_init(plat_mutex* m) {
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(sys_mutex(m), &a);
+  pthread_mutexattr_destroy(&a);
+}
+
+void plat_mutex_destroy(plat_mutex* m) { pthread_mutex_destroy(sys_mutex(m)); }
+void plat_lock(plat_mutex* m) { pthread_mutex_lock(sys_mutex(m)); }
+void plat_unlock(plat_mutex* m) { pthread_mutex_unlock(sys_mutex(m)); }
+
+// ---- Time and randomness --------------------------------------------------
+
+uint64_t plat_now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void plat_sleep_ms(int ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  nanosleep(&ts, nullptr);  // an interrupting signal shortens the pause
+}
+
+int plat_random_bytes(void* buf, size_t len) {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (len > 0) {
+    ssize_t r = getrandom(p, len, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += r;
+    len -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+// ---- Console ----------------------------------------------------------------
+
+void plat_on_interrupt(void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a waiting read ends with EINTR
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
+  struct pollfd p;
+  p.fd = 0;
+  p.events = POLLIN;
+  p.revents = 0;
+  const int r = poll(&p, 1, timeout_ms);
+  if (r < 0) return -1;
+  if (r == 0) return -2;
+  const ssize_t got = read(0, buf, n);
+  return got < 0 ? -1 : got;
+}
+
+// ---- File system -----------------------------------------------------------
+
+int plat_stat(const char* path, plat_statbuf* st, int follow) {
+  memset(st, 0, sizeof *st);
+  if (path == nullptr) return -1;
+  struct statx own;
+  if (statx_at(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, &own) != 0) return -1;
+  if (!follow || !S_ISLNK(own.stx_mode)) {
+    fill_stat(st, own, own);
+    return 0;
+  }
+  struct statx target;
+  if (statx_at(AT_FDCWD, path, 0, &target) != 0) {
+    st->is_link = 1;
+    return -1;
+  }
+  fill_stat(st, own, target);
+  return 0;
+}
+
+int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  if (root == nullptr || rel == nullptr) return -1;
+  int dir = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  struct statx sx;
+  int r = -1;
+  const char* p = rel;
+  char name[1024];
+  for (;;) {
+    const char* slash = strchr(p, '/');
+    if (slash == nullptr) {
+      // The last component (or the root itself when rel is empty) is
+      // described without following it.
+      r = *p ? statx_at(dir, p, AT_SYMLINK_NOFOLLOW, &sx)
+             : statx_at(dir, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx);
+      break;
+    }
+    size_t n = static_cast<size_t>(slash - p);
+    if (n == 0 || n >= sizeof name) break;
+    memcpy(name, p, n);
+    name[n] = 0;
+    // O_NOFOLLOW with O_PATH opens a link itself, and O_DIRECTORY then
+    // refuses it: an intermediate link ends the walk.
+    int next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(dir);
+    dir = next;
+    if (dir < 0) return -1;
+    p = slash + 1;
+  }
+  close(dir);
+  if (r != 0) return -1;
+  fill_stat(st, sx, sx);
+  return 0;
+}
+
+char* plat_realpath(const char* path) {
+  if (path == nullptr) return nullptr;
+  return realpath(path, nullptr);
+}
+
+int plat_is_absolute(const char* path) {
+  if (path == nullptr || path[0] == 0) return 0;
+  if (path[0] == '/' || path[0] == '\\') return 1;
+  const char c = path[0];
+  const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  return (letter && path[1] == ':') ? 1 : 0;
+}
+
+int plat_path_under(const char* path, const char* base) {
+  const size_t n = strlen(base);
+  if (strncasecmp(path, base, n) != 0) return 0;
+  const char next = path[n];
+  if (next == 0 || next == '\\' || next == '/') return 1;
+  if (n == 0) return 0;
+  return (base[n - 1] == '\\' || base[n - 1] == '/') ? 1 : 0;
+}
+
+int plat_fs_space(const char* path, uint64_t* total, uint64_t* avail) {
+  struct statvfs v;
+  if (path == nullptr || statvfs(path, &v) != 0) return -1;
+  *total = static_cast<uint64_t>(v.f_blocks) * v.f_frsize;
+  *avail = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+  return 0;
+}
+
+struct plat_dir {
+  DIR* d;
+};
+
+plat_dir* plat_opendir(const char* path) {
+  if (path == nullptr) return nullptr;
+  DIR* d = opendir(path[0] ? path : ".");
+  if (d == nullptr) return nullptr;
+  auto* h = static_cast<plat_dir*>(malloc(sizeof(plat_dir)));
+  if (h == nullptr) {
+    closedir(d);
+    return nullptr;
+  }
+  h->d = d;
+  return h;
+}
+
+const char* plat_readdir(plat_dir* h) {
+  if (h == nullptr) return nullptr;
+  for (;;) {
+    struct dirent* e = readdir(h->d);
+    if (e == nullptr) return nullptr;
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+    return n;
+  }
+}
+
+void plat_closedir(plat_dir* h) {
+  if (h == nullptr) return;
+  closedir(h->d);
+  free(h);
+}
+
+struct plat_file {
+  int fd;
+};
+
+plat_file* plat_fopen_read(const char* path) {
+  if (path == nullptr) return nullptr;
+  // Non-blocking so that a FIFO never stalls the open; the type check below
+  // then refuses everything that is not a regular file.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat s;
+  if (fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  auto* f = static_cast<plat_file*>(malloc(sizeof(plat_file)));
+  if (f == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  f->fd = fd;
+  return f;
+}
+
+int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
+  if (f == nullptr) return -1;
+  if (off > static_cast<uint64_t>(INT64_MAX)) return 0;
+  if (len > 0xFFFFFFFFu) len = 0xFFFFFFFFu;
+  ssize_t r;
+  do {
+    r = pread(f->fd, dst, static_cast<size_t>(len), static_cast<off_t>(off));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return (errno == EINVAL || errno == EOVERFLOW) ? 0 : -1;
+  return r;
+}
+
+void plat_fclose(plat_file* f) {
+  if (f == nullptr) return;
+  close(f->fd);
+  free(f);
+}

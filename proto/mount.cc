@@ -1,0 +1,135 @@
+// The MOUNT service (version 3): MNT with path normalisation and the
+// allow-list check, an always-empty DUMP, UMNT/UMNTALL without effect, and
+// EXPORT listing the exports that admit the asking client.
+#include <cstdlib>
+#include <cstring>
+
+#include "fh/fh.h"
+#include "proto/rpc.h"
+#include "proto/stats.h"
+#include "server/exports.h"
+
+namespace {
+
+constexpr size_t kMountPathMax = 1024;
+constexpr const char* kGroup = "tarvelin";
+
+enum : uint32_t {
+  MNT3_OK = 0,
+  MNT3ERR_NOENT = 2,
+  MNT3ERR_ACCES = 13,
+  MNT3ERR_INVAL = 22,
+  MNT3ERR_NAMETOOLONG = 63,
+  MNT3ERR_SERVERFAULT = 10006,
+};
+
+// Normalises the path into out (1025 bytes): runs of slashes become one and
+// trailing slashes go, except for "/" itself. Returns the length.
+size_t normalise(const char* in, char* out) {
+  size_t n = 0;
+  for (const char* p = in; *p && n < kMountPathMax; p++) {
+    if (*p == '/' && n > 0 && out[n - 1] == '/') continue;
+    out[n++] = *p;
+  }
+  while (n > 1 && out[n - 1] == '/') n--;
+  out[n] = 0;
+  return n;
+}
+
+svc_result mnt(rpc_call* call, xdr_enc* reply) {
+  size_t len = 0;
+  const unsigned char* raw = xd_opaque(&call->args, &len, kMountPathMax);
+  put_reply_header(reply, call->xid, 0);
+  if (raw == nullptr) {
+    xe_u32(reply, MNT3ERR_INVAL);
+    return SVC_REPLY;
+  }
+  char* text = static_cast<char*>(malloc(len + 1));
+  if (text == nullptr) return SVC_END;
+  memcpy(text, raw, len);
+  text[len] = 0;
+  char path[kMountPathMax + 1];
+  const size_t n = normalise(text, path);
+  free(text);
+  if (n == kMountPathMax) {
+    xe_u32(reply, MNT3ERR_NAMETOOLONG);
+    return SVC_REPLY;
+  }
+  if (path[0] != '/') {
+    xe_u32(reply, MNT3ERR_INVAL);
+    return SVC_REPLY;
+  }
+  export_rec snap;
+  int idx = -1;
+  uint32_t stat = MNT3ERR_NOENT;
+  {
+    int32_t count = 0;
+    export_rec* recs = exports_lock_get(&count);
+    for (int i = 0; i < count; i++) {
+      if (recs[i].removed || strcmp(recs[i].path, path) != 0) continue;
+      if (exports_allows(&recs[i], call->client)) {
+        snap = recs[i];
+        idx = i;
+      } else {
+        stat = MNT3ERR_ACCES;
+      }
+      break;
+    }
+    exports_unlock();
+  }
+  if (idx < 0) {
+    xe_u32(reply, stat);
+    return SVC_REPLY;
+  }
+  unsigned char fh[FH_SIZE];
+  if (fh_build_idx(idx, &snap, "", fh, FH_SIZE) != FH_SIZE) {
+    xe_u32(reply, MNT3ERR_SERVERFAULT);
+    return SVC_REPLY;
+  }
+  xe_u32(reply, MNT3_OK);
+  xe_opaque(reply, fh, FH_SIZE);
+  xe_u32(reply, 1);  // one flavour
+  xe_u32(reply, 1);  // AUTH_SYS
+  stats_add("mounts", 1);
+  return SVC_REPLY;
+}
+
+void export_list(rpc_call* call, xdr_enc* reply) {
+  put_reply_header(reply, call->xid, 0);
+  int32_t count = 0;
+  export_rec* recs = exports_lock_get(&count);
+  for (int i = 0; i < count; i++) {
+    if (recs[i].removed || !exports_allows(&recs[i], call->client)) continue;
+    xe_bool(reply, 1);
+    xe_string(reply, recs[i].path);
+    xe_bool(reply, 1);
+    xe_string(reply, kGroup);
+    xe_bool(reply, 0);
+  }
+  exports_unlock();
+  xe_bool(reply, 0);
+}
+
+}  // namespace
+
+svc_result mount_serve(rpc_call* call, xdr_enc* reply) {
+  switch (call->proc) {
+    case 0:
+    case 3:  // UMNT: the argument is ignored, even when it does not decode
+    case 4:
+      put_reply_header(reply, call->xid, 0);
+      return SVC_REPLY;
+    case 1:
+      return mnt(call, reply);
+    case 2:
+      put_reply_header(reply, call->xid, 0);
+      xe_bool(reply, 0);
+      return SVC_REPLY;
+    case 5:
+      export_list(call, reply);
+      return SVC_REPLY;
+    default:
+      put_reply_header(reply, call->xid, 3);  // PROC_UNAVAIL
+      return SVC_REPLY;
+  }
+}

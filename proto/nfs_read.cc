@@ -1,0 +1,64 @@
+// READ: the file's bytes are read straight into the reply at their final
+// place, so nothing is copied after the read.
+#include "proto/nfs.h"
+
+void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
+  fh_resolved r;
+  if (nfs_handle_step(args, &r, status) != 0) return;
+  const uint64_t off = xd_u64(args);
+  const uint32_t count = xd_u32(args);
+  if (!xd_ok(args)) {
+    *status = 22;
+    return;
+  }
+  if (r.st.is_dir) {
+    *status = 21;
+    return;
+  }
+  if (r.st.is_link) {
+    *status = 5;
+    return;
+  }
+  if (count > READ_MAX) {
+    *status = 22;
+    return;
+  }
+  plat_file* f = plat_fopen_read(r.host.c_str());
+  if (f == nullptr) {
+    *status = 5;
+    return;
+  }
+  sbuf* sb = body->sb;
+  const size_t start = sb->len;
+  xe_u32(body, 0);
+  put_post_op_attr(body, &r.st, &r.exp);
+  const size_t count_at = sb->len;
+  xe_u32(body, 0);  // count and eof, filled in after the read
+  xe_u32(body, 0);
+  xe_u32(body, 0);  // opaque length
+  int64_t n = 0;
+  if (body->err == 0 && count > 0) {
+    unsigned char* dst = sb_reserve(sb, count + 3u);
+    if (dst == nullptr) {
+      body->err = 1;
+    } else {
+      n = plat_fread_at(f, off, dst, count);
+    }
+  }
+  plat_fclose(f);
+  if (body->err) return;
+  if (n < 0) {
+    sb->len = start;
+    sb->data[start] = 0;
+    *status = 5;
+    return;
+  }
+  const size_t pad = (4 - (static_cast<size_t>(n) & 3)) & 3;
+  for (size_t i = 0; i < pad; i++) sb->data[sb->len + static_cast<size_t>(n) + i] = 0;
+  sb_commit(sb, static_cast<size_t>(n) + pad);
+  const uint64_t size = r.st.size < 0 ? 0u : static_cast<uint64_t>(r.st.size);
+  const bool eof = off + static_cast<uint64_t>(n) >= size || off + static_cast<uint64_t>(n) < off;
+  be32_put(sb->data + count_at, static_cast<uint32_t>(n));
+  be32_put(sb->data + count_at + 4, eof ? 1u : 0u);
+  be32_put(sb->data + count_at + 8, static_cast<uint32_t>(n));
+}

@@ -1,0 +1,205 @@
+// READDIR and READDIRPLUS: ".", ".." and the folder's entries in the order
+// the platform enumerates them, cookies as positions, a verifier digest of
+// the folder's identity, size and modification time, and byte budgets.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fh/fh.h"
+#include "proto/nfs.h"
+#include "util/sha256.h"
+
+namespace {
+
+constexpr uint64_t COOKIE_DOT = 0x100000000ull;
+constexpr uint64_t COOKIE_DOTDOT = 0x100000001ull;
+constexpr uint64_t COOKIE_FIRST = 0x100000002ull;
+constexpr uint32_t READDIR_REPLY_FIXED = 132;
+constexpr uint32_t kDircountCap = 0x100000;
+constexpr uint32_t kMaxcountCap = 0x400000;
+
+struct budget {
+  uint32_t dircount;
+  uint32_t maxcount;
+};
+
+uint32_t pad_len(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
+
+// Appends one entry when it fits both budgets; 0 when appended, 1 otherwise.
+int dir_emit(xdr_enc* e, const export_rec* exp, const char* name, uint64_t cookie, const plat_statbuf* st,
+             int plus, int idx, const char* rel, budget* b) {
+  const size_t nlen = strlen(name);
+  const uint32_t p = pad_len(nlen);
+  const uint32_t max_cost = (plus ? 152u : 24u) + p;
+  const uint32_t dir_cost = 20u + p;
+  if (max_cost > b->maxcount) return 1;
+  if (plus && dir_cost > b->dircount) return 1;
+  xe_bool(e, 1);
+  xe_u64(e, st->fileid);
+  xe_opaque(e, name, nlen);
+  xe_u64(e, cookie);
+  if (plus) {
+    unsigned char fh[FH_SIZE];
+    fh_build_idx(idx, exp, rel, fh, FH_SIZE);
+    put_post_op_attr(e, st, exp);
+    xe_bool(e, 1);
+    xe_opaque(e, fh, FH_SIZE);
+    fh_dbg("entry", fh, rel, st->fileid);
+  }
+  b->maxcount -= max_cost;
+  if (plus) b->dircount -= dir_cost;
+  return 0;
+}
+
+void put_le64(unsigned char* d, uint64_t v) {
+  for (int i = 0; i < 8; i++) d[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+void end_list(xdr_enc* e, int eof) {
+  xe_bool(e, 0);
+  xe_bool(e, eof);
+}
+
+// A single-file export listed as a folder holding just the file.
+void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_t maxcount, int plus) {
+  const int idx = fh_export_index(r.exp);
+  const budget fresh{kDircountCap, maxcount - READDIR_REPLY_FIXED};
+  budget b = fresh;
+  if (cookie > COOKIE_DOTDOT) {
+    end_list(e, 1);
+    return;
+  }
+  if (cookie == 0 || cookie == COOKIE_DOT) {
+    if (dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+      end_list(e, 0);
+      return;
+    }
+  }
+  if (dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &r.st, plus, idx, "", &b) != 0) {
+    end_list(e, 0);
+    return;
+  }
+  b = fresh;
+  const int fits = dir_emit(e, &r.exp, fh_file_name(r.exp), COOKIE_FIRST, &r.st, plus, idx, r.rel, &b) == 0;
+  end_list(e, fits ? 1 : 0);
+}
+
+void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, budget b, int plus) {
+  const int idx = fh_export_index(r.exp);
+  const bool from_dot = cookie == 0 || cookie == COOKIE_DOT;
+  uint64_t skip = 0;
+  if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
+  if (from_dot && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+    end_list(e, 1);
+    return;
+  }
+  if (from_dot || cookie == COOKIE_DOTDOT) {
+    // ".." always describes the export root.
+    const std::string root = fh_host_path(r.exp, "");
+    plat_statbuf rst;
+    if (plat_stat(root.c_str(), &rst, 1) == 0) {
+      (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, idx, "", &b);
+    }
+  }
+  plat_dir* d = plat_opendir(r.host.c_str());
+  if (d == nullptr) {
+    end_list(e, 1);
+    return;
+  }
+  const size_t rlen = strlen(r.rel);
+  char rel[REL_MAX];
+  uint64_t pos = 0;
+  for (const char* name; (name = plat_readdir(d)) != nullptr; pos++) {
+    if (pos < skip) continue;
+    const size_t nlen = strlen(name);
+    if (rlen + nlen + 2 > REL_MAX) continue;
+    if (rlen == 0) {
+      memcpy(rel, name, nlen + 1);
+    } else {
+      memcpy(rel, r.rel, rlen);
+      rel[rlen] = '/';
+      memcpy(rel + rlen + 1, name, nlen + 1);
+    }
+    const std::string host = fh_host_path(r.exp, rel);
+    plat_statbuf st;
+    if (plat_stat(host.c_str(), &st, 0) != 0) continue;
+    if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, idx, rel, &b) != 0) {
+      plat_closedir(d);
+      end_list(e, 0);
+      return;
+    }
+  }
+  plat_closedir(d);
+  end_list(e, 1);
+}
+
+}  // namespace
+
+void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8]) {
+  unsigned char in[32];
+  put_le64(in, exp ? exp->fsid : 0u);
+  put_le64(in + 8, st->fileid);
+  put_le64(in + 16, static_cast<uint64_t>(st->size));
+  put_le64(in + 24, static_cast<uint64_t>(st->mtime_ns));
+  unsigned char d[32];
+  nfss_sha_buf(in, sizeof in, d);
+  memcpy(out, d, 8);
+}
+
+void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
+  size_t fh_len = 0;
+  const unsigned char* fh = xd_opaque(args, &fh_len, 64);
+  if (fh == nullptr) {
+    *status = 10001;
+    return;
+  }
+  fh_resolved r;
+  if (resolve_full(fh, fh_len, &r, status) != 0) return;
+  const uint64_t cookie = xd_u64(args);
+  const unsigned char* verf = xd_opaque_fixed(args, 8);
+  uint32_t dircount = 0;
+  uint32_t maxcount = 0;
+  if (plus) dircount = xd_u32(args);
+  maxcount = xd_u32(args);
+  if (!xd_ok(args)) {
+    *status = 22;
+    return;
+  }
+  if (getenv("VORLIX_RDPDBG") != nullptr) {
+    if (plus) {
+      fprintf(stderr, "RDPDBG plus dircount=%u maxcount=%u cookie=%llu verf=%02x%02x%02x%02x%02x%02x%02x%02x\n",
+              dircount, maxcount, static_cast<unsigned long long>(cookie), verf[0], verf[1], verf[2], verf[3],
+              verf[4], verf[5], verf[6], verf[7]);
+    } else {
+      fprintf(stderr, "RDPDBG dir maxcount=%u cookie=%llu verf=%02x%02x%02x%02x%02x%02x%02x%02x\n", maxcount,
+              static_cast<unsigned long long>(cookie), verf[0], verf[1], verf[2], verf[3], verf[4], verf[5], verf[6],
+              verf[7]);
+    }
+  }
+  if (dircount > kDircountCap) dircount = kDircountCap;
+  if (maxcount > kMaxcountCap) maxcount = kMaxcountCap;
+  unsigned char now[8];
+  dir_verf(&r.exp, &r.st, now);
+  if (!r.exp.is_file) {
+    if (!r.st.is_dir || r.st.is_link) {
+      *status = 20;
+      return;
+    }
+    if (cookie != 0 && memcmp(verf, now, 8) != 0) {
+      *status = 10003;
+      return;
+    }
+  }
+  xe_u32(body, 0);
+  put_post_op_attr(body, &r.st, &r.exp);
+  xe_opaque_fixed(body, now, 8);
+  if (maxcount < READDIR_REPLY_FIXED) {
+    end_list(body, 0);
+    return;
+  }
+  if (r.exp.is_file) {
+    list_file_export(body, r, cookie, maxcount, plus);
+  } else {
+    list_folder(body, r, cookie, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
+  }
+}

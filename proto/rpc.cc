@@ -1,0 +1,165 @@
+// The connection engine: record marking, call header and credential
+// decoding, counting and dispatch.
+#include "proto/rpc.h"
+
+#include "proto/stats.h"
+#include "server/config.h"
+#include "vorlix.h"
+
+namespace {
+
+// Buffers larger than these are released after use, so that one huge record
+// or reply does not pin memory for the rest of a long connection.
+constexpr size_t kKeepRecord = 262144;
+constexpr size_t kKeepReply = 2 * 1048576 + 4096;
+
+void put_denied(xdr_enc* e, uint32_t xid, uint32_t a, uint32_t b, int with_versions) {
+  xe_u32(e, xid);
+  xe_u32(e, 1);  // REPLY
+  xe_u32(e, 1);  // MSG_DENIED
+  xe_u32(e, a);
+  xe_u32(e, b);
+  if (with_versions) xe_u32(e, 2);
+}
+
+// Offers the AUTH_SYS uid of a credential body to the statistics.
+void note_auth_sys(const unsigned char* body, size_t len) {
+  xdr_cursor c;
+  xd_init(&c, body, len);
+  xd_u32(&c);  // stamp
+  size_t nlen = 0;
+  xd_opaque(&c, &nlen, len);  // machine name
+  const uint32_t uid = xd_u32(&c);
+  if (xd_ok(&c)) stats_add("auth_sys_max_uid", static_cast<int64_t>(uid));
+}
+
+struct conn_state {
+  sbuf rec;
+  sbuf reply;
+  conn_state() {
+    sb_init(&rec);
+    sb_init(&reply);
+  }
+  ~conn_state() {
+    sb_free(&rec);
+    sb_free(&reply);
+  }
+};
+
+}  // namespace
+
+void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
+  xe_u32(e, xid);
+  xe_u32(e, 1);  // REPLY
+  xe_u32(e, 0);  // MSG_ACCEPTED
+  xe_u32(e, 0);  // verifier AUTH_NONE
+  xe_u32(e, 0);  // verifier length
+  xe_u32(e, accept_stat);
+}
+
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply) {
+  xdr_cursor c;
+  xd_init(&c, rec, len);
+  rpc_call call;
+  call.xid = xd_u32(&c);
+  const uint32_t mtype = xd_u32(&c);
+  if (!xd_ok(&c) || mtype != 0) return 0;
+  const uint32_t rpcvers = xd_u32(&c);
+  call.prog = xd_u32(&c);
+  call.vers = xd_u32(&c);
+  call.proc = xd_u32(&c);
+  if (!xd_ok(&c)) return 0;
+  xdr_enc e{reply};
+  if (rpcvers != 2) {
+    put_denied(&e, call.xid, 0, 2, 1);  // RPC_MISMATCH, low 2, high 2
+    return e.err ? -1 : 1;
+  }
+  const uint32_t flavor = xd_u32(&c);
+  size_t cred_len = 0;
+  const unsigned char* cred = xd_opaque(&c, &cred_len, RPC_MAX_AUTH);
+  xd_u32(&c);  // verifier flavour, ignored
+  size_t verf_len = 0;
+  xd_opaque(&c, &verf_len, RPC_MAX_AUTH);
+  if (!xd_ok(&c)) return 0;
+  if (flavor != 0 && flavor != 1) {
+    put_denied(&e, call.xid, 1, 1, 0);  // AUTH_ERROR, AUTH_BADCRED
+    return e.err ? -1 : 1;
+  }
+  if (flavor == 1) note_auth_sys(cred, cred_len);
+  stats_add("rpc_calls", 1);
+  call.args = c;
+  call.client = client;
+  svc_result r = SVC_REPLY;
+  if (call.prog == PROG_PORTMAP && call.vers == 2) {
+    r = portmap_serve(&call, &e);
+  } else if (call.prog == PROG_MOUNT && call.vers == 3) {
+    r = mount_serve(&call, &e);
+  } else if (call.prog == PROG_NFS && call.vers == 3) {
+    nfs_serve(&call, &e);
+  } else {
+    put_reply_header(&e, call.xid, 1);  // PROG_UNAVAIL
+  }
+  // A reply that could not be built whole ends the connection.
+  if (r == SVC_END || e.err) return -1;
+  return r == SVC_REPLY ? 1 : 0;
+}
+
+int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms) {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (n > 0) {
+    if (plat_poll1(s, 1, wait_ms) <= 0) return -1;
+    const int64_t r = plat_recv(s, p, n);
+    if (r <= 0) return -1;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
+  auto* p = static_cast<const unsigned char*>(buf);
+  while (n > 0) {
+    if (plat_poll1(s, 2, wait_ms) <= 0) return -1;
+    const int64_t r = plat_send(s, p, n);
+    if (r <= 0) return -1;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return 0;
+}
+
+extern "C" int vorlix_serve_conn(uint64_t sock) {
+  const plat_sock s = sock;
+  uint32_t client = 0;
+  (void)plat_peer_v4(s, &client);
+  const int idle_ms = G_CFG.idle_timeout_ms;
+  const int read_ms = G_CFG.read_timeout_ms;
+  conn_state st;
+  for (;;) {
+    sb_reset(&st.rec);
+    bool last = false;
+    while (!last) {
+      unsigned char mark[4];
+      if (sock_recv_exact(s, mark, 4, idle_ms) != 0) return 0;
+      const uint32_t m = be32_get(mark);
+      last = (m & 0x80000000u) != 0;
+      const size_t frag = m & 0x7FFFFFFFu;
+      if (st.rec.len + frag > RPC_MAX_RECORD) return 0;
+      if (frag == 0) continue;
+      unsigned char* dst = sb_reserve(&st.rec, frag);
+      if (dst == nullptr || sock_recv_exact(s, dst, frag, read_ms) != 0) return 0;
+      sb_commit(&st.rec, frag);
+    }
+    sb_reset(&st.reply);
+    static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
+    if (sb_putn(&st.reply, kNoMark, RPC_MARK) != 0) return 0;
+    const int r = rpc_process_record(st.rec.data, st.rec.len, client, &st.reply);
+    if (r < 0) return 0;
+    if (r > 0) {
+      be32_put(st.reply.data, 0x80000000u | static_cast<uint32_t>(st.reply.len - RPC_MARK));
+      (void)sock_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS);
+    }
+    if (st.rec.cap > kKeepRecord) sb_free(&st.rec);
+    if (st.reply.cap > kKeepReply) sb_free(&st.reply);
+  }
+}

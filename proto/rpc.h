@@ -1,0 +1,53 @@
+// ONC RPC over TCP: record marking, call decoding, dispatch to the
+// portmapper, MOUNT and NFS version 3, and the connection loop. One engine
+// runs per connection thread with its own buffers; shared state is reached
+// only through locked interfaces (counters, export table, handle map).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plat/plat.h"
+#include "util/sbuf.h"
+
+constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
+constexpr int RPC_IDLE_WAIT_MS = 120000;      // before each fragment header
+constexpr int RPC_READ_WAIT_MS = 30000;       // before each piece of fragment data
+constexpr int RPC_SEND_WAIT_MS = 30000;       // before each send of a reply
+constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
+// Reply buffers start with room for the record mark, so that mark and reply
+// go out from one buffer without a second copy.
+constexpr size_t RPC_MARK = 4;
+
+constexpr uint32_t PROG_PORTMAP = 100000;
+constexpr uint32_t PROG_NFS = 100003;
+constexpr uint32_t PROG_MOUNT = 100005;
+
+// One decoded call, handed by the engine to a service.
+struct rpc_call {
+  uint32_t xid;
+  uint32_t prog;
+  uint32_t vers;
+  uint32_t proc;
+  xdr_cursor args;  // at the procedure's arguments
+  uint32_t client;  // the peer's IPv4 address
+};
+
+enum svc_result { SVC_REPLY, SVC_DROP, SVC_END };
+
+// Appends the six words of an accepted reply.
+void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat);
+
+svc_result portmap_serve(rpc_call* call, xdr_enc* reply);
+svc_result mount_serve(rpc_call* call, xdr_enc* reply);
+void nfs_serve(rpc_call* call, xdr_enc* reply);
+
+// Processes one complete record. reply must hold exactly the RPC_MARK
+// reserved bytes; the reply is appended after them. Returns 1 when the reply
+// is to be sent, 0 when the record is dropped, -1 when the connection ends.
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply);
+
+// Receives exactly n bytes, waiting at most wait_ms before each recv. 0 or -1.
+int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);
+// Sends all n bytes, waiting at most wait_ms before each send. 0 or -1.
+int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms);

@@ -1,0 +1,149 @@
+// Configuration keys, the secret, the last-error record and the version.
+#include "server/config.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "server/state.h"
+#include "vorlix.h"
+
+config_rec G_CFG = {120000, 30000, 64, 2049, 20048, 0};
+
+namespace {
+
+char s_error[1024];
+int32_t s_error_code;
+
+unsigned char g_secret[SECRET_MAX];
+uint64_t g_secret_len;
+
+// Guards g_secret and g_secret_len; a leaf lock, taken only to copy them.
+plat_mutex* secret_lock() {
+  static plat_mutex* m = [] {
+    static plat_mutex mu;
+    plat_mutex_init(&mu);
+    return &mu;
+  }();
+  return m;
+}
+
+struct key_row {
+  const char* name;
+  int32_t config_rec::*field;
+  int32_t def;
+  long lo;
+  long hi;
+};
+
+constexpr key_row kKeys[] = {
+    {"idle_timeout_ms", &config_rec::idle_timeout_ms, 120000, 1000, 3600000},
+    {"read_timeout_ms", &config_rec::read_timeout_ms, 30000, 1000, 3600000},
+    {"max_connections", &config_rec::max_connections, 64, 1, 1024},
+    {"nfs_port", &config_rec::nfs_port, 2049, 0, 65535},
+    {"mount_port", &config_rec::mount_port, 20048, 0, 65535},
+    {"portmap_port", &config_rec::portmap_port, 0, 0, 65535},
+};
+
+// Reads a decimal number the way atol does, wrapped to 32 bits so that a
+// text that does not fit never overflows.
+int32_t read_number(const char* s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
+  bool neg = false;
+  if (*s == '+' || *s == '-') neg = (*s++ == '-');
+  uint32_t v = 0;
+  while (*s >= '0' && *s <= '9') v = v * 10u + static_cast<uint32_t>(*s++ - '0');
+  if (neg) v = 0u - v;
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+void set_error(int32_t code, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(s_error, sizeof s_error, fmt, ap);
+  va_end(ap);
+  s_error_code = code;
+}
+
+const unsigned char* fh_secret() { return g_secret; }
+
+uint64_t fh_secret_len() {
+  plat_guard g(secret_lock());
+  return g_secret_len;
+}
+
+uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]) {
+  plat_guard g(secret_lock());
+  memcpy(out, g_secret, g_secret_len);
+  return g_secret_len;
+}
+
+void secret_set(const unsigned char* bytes, uint64_t len) {
+  // Connections of an earlier run may still be hashing: they copy the
+  // secret under the same lock, so they see the old one or the new one whole.
+  plat_guard g(secret_lock());
+  if (len > SECRET_MAX) len = SECRET_MAX;
+  if (len > 0) memcpy(g_secret, bytes, len);
+  g_secret_len = len;
+}
+
+extern "C" {
+
+int vorlix_config(const char* key, const char* value) {
+  if (key == nullptr) {
+    set_error(-1, "key required");
+    return -1;
+  }
+  const bool reset = value == nullptr || value[0] == 0;
+  const key_row* row = nullptr;
+  for (const key_row& r : kKeys) {
+    if (strcmp(key, r.name) == 0) row = &r;
+  }
+  const bool is_secret = strcmp(key, "secret") == 0;
+  if (row == nullptr && !is_secret) {
+    set_error(-1, "unknown key");
+    return -1;
+  }
+  if (G_SRV.running.load() || G_SRV.starting.load()) {
+    set_error(-2, "%s needs a stopped server", is_secret ? "secret" : row->name);
+    return -2;
+  }
+  if (is_secret) {
+    if (reset) {
+      secret_set(nullptr, 0);
+      set_error(0, "secret reset");
+      return 0;
+    }
+    const size_t n = strlen(value);
+    if (n > SECRET_MAX) {
+      set_error(-1, "secret too long (max %d)", SECRET_MAX);
+      return -1;
+    }
+    secret_set(reinterpret_cast<const unsigned char*>(value), n);
+    set_error(0, "secret set (%d bytes)", static_cast<int>(n));
+    return 0;
+  }
+  if (reset) {
+    G_CFG.*(row->field) = row->def;
+    set_error(0, "%s reset", row->name);
+    return 0;
+  }
+  const int32_t v = read_number(value);
+  const uint32_t u = static_cast<uint32_t>(v);
+  if (u < static_cast<uint32_t>(row->lo) || u > static_cast<uint32_t>(row->hi)) {
+    set_error(-1, "%s out of range %ld..%ld", row->name, row->lo, row->hi);
+    return -1;
+  }
+  G_CFG.*(row->field) = v;
+  set_error(0, "%s = %ld", row->name, static_cast<long>(v));
+  return 0;
+}
+
+int vorlix_last_code(void) { return s_error_code; }
+const char* vorlix_last_error(void) { return s_error; }
+const char* vorlix_version(void) { return "1.0.0"; }
+
+}  // extern "C"

@@ -1,0 +1,35 @@
+// Process-wide configuration, the handle secret and the last-error record.
+// The configuration and the secret change only while the server is stopped;
+// listener and connection threads read them without a lock. The last-error
+// record belongs to the one controlling thread.
+#pragma once
+
+#include <cstdint>
+
+struct config_rec {
+  int32_t idle_timeout_ms;
+  int32_t read_timeout_ms;
+  int32_t max_connections;
+  int32_t nfs_port;
+  int32_t mount_port;
+  int32_t portmap_port;
+};
+
+extern config_rec G_CFG;
+
+constexpr int SECRET_MAX = 64;
+
+// Records a control function's outcome: the code and the formatted message,
+// cut to 1023 characters.
+void set_error(int32_t code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// The secret's bytes and length. Read them only while no connection of an
+// earlier run can hash (tests, the one-shot commands); connection threads use
+// fh_secret_copy, which never sees a half-written secret.
+const unsigned char* fh_secret();
+uint64_t fh_secret_len();
+// Copies the secret into out and returns its length (0 when none is set).
+uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]);
+// Installs a secret of len bytes (at most SECRET_MAX); used by the server
+// start when it makes one.
+void secret_set(const unsigned char* bytes, uint64_t len);

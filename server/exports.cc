@@ -1,0 +1,309 @@
+// Export table, allow lists and the export control functions.
+#include "server/exports.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "plat/plat.h"
+#include "server/config.h"
+#include "server/state.h"
+#include "util/sbuf.h"
+#include "util/sha256.h"
+#include "vorlix.h"
+
+namespace {
+
+struct export_table {
+  plat_mutex lock;
+  export_rec recs[MAX_EXPORTS];
+  int32_t count = 0;
+};
+
+export_table G_EXP;
+
+plat_mutex* exp_lock() {
+  static plat_mutex* m = [] {
+    plat_mutex_init(&G_EXP.lock);
+    return &G_EXP.lock;
+  }();
+  return m;
+}
+
+constexpr uint32_t kLoopback = 0x7F000001u;
+
+bool live(int i) { return i < G_EXP.count && !G_EXP.recs[i].removed; }
+
+// The D9 rule for export paths.
+bool export_path_ok(const char* p) {
+  if (p == nullptr || p[0] != '/') return false;
+  const size_t n = strlen(p);
+  if (n < 1 || n > 1023) return false;
+  for (size_t i = 1; i < n; i++) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c < 0x20 || c > 0x7F || c == '\\') return false;
+  }
+  if (n > 1 && p[n - 1] == '/') return false;
+  for (size_t i = 0; i + 2 < n; i++) {
+    if (p[i] == '/' && p[i + 1] == '.' && p[i + 2] == '.' && (p[i + 3] == '/' || p[i + 3] == 0)) return false;
+  }
+  return true;
+}
+
+uint64_t fsid_of(const std::string& local) {
+  unsigned char d[32];
+  nfss_sha_buf(local.data(), local.size(), d);
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = (v << 8) | d[i];
+  return v;
+}
+
+bool allows(const export_rec* e, uint32_t addr) {
+  if (e->ncidrs == 0) return addr == kLoopback;
+  for (int i = 0; i < e->ncidrs; i++) {
+    if (((addr ^ e->nets[i]) & e->masks[i]) == 0) return true;
+  }
+  return false;
+}
+
+// Reads the address part "%u.%u.%u.%u" with nothing after the fourth number,
+// each number at most 255. Numbers too large for 32 bits are refused.
+bool read_ipv4(const char* s, size_t n, uint32_t* out) {
+  uint32_t v = 0;
+  size_t i = 0;
+  for (int part = 0; part < 4; part++) {
+    // Like %u: leading white space and an optional sign are skipped.
+    while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\v' || s[i] == '\f' || s[i] == '\r')) i++;
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    if (i >= n || s[i] < '0' || s[i] > '9') return false;
+    uint64_t x = 0;
+    while (i < n && s[i] >= '0' && s[i] <= '9') {
+      x = x * 10 + static_cast<uint64_t>(s[i++] - '0');
+      if (x > 0xFFFFFFFFull) return false;
+    }
+    if (neg) x = (0x100000000ull - x) & 0xFFFFFFFFull;
+    if (x > 255) return false;
+    v = (v << 8) | static_cast<uint32_t>(x);
+    if (part < 3) {
+      if (i >= n || s[i] != '.') return false;
+      i++;
+    }
+  }
+  if (i != n) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+export_rec* exports_lock_get(int32_t* count) {
+  plat_lock(exp_lock());
+  if (count != nullptr) *count = G_EXP.count;
+  return G_EXP.recs;
+}
+
+void exports_unlock() { plat_unlock(exp_lock()); }
+
+int exports_find(const char* path) {
+  if (path == nullptr) return -1;
+  plat_guard g(exp_lock());
+  for (int i = 0; i < G_EXP.count; i++) {
+    if (!G_EXP.recs[i].removed && strcmp(G_EXP.recs[i].path, path) == 0) return i;
+  }
+  return -1;
+}
+
+int exports_snapshot_by_path(const char* path, export_rec* snap) {
+  plat_guard g(exp_lock());
+  const int i = exports_find(path);
+  if (i >= 0) *snap = G_EXP.recs[i];
+  return i;
+}
+
+int exports_allows(const export_rec* e, uint32_t addr) { return allows(e, addr) ? 1 : 0; }
+
+int parse_cidrs(const char* text, export_rec* e) {
+  const size_t n = strlen(text);
+  size_t i = 0;
+  while (i < n) {
+    if (text[i] == ',') {
+      i++;
+      continue;
+    }
+    // The item runs to the next comma, at most 127 characters of it.
+    size_t end = i;
+    while (end < n && text[end] != ',' && end - i < 127) end++;
+    size_t next = end;
+    if (end < n && text[end] != ',') next = end + 1;  // the character after the 127th is skipped
+    size_t len = end - i;
+    while (len > 0 && (text[i + len - 1] == ' ' || text[i + len - 1] == '\t')) len--;
+    const char* item = text + i;
+    i = next;
+    if (len == 0 || e->ncidrs >= MAX_CIDRS) continue;
+    const char* slash = static_cast<const char*>(memchr(item, '/', len));
+    const size_t alen = slash ? static_cast<size_t>(slash - item) : len;
+    if (alen < 1 || alen > 63) return -1;
+    uint32_t addr;
+    if (!read_ipv4(item, alen, &addr)) return -1;
+    uint32_t mask = 0xFFFFFFFFu;
+    if (slash != nullptr) {
+      const char* pre = slash + 1;
+      const size_t plen = len - alen - 1;
+      if (plen < 1 || plen > 2) return -1;
+      unsigned p = 0;
+      for (size_t k = 0; k < plen; k++) {
+        if (pre[k] < '0' || pre[k] > '9') return -1;
+        p = p * 10 + static_cast<unsigned>(pre[k] - '0');
+      }
+      if (p > 32) return -1;
+      mask = p == 0 ? 0u : (0xFFFFFFFFu << (32 - p));
+    }
+    e->nets[e->ncidrs] = addr & mask;
+    e->masks[e->ncidrs] = mask;
+    e->ncidrs++;
+  }
+  return 0;
+}
+
+extern "C" {
+
+int vorlix_add_export(const char* export_path, const char* local_path, const char* allow_cidrs) {
+  if (!export_path_ok(export_path)) {
+    set_error(-1, "export path must be absolute, no '\\\\', no '..' (D9)");
+    return -1;
+  }
+  if (local_path == nullptr || local_path[0] == 0 || strlen(local_path) > 1024) {
+    set_error(-1, "local path required");
+    return -1;
+  }
+  owned_cstr resolved(plat_realpath(local_path));
+  if (!resolved) {
+    set_error(-4, "cannot resolve %s", local_path);
+    return -4;
+  }
+  plat_statbuf st;
+  if (plat_stat(resolved.get(), &st, 1) != 0) {
+    set_error(-4, "stat failed");
+    return -4;
+  }
+  if (!st.is_dir && !st.is_reg) {
+    set_error(-1, "not a file or folder");
+    return -1;
+  }
+  plat_guard g(exp_lock());
+  int slot = -1;
+  for (int i = 0; i < G_EXP.count; i++) {
+    const export_rec& r = G_EXP.recs[i];
+    if (r.removed) {
+      if (slot < 0) slot = i;
+      continue;
+    }
+    if (strcmp(r.path, export_path) == 0) {
+      set_error(-7, "export path already added");
+      return -7;
+    }
+    if (r.local && *r.local == resolved.get()) {
+      set_error(-7, "local path already exported as %s", r.path);
+      return -7;
+    }
+  }
+  if (slot < 0) {
+    if (G_EXP.count == MAX_EXPORTS) {
+      set_error(-6, "too many exports");
+      return -6;
+    }
+    slot = G_EXP.count++;
+  }
+  export_rec& r = G_EXP.recs[slot];
+  r = export_rec{};
+  snprintf(r.path, sizeof r.path, "%s", export_path);
+  r.local = std::make_shared<const std::string>(resolved.get());
+  r.allow_cidrs = std::make_shared<const std::string>(allow_cidrs ? allow_cidrs : "");
+  r.ncidrs = 0;
+  r.removed = 1;
+  if (allow_cidrs != nullptr && allow_cidrs[0] != 0 && parse_cidrs(allow_cidrs, &r) != 0) {
+    r.local.reset();
+    r.allow_cidrs.reset();
+    set_error(-1, "allow_cidrs: not an address or a network");
+    return -1;
+  }
+  r.is_file = st.is_reg ? 1 : 0;
+  r.gen = ++G_SRV.gen_counter;
+  r.fsid = fsid_of(*r.local);
+  r.removed = 0;
+  set_error(0, "export %s added (%s)", export_path, r.is_file ? "file" : "folder");
+  return slot;
+}
+
+int vorlix_remove_export(const char* export_path) {
+  if (export_path == nullptr) {
+    set_error(-1, "path required");
+    return -1;
+  }
+  plat_guard g(exp_lock());
+  const int i = exports_find(export_path);
+  if (i < 0) {
+    set_error(-4, "no such export");
+    return -4;
+  }
+  export_rec& r = G_EXP.recs[i];
+  r.removed = 1;
+  r.local.reset();
+  r.allow_cidrs.reset();
+  set_error(0, "export removed");
+  return 0;
+}
+
+int vorlix_export_count(void) {
+  plat_guard g(exp_lock());
+  int n = 0;
+  for (int i = 0; i < G_EXP.count; i++) n += G_EXP.recs[i].removed ? 0 : 1;
+  return n;
+}
+
+const char* vorlix_export_json(int index) {
+  // Grows to hold the whole text; overwritten by the next call.
+  static sbuf s_json;
+  plat_guard g(exp_lock());
+  if (index < 0 || !live(index)) {
+    set_error(-4, "no export %d", index);
+    return "";
+  }
+  const export_rec& r = G_EXP.recs[index];
+  sbuf_owner b;
+  sb_puts(&b.b, "{\"path\":");
+  json_put_string(&b.b, r.path);
+  sb_puts(&b.b, ",\"local\":");
+  json_put_string(&b.b, r.local ? r.local->c_str() : nullptr);
+  sb_puts(&b.b, ",\"allow_cidrs\":");
+  json_put_string(&b.b, r.allow_cidrs ? r.allow_cidrs->c_str() : nullptr);
+  if (sb_printf(&b.b, ",\"is_file\":%d,\"cidrs\":%d,\"generation\":%llu}", r.is_file, r.ncidrs,
+                static_cast<unsigned long long>(r.gen)) != 0) {
+    set_error(-4, "no export %d", index);
+    return "";
+  }
+  sb_reset(&s_json);
+  if (sb_putn(&s_json, b.b.data, b.b.len) != 0) {
+    set_error(-4, "no export %d", index);
+    return "";
+  }
+  set_error(0, "export %d", index);
+  return reinterpret_cast<const char*>(s_json.data);
+}
+
+int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
+  if (allowed == nullptr) {
+    set_error(-1, "allowed required");
+    return -1;
+  }
+  export_rec scratch{};
+  if (cidrs != nullptr && cidrs[0] != 0 && parse_cidrs(cidrs, &scratch) != 0) {
+    set_error(-1, "allow_cidrs: not an address or a network");
+    return -1;
+  }
+  *allowed = allows(&scratch, addr) ? 1 : 0;
+  set_error(0, "allowed=%d", *allowed);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,216 @@
+// Server lifecycle: start and stop of the listeners, admission of
+// connections, one detached thread per connection, and the statistics.
+#include <cstdio>
+#include <cstring>
+
+#include "plat/plat.h"
+#include "proto/stats.h"
+#include "server/config.h"
+#include "server/state.h"
+#include "util/sha256.h"
+#include "vorlix.h"
+
+namespace {
+
+constexpr int kBacklog = 16;
+constexpr int kPollMs = 200;
+
+// The D8 rule: a dotted IPv4 literal of one interface.
+bool bind_ip_ok(const char* ip) {
+  if (ip == nullptr || ip[0] == 0 || strcmp(ip, "0.0.0.0") == 0) return false;
+  unsigned a, b, c, d;
+  char extra;
+  if (sscanf(ip, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return false;
+  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
+  if (a == 255 && b == 255 && c == 255 && d == 255) return false;
+  if (a >= 224 && a <= 239) return false;
+  return true;
+}
+
+void make_default_secret() {
+  unsigned char s[32];
+  if (plat_random_bytes(s, sizeof s) != 0) {
+    // Without the system's random source, fall back to the clock.
+    const uint64_t t = plat_now_ms();
+    unsigned char le[8];
+    for (int i = 0; i < 8; i++) le[i] = static_cast<unsigned char>(t >> (8 * i));
+    nfss_sha_buf(le, sizeof le, s);
+  }
+  secret_set(s, sizeof s);
+}
+
+void conn_thread(void* arg) {
+  const plat_sock s = static_cast<plat_sock>(reinterpret_cast<uintptr_t>(arg));
+  plat_set_nodelay(s);
+  vorlix_serve_conn(s);
+  stats_add("connections", -1);
+  plat_sock_close(s);
+}
+
+void listener_thread(void* arg) {
+  const plat_sock ls = static_cast<plat_sock>(reinterpret_cast<uintptr_t>(arg));
+  for (;;) {
+    {
+      plat_guard g(srv_lock());
+      if (!G_SRV.running.load()) return;
+    }
+    if (plat_poll1(ls, 1, kPollMs) <= 0) continue;
+    const plat_sock c = plat_accept(ls);
+    if (c == PLAT_INVALID_SOCK) continue;
+    // The connection is counted when it is admitted, so the limit is exact.
+    bool admitted = false;
+    {
+      plat_guard g(srv_lock());
+      if (stats_get("connections") < G_CFG.max_connections) {
+        stats_add("connections", 1);
+        stats_add("connections_total", 1);
+        admitted = true;
+      }
+    }
+    if (!admitted) {
+      plat_sock_close(c);
+      continue;
+    }
+    plat_thread t;
+    if (plat_thread_start(&t, conn_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(c))) != 0) {
+      stats_add("connections", -1);
+      plat_sock_close(c);
+      continue;
+    }
+    plat_thread_detach(t);
+  }
+}
+
+void close_listeners() {
+  plat_sock_close(G_SRV.nfs_sock);
+  plat_sock_close(G_SRV.mount_sock);
+  plat_sock_close(G_SRV.portmap_sock);
+  G_SRV.nfs_sock = G_SRV.mount_sock = G_SRV.portmap_sock = PLAT_INVALID_SOCK;
+}
+
+void clear_starting() {
+  plat_guard g(srv_lock());
+  G_SRV.starting.store(0);
+}
+
+int bound_or(plat_sock s, int fallback) {
+  const int p = plat_sock_port(s);
+  return p < 0 ? fallback : p;
+}
+
+}  // namespace
+
+extern "C" {
+
+int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_port) {
+  if (!bind_ip_ok(bind_ip)) {
+    set_error(-1, "bind_ip must be an IPv4 literal of one interface (D8)");
+    return -1;
+  }
+  {
+    plat_guard g(srv_lock());
+    if (G_SRV.running.load() || G_SRV.starting.load()) {
+      set_error(-2, "already running");
+      return -2;
+    }
+    G_SRV.starting.store(1);
+  }
+  if (fh_secret_len() == 0) make_default_secret();
+  (void)plat_net_init();
+  const int nfs = nfs_port ? nfs_port : G_CFG.nfs_port;
+  const int mnt = mount_port ? mount_port : G_CFG.mount_port;
+  const int pmp = portmap_port ? portmap_port : G_CFG.portmap_port;
+  if (plat_listen_tcp4(bind_ip, nfs, kBacklog, &G_SRV.nfs_sock) != 0) {
+    G_SRV.nfs_sock = PLAT_INVALID_SOCK;
+    clear_starting();
+    set_error(-3, "bind nfs %d failed", nfs);
+    return -3;
+  }
+  if (plat_listen_tcp4(bind_ip, mnt, kBacklog, &G_SRV.mount_sock) != 0) {
+    G_SRV.mount_sock = PLAT_INVALID_SOCK;
+    close_listeners();
+    clear_starting();
+    set_error(-3, "bind mount %d failed", mnt);
+    return -3;
+  }
+  G_SRV.portmap_sock = PLAT_INVALID_SOCK;
+  if (pmp > 0 && plat_listen_tcp4(bind_ip, pmp, kBacklog, &G_SRV.portmap_sock) != 0) {
+    G_SRV.portmap_sock = PLAT_INVALID_SOCK;
+    close_listeners();
+    clear_starting();
+    set_error(-3, "bind portmap %d failed", pmp);
+    return -3;
+  }
+  G_SRV.bound_nfs_port.store(bound_or(G_SRV.nfs_sock, nfs));
+  G_SRV.bound_mount_port.store(bound_or(G_SRV.mount_sock, mnt));
+  G_SRV.bound_portmap_port.store(G_SRV.portmap_sock == PLAT_INVALID_SOCK ? 0 : bound_or(G_SRV.portmap_sock, pmp));
+  {
+    plat_guard g(srv_lock());
+    G_SRV.running.store(1);
+    G_SRV.starting.store(0);
+  }
+  const plat_sock socks[3] = {G_SRV.nfs_sock, G_SRV.mount_sock, G_SRV.portmap_sock};
+  plat_thread* threads[3] = {&G_SRV.nfs_thread, &G_SRV.mount_thread, &G_SRV.portmap_thread};
+  for (int i = 0; i < 3; i++) {
+    *threads[i] = 0;
+    if (socks[i] == PLAT_INVALID_SOCK) continue;
+    if (plat_thread_start(threads[i], listener_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(socks[i]))) !=
+        0) {
+      {
+        plat_guard g(srv_lock());
+        G_SRV.running.store(0);
+      }
+      // The listeners already started see running cleared within one poll
+      // period; wait for them so that their sockets are closed after them.
+      for (int j = 0; j < i; j++) {
+        if (*threads[j] != 0) plat_thread_join(*threads[j]);
+        *threads[j] = 0;
+      }
+      close_listeners();
+      set_error(-8, "thread start failed");
+      return -8;
+    }
+  }
+  set_error(0, "listening %s nfs=%d mount=%d portmap=%d", bind_ip, G_SRV.bound_nfs_port.load(),
+            G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());
+  return 0;
+}
+
+void vorlix_stop(void) {
+  plat_thread threads[3];
+  {
+    plat_guard g(srv_lock());
+    if (!G_SRV.running.load()) return;
+    threads[0] = G_SRV.nfs_thread;
+    threads[1] = G_SRV.mount_thread;
+    threads[2] = G_SRV.portmap_thread;
+    G_SRV.running.store(0);
+  }
+  // Listeners leave their loop within one poll period once running is
+  // clear; they are joined before their sockets are closed, so that no
+  // listener ever polls a descriptor number that has been reused.
+  for (plat_thread t : threads) {
+    if (t != 0) plat_thread_join(t);
+  }
+  G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
+  close_listeners();
+}
+
+int vorlix_is_running(void) { return G_SRV.running.load(); }
+int vorlix_nfs_port(void) { return G_SRV.bound_nfs_port.load(); }
+int vorlix_mount_port(void) { return G_SRV.bound_mount_port.load(); }
+
+int vorlix_portmap_port(void) {
+  plat_guard g(srv_lock());
+  return G_SRV.bound_portmap_port.load();
+}
+
+const char* vorlix_stats_json(void) {
+  static char buf[512];
+  stats_format_json(buf, sizeof buf);
+  return buf;
+}
+
+int vorlix_client_count(void) { return static_cast<int>(stats_get("connections")); }
+
+}  // extern "C"

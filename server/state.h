@@ -1,0 +1,33 @@
+// The server record shared by the lifecycle, the configuration (which may
+// change only while the server is stopped), the export table (generations)
+// and the portmapper (bound ports). Kept in a low module so that none of
+// those needs the file that starts the listeners.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "plat/plat.h"
+
+struct server_rec {
+  plat_sock nfs_sock = PLAT_INVALID_SOCK;
+  plat_sock mount_sock = PLAT_INVALID_SOCK;
+  plat_sock portmap_sock = PLAT_INVALID_SOCK;
+  plat_thread nfs_thread = 0;
+  plat_thread mount_thread = 0;
+  plat_thread portmap_thread = 0;
+  std::atomic<int32_t> running{0};
+  std::atomic<int32_t> starting{0};
+  std::atomic<int32_t> bound_nfs_port{0};
+  std::atomic<int32_t> bound_mount_port{0};
+  std::atomic<int32_t> bound_portmap_port{0};
+  uint64_t gen_counter = 0;  // changed only under the export table's lock
+};
+
+extern server_rec G_SRV;
+
+// The server lock: guards running, starting and the admission test.
+plat_mutex* srv_lock();
+
+// The portmapper's own bound port, 0 when no portmapper listener runs.
+int portmap_port_now();

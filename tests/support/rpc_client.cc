@@ -1,0 +1,102 @@
+#include "rpc_client.h"
+
+#include "proto/rpc.h"
+
+void put32(bytes* b, uint32_t v) {
+  for (int i = 3; i >= 0; i--) b->push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void put64(bytes* b, uint64_t v) {
+  put32(b, static_cast<uint32_t>(v >> 32));
+  put32(b, static_cast<uint32_t>(v));
+}
+void put_opaque(bytes* b, const void* p, size_t n) {
+  put32(b, static_cast<uint32_t>(n));
+  const auto* c = static_cast<const unsigned char*>(p);
+  b->insert(b->end(), c, c + n);
+  while (b->size() % 4) b->push_back(0);
+}
+void put_string(bytes* b, const std::string& s) { put_opaque(b, s.data(), s.size()); }
+uint32_t get32(const bytes& b, size_t off) {
+  if (off + 4 > b.size()) return 0xDEADBEEF;
+  return (uint32_t{b[off]} << 24) | (uint32_t{b[off + 1]} << 16) | (uint32_t{b[off + 2]} << 8) | b[off + 3];
+}
+uint64_t get64(const bytes& b, size_t off) { return (uint64_t{get32(b, off)} << 32) | get32(b, off + 4); }
+
+bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bool auth_sys,
+                      uint32_t uid) {
+  bytes r;
+  put32(&r, xid);
+  put32(&r, 0);
+  put32(&r, 2);
+  put32(&r, prog);
+  put32(&r, vers);
+  put32(&r, proc);
+  if (auth_sys) {
+    bytes cred;
+    put32(&cred, 0);
+    put_string(&cred, "host");
+    put32(&cred, uid);
+    put32(&cred, uid);
+    put32(&cred, 0);
+    put32(&r, 1);
+    put_opaque(&r, cred.data(), cred.size());
+  } else {
+    put32(&r, 0);
+    put32(&r, 0);
+  }
+  put32(&r, 0);
+  put32(&r, 0);
+  r.insert(r.end(), args.begin(), args.end());
+  return r;
+}
+
+bytes with_mark(const bytes& rec) {
+  bytes b;
+  put32(&b, 0x80000000u | static_cast<uint32_t>(rec.size()));
+  b.insert(b.end(), rec.begin(), rec.end());
+  return b;
+}
+
+rpc_conn::~rpc_conn() { plat_sock_close(s); }
+
+bool rpc_conn::open(int port, const char* local_ip) {
+  plat_net_init();
+  return plat_connect_tcp4("127.0.0.1", port, local_ip, &s) == 0;
+}
+
+bool rpc_conn::send_raw(const bytes& b) { return sock_send_all(s, b.data(), b.size(), 5000) == 0; }
+
+bool rpc_conn::recv_record(bytes* rec, int timeout_ms) {
+  rec->clear();
+  for (int frags = 0; frags < 1024; frags++) {
+    unsigned char m[4];
+    if (sock_recv_exact(s, m, 4, timeout_ms) != 0) return false;
+    const uint32_t mark = (uint32_t{m[0]} << 24) | (uint32_t{m[1]} << 16) | (uint32_t{m[2]} << 8) | m[3];
+    const size_t n = mark & 0x7FFFFFFF;
+    const size_t at = rec->size();
+    rec->resize(at + n);
+    if (n && sock_recv_exact(s, rec->data() + at, n, timeout_ms) != 0) return false;
+    if (mark & 0x80000000u) return true;
+  }
+  return false;
+}
+
+bool rpc_conn::closed_within(int timeout_ms) {
+  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+  for (;;) {
+    const uint64_t now = plat_now_ms();
+    if (now >= end) return false;
+    const int r = plat_poll1(s, 1, static_cast<int>(end - now));
+    if (r <= 0) return false;
+    unsigned char c;
+    const int64_t n = plat_recv(s, &c, 1);
+    if (n <= 0) return true;
+  }
+}
+
+bool rpc_conn::call(uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bytes* reply) {
+  const uint32_t xid = next_xid++;
+  if (!send_raw(with_mark(rpc_call_record(xid, prog, vers, proc, args)))) return false;
+  if (!recv_record(reply)) return false;
+  return get32(*reply, 0) == xid;
+}

@@ -1,0 +1,21 @@
+// SHA-256 (FIPS 180-4) with an incremental interface, a one-shot function and
+// a known-answer self test. Allocation-free; contexts belong to their caller,
+// so any number of threads may hash at once.
+#pragma once
+
+#include <cstdint>
+
+struct sha256_ctx {
+  uint32_t state[8];
+  uint64_t total;
+  unsigned char block[64];
+  uint64_t block_len;
+};
+
+void nfss_sha_init(sha256_ctx* c);
+void nfss_sha_update(sha256_ctx* c, const void* data, uint64_t len);
+// Writes the 32-byte digest; the context must be initialised again before reuse.
+void nfss_sha_final(sha256_ctx* c, unsigned char out[32]);
+void nfss_sha_buf(const void* data, uint64_t len, unsigned char out[32]);
+// 0 when the four known-answer vectors match, -1 at the first mismatch.
+int nfss_sha_selftest();
