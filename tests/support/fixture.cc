@@ -52,3 +52,11 @@ std::string read_file(const std::string& path) {
   ss << f.rdbuf();
   return ss.str();
 }
+
+#include "vorlix.h"
+
+bool start_test_server(int portmap_port) {
+  vorlix_config("nfs_port", "0");
+  vorlix_config("mount_port", "0");
+  return vorlix_start("127.0.0.1", 0, 0, portmap_port) == 0;
+}

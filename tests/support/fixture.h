@@ -18,3 +18,7 @@ struct temp_dir {
 
 // Reads a whole file; empty on failure.
 std::string read_file(const std::string& path);
+
+// Starts the in-process server on 127.0.0.1 with ports chosen by the system
+// (portmap_port as given to vorlix_start: 0 for none). True on success.
+bool start_test_server(int portmap_port = 0);
