@@ -46,15 +46,20 @@ constexpr key_row kKeys[] = {
     {"portmap_port", &config_rec::portmap_port, 0, 0, 65535},
 };
 
-// Reads a decimal number the way atol does, wrapped to 32 bits so that a
-// text that does not fit never overflows.
+// Reads a decimal number the way atol does. A number that does not fit in
+// 32 bits saturates, so it is refused as out of range rather than wrapping
+// into a valid value.
 int32_t read_number(const char* s) {
   while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
   bool neg = false;
   if (*s == '+' || *s == '-') neg = (*s++ == '-');
-  uint32_t v = 0;
-  while (*s >= '0' && *s <= '9') v = v * 10u + static_cast<uint32_t>(*s++ - '0');
-  if (neg) v = 0u - v;
+  int64_t v = 0;
+  while (*s >= '0' && *s <= '9') {
+    v = v * 10 + (*s++ - '0');
+    if (v > 0x80000000LL) v = 0x80000000LL;
+  }
+  if (neg) v = -v;
+  if (v > INT32_MAX) v = INT32_MAX;
   return static_cast<int32_t>(v);
 }
 

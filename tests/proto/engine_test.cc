@@ -1,1 +1,578 @@
-// Tests to come.
+// The connection engine over real loopback TCP: record marking, call header
+// and credential decoding, counting, dispatch, the write refusal, the debug
+// line and the two waits that end a silent connection.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plat/plat.h"
+#include "proto/rpc.h"
+#include "proto/stats.h"
+#include "tests/support/fixture.h"
+#include "tests/support/rpc_client.h"
+#include "vorlix.h"
+
+namespace {
+
+constexpr uint32_t kPortmap = 100000;
+constexpr uint32_t kNfs = 100003;
+constexpr uint32_t kMount = 100005;
+
+// One engine on a connected loopback socket pair. The engine runs on a
+// thread of its own and closes its side when it returns, as the server's
+// connection threads do; the test talks through `client`.
+struct engine_conn {
+  plat_sock listener = PLAT_INVALID_SOCK;
+  plat_sock server = PLAT_INVALID_SOCK;
+  rpc_conn client;
+  std::thread engine;
+  std::atomic<bool> done{false};
+  std::atomic<int> result{-1};
+  std::atomic<bool> left_open{false};
+
+  bool start() {
+    if (plat_net_init() != 0) return false;
+    if (plat_listen_tcp4("127.0.0.1", 0, 4, &listener) != 0) return false;
+    if (!client.open(plat_sock_port(listener))) return false;
+    if (plat_poll1(listener, 1, 5000) <= 0) return false;
+    server = plat_accept(listener);
+    if (server == PLAT_INVALID_SOCK) return false;
+    plat_set_nodelay(server);
+    plat_set_nodelay(client.s);
+    engine = std::thread([this] {
+      result = vorlix_serve_conn(server);
+      // The engine leaves the socket to its caller.
+      left_open = plat_sock_port(server) > 0;
+      plat_sock_close(server);
+      done = true;
+    });
+    return true;
+  }
+
+  // True when the engine returned 0 within timeout_ms and left its socket open.
+  bool ended_within(int timeout_ms) {
+    for (int i = 0; i < timeout_ms / 10 && !done; i++) plat_sleep_ms(10);
+    return done && result == 0 && left_open;
+  }
+
+  // Reads until the engine's side is closed; false when it stays open for
+  // timeout_ms. *got receives whatever arrived before the close.
+  bool read_to_close(bytes* got, int timeout_ms) {
+    got->clear();
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+    for (int i = 0; i < 100000; i++) {
+      const uint64_t now = plat_now_ms();
+      if (now >= end) return false;
+      if (plat_poll1(client.s, 1, static_cast<int>(end - now)) <= 0) return false;
+      unsigned char buf[4096];
+      const int64_t n = plat_recv(client.s, buf, sizeof buf);
+      if (n <= 0) return true;
+      got->insert(got->end(), buf, buf + n);
+    }
+    return false;
+  }
+
+  // Exactly n raw bytes from the engine, record marks included.
+  bool recv_raw(bytes* out, size_t n) {
+    out->assign(n, 0);
+    return sock_recv_exact(client.s, out->data(), n, 5000) == 0;
+  }
+
+  ~engine_conn() {
+    plat_sock_close(client.s);
+    client.s = PLAT_INVALID_SOCK;
+    if (engine.joinable()) engine.join();
+    if (!done) plat_sock_close(server);
+    plat_sock_close(listener);
+  }
+};
+
+bytes words(std::initializer_list<uint32_t> ws) {
+  bytes b;
+  for (uint32_t w : ws) put32(&b, w);
+  return b;
+}
+
+// A call record with every header field under the test's control.
+struct call_fields {
+  uint32_t xid = 1;
+  uint32_t msg_type = 0;
+  uint32_t rpcvers = 2;
+  uint32_t prog = kNfs;
+  uint32_t vers = 3;
+  uint32_t proc = 0;
+  uint32_t cred_flavor = 0;
+  bytes cred;
+  uint32_t verf_flavor = 0;
+  bytes verf;
+  bytes args;
+};
+
+bytes record(const call_fields& c) {
+  bytes r = words({c.xid, c.msg_type, c.rpcvers, c.prog, c.vers, c.proc, c.cred_flavor});
+  put_opaque(&r, c.cred.data(), c.cred.size());
+  put32(&r, c.verf_flavor);
+  put_opaque(&r, c.verf.data(), c.verf.size());
+  r.insert(r.end(), c.args.begin(), c.args.end());
+  return r;
+}
+
+// AUTH_SYS parameters: stamp, machine name, uid, gid, no extra groups.
+bytes auth_sys(const std::string& machine, uint32_t uid) {
+  bytes b;
+  put32(&b, 0x1234);
+  put_string(&b, machine);
+  put32(&b, uid);
+  put32(&b, 100);
+  put32(&b, 0);
+  return b;
+}
+
+// The six words of an accepted reply.
+bytes accepted(uint32_t xid, uint32_t accept_stat) { return words({xid, 1, 0, 0, 0, accept_stat}); }
+
+// Sends one record with a single last-fragment mark and reads one reply.
+bool exchange(engine_conn* c, const bytes& rec, bytes* reply) {
+  return c->client.send_raw(with_mark(rec)) && c->client.recv_record(reply);
+}
+
+// Splits a record into fragments of the given lengths (the last one carries
+// bit 31) and returns the marked bytes.
+bytes fragmented(const bytes& rec, const std::vector<size_t>& lens) {
+  bytes out;
+  size_t at = 0;
+  for (size_t i = 0; i < lens.size(); i++) {
+    const bool last = i + 1 == lens.size();
+    put32(&out, (last ? 0x80000000u : 0u) | static_cast<uint32_t>(lens[i]));
+    out.insert(out.end(), rec.begin() + static_cast<ptrdiff_t>(at), rec.begin() + static_cast<ptrdiff_t>(at + lens[i]));
+    at += lens[i];
+  }
+  return out;
+}
+
+TEST(EngineFraming, FragmentsAreJoinedIntoOneRecord) {
+  // Procedure 22 answers PROC_UNAVAIL only when the procedure word, split
+  // across the fragments at byte 22, is put back together.
+  const bytes rec = record({.xid = 0x0A0B0C0D, .proc = 22});
+  ASSERT_EQ(rec.size(), 40u);
+  const std::vector<std::vector<size_t>> cases = {
+      {22, 0, 18},     // empty middle fragment
+      {0, 22, 0, 18},  // empty first fragment
+      {40, 0},         // whole call, then an empty last fragment
+      {1, 38, 1},
+      {4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
+  };
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  for (const auto& lens : cases) {
+    SCOPED_TRACE(testing::PrintToString(lens));
+    ASSERT_TRUE(c.client.send_raw(fragmented(rec, lens)));
+    bytes reply;
+    ASSERT_TRUE(c.client.recv_record(&reply));
+    EXPECT_EQ(reply, accepted(0x0A0B0C0D, 3));
+  }
+}
+
+TEST(EngineFraming, PipelinedCallsAreAnsweredInOrder) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  bytes burst;
+  for (uint32_t xid = 1; xid <= 5; xid++) {
+    const bytes m = with_mark(record({.xid = xid, .proc = xid % 2 ? 0u : 22u}));
+    burst.insert(burst.end(), m.begin(), m.end());
+  }
+  ASSERT_TRUE(c.client.send_raw(burst));
+  for (uint32_t xid = 1; xid <= 5; xid++) {
+    bytes reply;
+    ASSERT_TRUE(c.client.recv_record(&reply));
+    EXPECT_EQ(reply, accepted(xid, xid % 2 ? 0u : 3u));
+  }
+}
+
+TEST(EngineFraming, NullReplyIsOneRecordWithExactMark) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  // Arguments after NULL are ignored.
+  ASSERT_TRUE(c.client.send_raw(with_mark(record({.xid = 77, .args = words({1, 2, 3})}))));
+  bytes raw;
+  ASSERT_TRUE(c.recv_raw(&raw, 28));
+  bytes expected = words({0x80000018});
+  const bytes body = accepted(77, 0);
+  expected.insert(expected.end(), body.begin(), body.end());
+  EXPECT_EQ(raw, expected);
+  // Nothing follows the reply: the next bytes are the next call's mark.
+  ASSERT_TRUE(c.client.send_raw(with_mark(record({.xid = 78}))));
+  ASSERT_TRUE(c.recv_raw(&raw, 8));
+  EXPECT_EQ(raw, words({0x80000018, 78}));
+}
+
+TEST(EngineFraming, RecordOfMaximumSizeIsRead) {
+  // A NULL call padded so that its two fragments add up to exactly 8 MiB.
+  bytes rec = record({.xid = 9});
+  rec.resize(RPC_MAX_RECORD, 0xEE);
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  ASSERT_TRUE(c.client.send_raw(fragmented(rec, {RPC_MAX_RECORD / 2, RPC_MAX_RECORD / 2})));
+  bytes reply;
+  ASSERT_TRUE(c.client.recv_record(&reply, 30000));
+  EXPECT_EQ(reply, accepted(9, 0));
+  // The connection goes on after the large record.
+  ASSERT_TRUE(exchange(&c, record({.xid = 10}), &reply));
+  EXPECT_EQ(reply, accepted(10, 0));
+}
+
+TEST(EngineFraming, RecordOverMaximumEndsConnectionWithNothingSent) {
+  struct over_case {
+    const char* name;
+    bool full_first;  // send a not-last fragment of the whole 8 MiB first
+    uint32_t mark;    // the mark that takes the record past the limit
+  };
+  const over_case cases[] = {
+      {"one fragment one byte too long", false, 0x80000000u | (RPC_MAX_RECORD + 1)},
+      {"second fragment of one byte", true, 0x80000001u},
+      {"not-last fragment one byte too long", false, RPC_MAX_RECORD + 1},
+      {"largest fragment length", false, 0xFFFFFFFFu},
+  };
+  for (const over_case& k : cases) {
+    SCOPED_TRACE(k.name);
+    engine_conn c;
+    ASSERT_TRUE(c.start());
+    bytes out;
+    if (k.full_first) {
+      bytes rec = record({.xid = 3});
+      rec.resize(RPC_MAX_RECORD, 0);
+      put32(&out, RPC_MAX_RECORD);
+      out.insert(out.end(), rec.begin(), rec.end());
+    }
+    put32(&out, k.mark);
+    ASSERT_TRUE(c.client.send_raw(out));
+    bytes got;
+    EXPECT_TRUE(c.read_to_close(&got, 30000));
+    EXPECT_TRUE(got.empty());
+    EXPECT_TRUE(c.ended_within(5000));
+  }
+}
+
+TEST(EngineDecode, UndecodableRecordsAreDroppedAndConnectionStays) {
+  bytes reply_shaped = words({5, 1, 0, 0, 0, 0});
+  bytes header_only = words({5, 0, 2, kNfs});
+  bytes long_cred = record({.xid = 5, .cred_flavor = 1, .cred = bytes(401, 'a')});
+  bytes long_verf = record({.xid = 5, .verf = bytes(401, 'v')});
+  bytes long_cred_bad_flavor = record({.xid = 5, .cred_flavor = 6, .cred = bytes(401, 'a')});
+  bytes cut_cred = words({5, 0, 2, kNfs, 3, 0, 1, 100, 0, 0});
+  bytes no_verf = words({5, 0, 2, kNfs, 3, 0, 0, 0});
+  struct drop_case {
+    const char* name;
+    bytes marked;
+  };
+  const drop_case cases[] = {
+      {"single empty last fragment", words({0x80000000u})},
+      {"message type REPLY", with_mark(reply_shaped)},
+      {"message type 2", with_mark(record({.xid = 5, .msg_type = 2}))},
+      {"xid only", with_mark(words({5}))},
+      {"header cut after prog", with_mark(header_only)},
+      {"credential body of 401 bytes", with_mark(long_cred)},
+      {"verifier body of 401 bytes", with_mark(long_verf)},
+      {"401-byte body of an unknown flavour", with_mark(long_cred_bad_flavor)},
+      {"credential cut short", with_mark(cut_cred)},
+      {"verifier missing", with_mark(no_verf)},
+  };
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 100;
+  for (const drop_case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const int64_t calls = stats_get("rpc_calls");
+    ASSERT_TRUE(c.client.send_raw(k.marked));
+    // The first reply that arrives belongs to the call sent after the dropped record.
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid}), &reply));
+    EXPECT_EQ(reply, accepted(xid, 0));
+    EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
+  }
+  EXPECT_FALSE(c.done);
+}
+
+TEST(EngineDecode, AuthBodiesOfFourHundredBytesAreAccepted) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  bytes reply;
+  ASSERT_TRUE(exchange(&c, record({.xid = 1, .cred = bytes(400, 'c'), .verf = bytes(400, 'v')}), &reply));
+  EXPECT_EQ(reply, accepted(1, 0));
+  // The verifier's flavour is not examined.
+  ASSERT_TRUE(exchange(&c, record({.xid = 2, .verf_flavor = 6, .verf = bytes(8, 'v')}), &reply));
+  EXPECT_EQ(reply, accepted(2, 0));
+}
+
+TEST(EngineDecode, OtherRpcVersionsGetMismatchReply) {
+  struct vers_case {
+    uint32_t rpcvers;
+    bytes cred;  // not read when the version is wrong
+  };
+  const vers_case cases[] = {{0, {}}, {1, {}}, {3, {}}, {3, bytes(401, 'x')}, {0xFFFFFFFFu, {}}};
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 0xFFFFFFF0u;
+  for (const vers_case& k : cases) {
+    SCOPED_TRACE(k.rpcvers);
+    const int64_t calls = stats_get("rpc_calls");
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .rpcvers = k.rpcvers, .cred = k.cred}), &reply));
+    EXPECT_EQ(reply, words({xid, 1, 1, 0, 2, 2}));
+    EXPECT_EQ(stats_get("rpc_calls"), calls);
+  }
+}
+
+TEST(EngineDecode, UnknownCredentialFlavoursGetBadCred) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 0;
+  for (uint32_t flavor : {2u, 3u, 6u, 390003u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(flavor);
+    const int64_t calls = stats_get("rpc_calls");
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .cred_flavor = flavor, .cred = bytes(8, 'k')}), &reply));
+    EXPECT_EQ(reply, words({xid, 1, 1, 1, 1}));
+    EXPECT_EQ(stats_get("rpc_calls"), calls);
+  }
+}
+
+TEST(EngineDecode, AuthSysUidRaisesTheMaximum) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  EXPECT_EQ(stats_get("auth_sys_max_uid"), 0);
+  struct uid_case {
+    const char* name;
+    bytes cred;
+    int64_t max_after;
+  };
+  bytes name_only;
+  put32(&name_only, 1);
+  put_string(&name_only, "host");
+  bytes long_name;
+  put32(&long_name, 1);
+  put_string(&long_name, std::string(300, 'm'));
+  put32(&long_name, 7000);
+  const uid_case cases[] = {
+      {"uid 1000", auth_sys("host", 1000), 1000},
+      {"smaller uid 5", auth_sys("host", 5), 1000},
+      {"body without a uid", name_only, 1000},
+      {"long machine name", long_name, 7000},
+      {"uid above 2^31 counts as unsigned", auth_sys("box", 0xFFFFFFFEu), 4294967294},
+      {"uid 0 afterwards", auth_sys("", 0), 4294967294},
+  };
+  uint32_t xid = 0;
+  for (const uid_case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const int64_t calls = stats_get("rpc_calls");
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .cred_flavor = 1, .cred = k.cred}), &reply));
+    EXPECT_EQ(reply, accepted(xid, 0));
+    EXPECT_EQ(stats_get("auth_sys_max_uid"), k.max_after);
+    EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
+  }
+  const std::string json = vorlix_stats_json();
+  EXPECT_NE(json.find("\"auth_sys_max_uid\":4294967294"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"rpc_calls\":6,"), std::string::npos) << json;
+}
+
+TEST(EngineStats, UnknownKeysChangeNothing) {
+  stats_add("rpc_calls", 3);
+  stats_add("auth_sys_max_uid", 50);
+  stats_add("auth_sys_max_uid", 20);
+  stats_add("RPC_CALLS", 100);
+  stats_add("rpc_calls ", 100);
+  stats_add("", 100);
+  stats_add(nullptr, 100);
+  EXPECT_EQ(stats_get("rpc_calls"), 3);
+  EXPECT_EQ(stats_get("auth_sys_max_uid"), 50);
+  EXPECT_EQ(stats_get("RPC_CALLS"), 0);
+  EXPECT_EQ(stats_get("nothing"), 0);
+  EXPECT_EQ(stats_get(nullptr), 0);
+  EXPECT_STREQ(vorlix_stats_json(),
+               "{\"connections\":0,\"connections_total\":0,\"rpc_calls\":3,\"mounts\":0,\"auth_sys_max_uid\":50}");
+}
+
+TEST(EngineDispatch, UnservedProgramsGetProgUnavail) {
+  struct prog_case {
+    uint32_t prog;
+    uint32_t vers;
+  };
+  const prog_case cases[] = {
+      {kNfs, 2}, {kNfs, 4}, {kMount, 1}, {kMount, 2}, {kPortmap, 3}, {kPortmap, 4},
+      {100021, 4}, {0, 0}, {0xFFFFFFFFu, 3},
+  };
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 500;
+  for (const prog_case& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.prog << " v" << k.vers);
+    const int64_t calls = stats_get("rpc_calls");
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .prog = k.prog, .vers = k.vers, .args = words({1, 2})}), &reply));
+    EXPECT_EQ(reply, accepted(xid, 1));
+    EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
+  }
+}
+
+TEST(EngineDispatch, EachServedProgramAnswersNull) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 0;
+  for (uint32_t prog : {kPortmap, kMount, kNfs}) {
+    SCOPED_TRACE(prog);
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .prog = prog, .vers = prog == kPortmap ? 2u : 3u}), &reply));
+    EXPECT_EQ(reply, accepted(xid, 0));
+  }
+  EXPECT_EQ(stats_get("rpc_calls"), 3);
+}
+
+TEST(EngineDispatch, EveryListenerAnswersEveryProgram) {
+  ASSERT_TRUE(start_test_server(0));
+  for (int port : {vorlix_nfs_port(), vorlix_mount_port()}) {
+    SCOPED_TRACE(port);
+    rpc_conn c;
+    ASSERT_TRUE(c.open(port));
+    bytes reply;
+    ASSERT_TRUE(c.call(kNfs, 3, 0, {}, &reply));
+    EXPECT_EQ(reply, accepted(1, 0));
+    ASSERT_TRUE(c.call(kMount, 3, 0, {}, &reply));
+    EXPECT_EQ(reply, accepted(2, 0));
+    ASSERT_TRUE(c.call(kPortmap, 2, 0, {}, &reply));
+    EXPECT_EQ(reply, accepted(3, 0));
+  }
+  vorlix_stop();
+}
+
+TEST(EngineDispatch, WritingProceduresAreRefusedWhateverTheArguments) {
+  const bytes junk(1000, 0xFF);
+  const bytes fake_handle = [] {
+    bytes b;
+    put_opaque(&b, "0123456789abcdef0123456789abcdef", 32);
+    put_string(&b, "name");
+    return b;
+  }();
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 0;
+  for (uint32_t proc : {2u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 21u}) {
+    for (const bytes* args : {&junk, &fake_handle, static_cast<const bytes*>(nullptr)}) {
+      SCOPED_TRACE(testing::Message() << "proc " << proc << " args " << (args ? args->size() : 0));
+      bytes reply;
+      ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .proc = proc, .args = args ? *args : bytes{}}), &reply));
+      bytes expected = accepted(xid, 0);
+      const bytes status_and_falses = proc == 14 ? words({30, 0, 0, 0, 0}) : words({30, 0, 0, 0});
+      expected.insert(expected.end(), status_and_falses.begin(), status_and_falses.end());
+      EXPECT_EQ(reply, expected);
+      EXPECT_EQ(reply.size(), proc == 14 ? 44u : 40u);
+    }
+  }
+  // With an AUTH_SYS credential the refusal is the same.
+  bytes reply;
+  ASSERT_TRUE(exchange(&c, record({.xid = 999, .proc = 7, .cred_flavor = 1, .cred = auth_sys("h", 0)}), &reply));
+  EXPECT_EQ(reply, words({999, 1, 0, 0, 0, 0, 30, 0, 0, 0}));
+}
+
+TEST(EngineDispatch, ProceduresOutsideTheTableGetProcUnavail) {
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  uint32_t xid = 0;
+  for (uint32_t proc : {22u, 23u, 1000u, 0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(proc);
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .proc = proc, .args = words({0, 0})}), &reply));
+    EXPECT_EQ(reply, accepted(xid, 3));
+  }
+}
+
+TEST(EngineDebug, ReplyLineForEveryNfsReplyOnly) {
+  ASSERT_EQ(setenv("VORLIX_RDPDBG", "1", 1), 0);
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  testing::internal::CaptureStderr();
+  bytes reply;
+  bool ok = exchange(&c, record({.xid = 1, .proc = 0}), &reply) &&  // NULL
+            exchange(&c, record({.xid = 2, .proc = 22}), &reply) &&  // PROC_UNAVAIL
+            exchange(&c, record({.xid = 3, .proc = 7}), &reply) &&   // WRITE refused
+            exchange(&c, record({.xid = 4, .proc = 14}), &reply) &&  // RENAME refused
+            exchange(&c, record({.xid = 5, .prog = kMount, .proc = 0}), &reply) &&
+            exchange(&c, record({.xid = 6, .prog = kPortmap, .vers = 2, .proc = 0}), &reply) &&
+            exchange(&c, record({.xid = 7, .vers = 2, .proc = 0}), &reply) &&
+            exchange(&c, record({.xid = 8, .rpcvers = 3}), &reply);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(err,
+            "RDPDBG reply proc=0 len=24\n"
+            "RDPDBG reply proc=22 len=24\n"
+            "RDPDBG reply proc=7 len=40\n"
+            "RDPDBG reply proc=14 len=44\n");
+
+  // The variable is looked up for every reply.
+  ASSERT_EQ(unsetenv("VORLIX_RDPDBG"), 0);
+  testing::internal::CaptureStderr();
+  ok = exchange(&c, record({.xid = 9}), &reply);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(ok);
+}
+
+TEST(EngineWaits, SilentConnectionEndsAfterIdleWait) {
+  ASSERT_EQ(vorlix_config("idle_timeout_ms", "1000"), 0);
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  bytes reply;
+  ASSERT_TRUE(exchange(&c, record({.xid = 1}), &reply));
+  bytes got;
+  EXPECT_TRUE(c.read_to_close(&got, 15000));
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(c.ended_within(5000));
+}
+
+TEST(EngineWaits, IdleWaitAppliesToEachReceiveNotToTheRecord) {
+  ASSERT_EQ(vorlix_config("idle_timeout_ms", "1000"), 0);
+  ASSERT_EQ(vorlix_config("read_timeout_ms", "1000"), 0);
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  // Five pieces 250 ms apart: the record takes longer than either wait, but
+  // no single gap does.
+  const bytes marked = with_mark(record({.xid = 42}));
+  const size_t piece = (marked.size() + 4) / 5;
+  for (size_t at = 0; at < marked.size(); at += piece) {
+    const size_t n = std::min(piece, marked.size() - at);
+    ASSERT_TRUE(c.client.send_raw(bytes(marked.begin() + static_cast<ptrdiff_t>(at),
+                                        marked.begin() + static_cast<ptrdiff_t>(at + n))));
+    plat_sleep_ms(250);
+  }
+  bytes reply;
+  ASSERT_TRUE(c.client.recv_record(&reply));
+  EXPECT_EQ(reply, accepted(42, 0));
+}
+
+TEST(EngineWaits, StallInsideFragmentEndsAfterReadWait) {
+  // A long idle wait, so that only the read wait can end the connection.
+  ASSERT_EQ(vorlix_config("idle_timeout_ms", "3600000"), 0);
+  ASSERT_EQ(vorlix_config("read_timeout_ms", "1000"), 0);
+  engine_conn c;
+  ASSERT_TRUE(c.start());
+  // Silence between calls longer than the read wait leaves the connection open.
+  plat_sleep_ms(2500);
+  EXPECT_FALSE(c.done);
+  bytes reply;
+  ASSERT_TRUE(exchange(&c, record({.xid = 1}), &reply));
+  EXPECT_EQ(reply, accepted(1, 0));
+  // A fragment announced as 40 bytes of which 10 arrive.
+  bytes partial = with_mark(record({.xid = 2}));
+  partial.resize(14);
+  ASSERT_TRUE(c.client.send_raw(partial));
+  bytes got;
+  EXPECT_TRUE(c.read_to_close(&got, 15000));
+  EXPECT_TRUE(got.empty());
+  EXPECT_TRUE(c.ended_within(5000));
+}
+
+}  // namespace

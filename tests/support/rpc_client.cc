@@ -1,5 +1,7 @@
 #include "rpc_client.h"
 
+#include <cstring>
+
 #include "proto/rpc.h"
 
 void put32(bytes* b, uint32_t v) {
@@ -51,9 +53,10 @@ bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc,
 }
 
 bytes with_mark(const bytes& rec) {
-  bytes b;
-  put32(&b, 0x80000000u | static_cast<uint32_t>(rec.size()));
-  b.insert(b.end(), rec.begin(), rec.end());
+  bytes b(4 + rec.size());
+  const uint32_t mark = 0x80000000u | static_cast<uint32_t>(rec.size());
+  for (int i = 0; i < 4; i++) b[static_cast<size_t>(i)] = static_cast<unsigned char>(mark >> (24 - 8 * i));
+  if (!rec.empty()) memcpy(b.data() + 4, rec.data(), rec.size());
   return b;
 }
 

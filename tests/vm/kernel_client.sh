@@ -1,0 +1,241 @@
+#!/usr/bin/env bash
+# The Linux kernel's NFS client against the server: boots a small guest with
+# QEMU from an initramfs made here out of busybox and the kernel's own NFS
+# client modules, mounts an export over user-mode networking (the guest
+# reaches the host's 127.0.0.1 as 10.0.2.2), lists, stats and hashes the tree,
+# reads a large file, tries ten kinds of writes, and mounts a second time
+# through the built-in portmapper. The whole test runs in a private network
+# namespace, so the fixed ports it uses (111, 2049, 20048) clash with nothing.
+#
+# usage: kernel_client.sh SERVER_EXE
+set -uo pipefail
+
+exe="$1"
+if [ -z "${VORLIX_VM_NETNS:-}" ]; then
+  exec env VORLIX_VM_NETNS=1 unshare --net -- "$0" "$@"
+fi
+ip link set lo up
+
+fail() {
+  echo "FAIL: $*" >&2
+  status=1
+}
+status=0
+
+kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1)
+kver=${kernel#/boot/vmlinuz-}
+mods=/lib/modules/$kver
+if [ -z "$kernel" ] || [ ! -f "$mods/modules.dep" ] || [ ! -x /bin/busybox ] || ! command -v qemu-system-x86_64 >/dev/null; then
+  echo "kernel, modules, busybox-static or qemu-system-x86 missing" >&2
+  exit 1
+fi
+
+tmp=$(mktemp -d)
+server_pid=""
+qemu_pid=""
+cleanup() {
+  [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# ---- The fixture ---------------------------------------------------------
+fx=$tmp/movies
+mkdir -p "$fx/sub/deeper" "$fx/big" "$fx/empty dir"
+printf 'hello\n' > "$fx/a.txt"
+printf 'spaces\n' > "$fx/name with spaces.txt"
+printf 'utf8\n' > "$fx/caf$(printf '\xc3\xa9').txt"
+: > "$fx/empty.bin"
+head -c 100003 /dev/urandom > "$fx/sub/b.bin"
+printf 'deep\n' > "$fx/sub/deeper/c.txt"
+for i in $(seq -w 1 5000); do printf '%s\n' "$i" > "$fx/big/f$i"; done
+head -c $((300 * 1024 * 1024)) /dev/urandom > "$fx/large.bin"
+chmod 0444 "$fx/a.txt"
+
+# What the guest must see: type and size of every entry, and the hashes.
+(cd "$fx" && find . -mindepth 1 | LC_ALL=C sort | while IFS= read -r p; do
+  if [ -d "$p" ]; then echo "directory|${p#./}"; else echo "regular file|$(stat -c %s "$p")|${p#./}"; fi
+done) | LC_ALL=C sort > "$tmp/want_stat"
+(cd "$fx" && find . -type f ! -path './big/*' ! -name large.bin | LC_ALL=C sort | xargs -d '\n' sha256sum |
+  sed 's| \./|/|' ; cd big && ls | LC_ALL=C sort | head -n 50 | xargs sha256sum | sed 's|  |/big/|') |
+  LC_ALL=C sort > "$tmp/want_sha"
+want_large=$(sha256sum "$fx/large.bin" | cut -d' ' -f1)
+
+# ---- The guest -----------------------------------------------------------
+root=$tmp/initrd
+mkdir -p "$root"/{bin,dev,proc,sys,mnt,lib/mod}
+cp /bin/busybox "$root/bin/busybox"
+
+# Modules in dependency order, each once.
+declare -A seen
+order=()
+add_mod() {
+  local rel="$1" deps d
+  [ -n "${seen[$rel]:-}" ] && return
+  seen[$rel]=1
+  deps=$(grep -m1 "^$rel:" "$mods/modules.dep" | cut -d: -f2)
+  for d in $deps; do add_mod "$d"; done
+  order+=("$rel")
+}
+for m in virtio_pci virtio_net nfsv3 nfs sunrpc lockd grace; do
+  rel=$(grep -m1 -E "/$m\.ko(\.xz|\.zst)?:" "$mods/modules.dep" | cut -d: -f1)
+  [ -n "$rel" ] && add_mod "$rel"
+done
+: > "$root/lib/mod/order"
+for rel in "${order[@]}"; do
+  name=$(basename "$rel")
+  cp "$mods/$rel" "$root/lib/mod/$name"
+  echo "$name" >> "$root/lib/mod/order"
+done
+
+mount_opts="vers=3,proto=tcp,nolock,mountproto=tcp,addr=10.0.2.2,mountaddr=10.0.2.2"
+cat > "$root/init" <<GUEST
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for m in \$(cat /lib/mod/order); do insmod /lib/mod/\$m 2>/dev/null; done
+ip link set lo up
+ip link set eth0 up
+ip addr add 10.0.2.15/24 dev eth0
+ip route add default via 10.0.2.2
+section() { echo "==BEGIN \$1=="; }
+done_() { echo "==END \$1=="; }
+
+section mount1
+mount -t nfs -o $mount_opts,port=2049,mountport=20048 10.0.2.2:/movies /mnt; echo "rc=\$?"
+done_ mount1
+
+section ls
+ls -laR /mnt >/dev/null; echo "rc=\$?"
+done_ ls
+
+section count
+find /mnt -mindepth 1 | wc -l
+done_ count
+
+section stat
+cd /mnt && find . -mindepth 1 | while IFS= read -r p; do
+  t=\$(stat -c %F "\$p"); [ "\$t" = "regular empty file" ] && t="regular file"
+  if [ "\$t" = directory ]; then echo "directory|\${p#./}"; else echo "\$t|\$(stat -c %s "\$p")|\${p#./}"; fi
+done; cd /
+done_ stat
+
+section sha
+cd /mnt && find . -type f ! -path './big/*' ! -name large.bin | while IFS= read -r p; do sha256sum "\$p"; done | sed 's| \./|/|'
+cd /mnt/big && ls | sort | head -n 50 | while IFS= read -r p; do sha256sum "\$p"; done | sed 's|  |/big/|'
+cd /
+done_ sha
+
+section large
+cat /mnt/large.bin | sha256sum
+done_ large
+
+section writes
+w() { out=\$( (eval "\$2") 2>&1); echo "\$1|rc=\$?|\$out"; }
+w create 'echo x > /mnt/new.txt'
+w truncate 'echo x > /mnt/a.txt'
+w append 'echo x >> /mnt/sub/deeper/c.txt'
+w mkdir 'mkdir /mnt/newdir'
+w rmdir 'rmdir "/mnt/empty dir"'
+w unlink 'rm -f /mnt/sub/b.bin'
+w rename 'mv /mnt/a.txt /mnt/renamed.txt'
+w link 'ln /mnt/a.txt /mnt/hard.txt'
+w symlink 'ln -s a.txt /mnt/soft.txt'
+w chmod 'chmod 0777 /mnt/a.txt'
+done_ writes
+
+section umount
+umount /mnt; echo "rc=\$?"
+done_ umount
+
+section mount2
+mount -t nfs -o $mount_opts 10.0.2.2:/movies /mnt; echo "rc=\$?"
+ls /mnt | sort | head -n 3
+umount /mnt
+done_ mount2
+echo ==GUEST-DONE==
+poweroff -f
+GUEST
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$tmp/initrd.gz"
+
+# ---- The server ----------------------------------------------------------
+"$exe" serve --bind 127.0.0.1 --nfs-port 2049 --mount-port 20048 --portmap 111 \
+  --export "/movies=$fx" < /dev/null > "$tmp/server.out" 2> "$tmp/server.err" &
+server_pid=$!
+for _ in $(seq 1 100); do grep -q '^listening' "$tmp/server.out" && break; sleep 0.1; done
+grep -q '^listening' "$tmp/server.out" || { cat "$tmp/server.err" >&2; echo "server did not start" >&2; exit 1; }
+
+# ---- Boot ----------------------------------------------------------------
+boot() {  # accel, time limit in seconds
+  rm -f "$tmp/serial.log"
+  qemu-system-x86_64 -accel "$1" -m 768 -smp 1 -kernel "$kernel" -initrd "$tmp/initrd.gz" \
+    -append "console=ttyS0 quiet panic=-1 loglevel=3" -display none -no-reboot -monitor none \
+    -netdev user,id=n0 -device virtio-net-pci,netdev=n0 -serial "file:$tmp/serial.log" \
+    > "$tmp/qemu.out" 2>&1 &
+  qemu_pid=$!
+  local t0=$SECONDS booted=0
+  while kill -0 "$qemu_pid" 2>/dev/null && [ $((SECONDS - t0)) -lt "$2" ]; do
+    sleep 0.5
+    # A guest that has not reached its first section within 60 s does not boot here.
+    if [ $booted -eq 0 ]; then
+      if grep -q '==BEGIN mount1==' "$tmp/serial.log" 2>/dev/null; then booted=1
+      elif [ $((SECONDS - t0)) -gt 60 ]; then break; fi
+    fi
+  done
+  kill "$qemu_pid" 2>/dev/null
+  wait "$qemu_pid" 2>/dev/null
+  qemu_pid=""
+  grep -q '==GUEST-DONE==' "$tmp/serial.log" 2>/dev/null
+}
+accel=tcg
+t_boot=$SECONDS
+if [ -w /dev/kvm ] && boot kvm 300; then
+  accel=kvm
+elif ! boot tcg 900; then
+  echo "guest did not finish; last lines of its console:" >&2
+  tail -n 30 "$tmp/serial.log" >&2
+  exit 1
+fi
+echo "guest ran with $accel in $((SECONDS - t_boot)) s"
+
+section() { tr -d '\r' < "$tmp/serial.log" | sed -n "/^==BEGIN $1==\$/,/^==END $1==\$/p" | sed '1d;$d'; }
+
+[ "$(section mount1)" = "rc=0" ] || fail "mount with ports: $(section mount1)"
+[ "$(section ls)" = "rc=0" ] || fail "ls -laR: $(section ls)"
+want_count=$(wc -l < "$tmp/want_stat")
+[ "$(section count | tr -d ' ')" = "$want_count" ] || fail "find counted $(section count) entries, want $want_count"
+section stat | LC_ALL=C sort > "$tmp/got_stat"
+if ! diff "$tmp/want_stat" "$tmp/got_stat" > "$tmp/stat.diff"; then
+  fail "entries differ (< host, > guest):"; head -n 20 "$tmp/stat.diff" >&2
+fi
+section sha | LC_ALL=C sort > "$tmp/got_sha"
+if ! diff "$tmp/want_sha" "$tmp/got_sha" > "$tmp/sha.diff"; then
+  fail "hashes differ (< host, > guest):"; head -n 20 "$tmp/sha.diff" >&2
+fi
+got_large=$(section large | cut -d' ' -f1)
+[ "$got_large" = "$want_large" ] || fail "large.bin hash $got_large, want $want_large"
+nwrites=0
+while IFS= read -r line; do
+  nwrites=$((nwrites + 1))
+  case "$line" in
+    *rc=0*) fail "write attempt succeeded: $line" ;;
+    *"Read-only file system"*|*"Permission denied"*|*"Operation not permitted"*) ;;
+    *) fail "write attempt failed with another error: $line" ;;
+  esac
+done < <(section writes)
+[ "$nwrites" -eq 10 ] || fail "saw $nwrites write attempts, want 10"
+[ "$(section umount)" = "rc=0" ] || fail "umount: $(section umount)"
+m2=$(section mount2)
+[ "$(echo "$m2" | head -n 1)" = "rc=0" ] || fail "mount through the portmapper: $m2"
+# The tree on the host is unchanged.
+[ "$(cat "$fx/a.txt")" = "hello" ] && [ ! -e "$fx/new.txt" ] && [ ! -e "$fx/newdir" ] && [ -e "$fx/sub/b.bin" ] ||
+  fail "the exported tree changed"
+
+echo "writes:"; section writes
+if [ $status -eq 0 ]; then echo "kernel client: all checks passed ($want_count entries, accel $accel)"; fi
+exit $status
