@@ -220,6 +220,9 @@ int cmd_serve(int argc, char** argv) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
     return 1;
   }
+  // The handler is in place before the listening line goes out, so that a
+  // controller that waits for that line and then signals gets a clean stop.
+  plat_on_interrupt(on_sig);
   std::string out;
   char head[256];
   snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", o.bind, vorlix_nfs_port(),
@@ -227,7 +230,6 @@ int cmd_serve(int argc, char** argv) {
   out = head;
   print_exports(&out);
   emit(out);
-  plat_on_interrupt(on_sig);
   // Lines are gathered whole, whatever their length, and only a complete
   // line (or the last one at the end of input) is carried out.
   std::string pending;

@@ -121,7 +121,8 @@ struct plat_statbuf {
 int plat_stat(const char* path, plat_statbuf* st, int follow);
 // Status of root/rel where no component of rel but the last may be a
 // symbolic link (the last one is described itself, never followed). rel uses
-// "/" separators and may be empty (the root itself). 0 or -1.
+// "/" separators and may be empty (the root itself); a "." or ".." component
+// is refused. 0 or -1.
 int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st);
 // Canonical absolute path with every link resolved; a new string or null.
 char* plat_realpath(const char* path);
@@ -138,6 +139,9 @@ plat_dir* plat_opendir(const char* path);
 // belongs to the plat_dir and lives until the next readdir or closedir.
 const char* plat_readdir(plat_dir* d);
 void plat_closedir(plat_dir* d);
+// Status of a name in an enumeration's folder; a final link is described
+// itself. 0 or -1.
+int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;
 // Opens an existing regular file for reading; never blocks on a FIFO and
@@ -147,3 +151,10 @@ plat_file* plat_fopen_read(const char* path);
 // -1 on failure.
 int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len);
 void plat_fclose(plat_file* f);
+
+// plat_fopen_read and plat_opendir for root/rel, walking rel the same way as
+// plat_stat_beneath: no link is followed anywhere, the last component
+// included, and the root itself must not have become a link.
+plat_file* plat_fopen_beneath(const char* root, const char* rel);
+plat_dir* plat_opendir_beneath(const char* root, const char* rel);
+

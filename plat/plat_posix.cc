@@ -75,6 +75,9 @@ int statx_at(int dirfd, const char* name, int flags, struct statx* out) {
   return statx(dirfd, name, flags | AT_NO_AUTOMOUNT, kStatxMask, out);
 }
 
+// "." and ".." would lead a walk beneath a root sideways or above it.
+bool dot_component(const char* s, size_t n) { return s[0] == '.' && (n == 1 || (n == 2 && s[1] == '.')); }
+
 }  // namespace
 
 // ---- Sockets -------------------------------------------------------------
@@ -310,40 +313,76 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
   return 0;
 }
 
-int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
-  memset(st, 0, sizeof *st);
+namespace {
+
+// Walks rel below root without following any link, the root's own last
+// component included. Returns an O_PATH descriptor of the folder that holds
+// rel's last component and points *last at that component ("" when rel is
+// empty: the descriptor is then the root itself), or -1. "." and ".."
+// components are refused: they would lead the walk sideways or above root.
+int walk_beneath(const char* root, const char* rel, const char** last) {
   if (root == nullptr || rel == nullptr) return -1;
-  int dir = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return -1;
-  struct statx sx;
-  int r = -1;
+  int dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   const char* p = rel;
   char name[1024];
-  for (;;) {
+  while (dir >= 0) {
     const char* slash = strchr(p, '/');
     if (slash == nullptr) {
-      // The last component (or the root itself when rel is empty) is
-      // described without following it.
-      r = *p ? statx_at(dir, p, AT_SYMLINK_NOFOLLOW, &sx)
-             : statx_at(dir, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx);
-      break;
+      if (*p && dot_component(p, strlen(p))) break;
+      *last = p;
+      return dir;
     }
-    size_t n = static_cast<size_t>(slash - p);
-    if (n == 0 || n >= sizeof name) break;
+    const size_t n = static_cast<size_t>(slash - p);
+    if (n == 0 || n >= sizeof name || dot_component(p, n)) break;
     memcpy(name, p, n);
     name[n] = 0;
     // O_NOFOLLOW with O_PATH opens a link itself, and O_DIRECTORY then
     // refuses it: an intermediate link ends the walk.
-    int next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(dir);
     dir = next;
-    if (dir < 0) return -1;
     p = slash + 1;
   }
+  if (dir >= 0) close(dir);
+  return -1;
+}
+
+plat_file* file_from_fd(int fd);
+plat_dir* dir_from_fd(int fd);
+
+}  // namespace
+
+int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  const char* last = nullptr;
+  const int dir = walk_beneath(root, rel, &last);
+  if (dir < 0) return -1;
+  // The last component (or the root itself) is described without following it.
+  struct statx sx;
+  const int r = *last ? statx_at(dir, last, AT_SYMLINK_NOFOLLOW, &sx)
+                      : statx_at(dir, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx);
   close(dir);
   if (r != 0) return -1;
   fill_stat(st, sx, sx);
   return 0;
+}
+
+plat_file* plat_fopen_beneath(const char* root, const char* rel) {
+  const char* last = nullptr;
+  const int dir = walk_beneath(root, rel, &last);
+  if (dir < 0) return nullptr;
+  const int fd = *last ? openat(dir, last, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC) : -1;
+  close(dir);
+  return fd < 0 ? nullptr : file_from_fd(fd);
+}
+
+plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
+  const char* last = nullptr;
+  const int dir = walk_beneath(root, rel, &last);
+  if (dir < 0) return nullptr;
+  const int fd = openat(dir, *last ? last : ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  close(dir);
+  return fd < 0 ? nullptr : dir_from_fd(fd);
 }
 
 char* plat_realpath(const char* path) {
@@ -380,10 +419,15 @@ struct plat_dir {
   DIR* d;
 };
 
-plat_dir* plat_opendir(const char* path) {
-  if (path == nullptr) return nullptr;
-  DIR* d = opendir(path[0] ? path : ".");
-  if (d == nullptr) return nullptr;
+namespace {
+
+// Takes over an open folder descriptor; null (descriptor closed) on failure.
+plat_dir* dir_from_fd(int fd) {
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   auto* h = static_cast<plat_dir*>(malloc(sizeof(plat_dir)));
   if (h == nullptr) {
     closedir(d);
@@ -391,6 +435,23 @@ plat_dir* plat_opendir(const char* path) {
   }
   h->d = d;
   return h;
+}
+
+}  // namespace
+
+plat_dir* plat_opendir(const char* path) {
+  if (path == nullptr) return nullptr;
+  const int fd = open(path[0] ? path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd < 0 ? nullptr : dir_from_fd(fd);
+}
+
+int plat_dir_stat(plat_dir* h, const char* name, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  if (h == nullptr || name == nullptr) return -1;
+  struct statx sx;
+  if (statx_at(dirfd(h->d), name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  fill_stat(st, sx, sx);
+  return 0;
 }
 
 const char* plat_readdir(plat_dir* h) {
@@ -414,12 +475,11 @@ struct plat_file {
   int fd;
 };
 
-plat_file* plat_fopen_read(const char* path) {
-  if (path == nullptr) return nullptr;
-  // Non-blocking so that a FIFO never stalls the open; the type check below
-  // then refuses everything that is not a regular file.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+namespace {
+
+// Takes over a descriptor opened for reading and keeps it only when it is a
+// regular file; null (descriptor closed) otherwise.
+plat_file* file_from_fd(int fd) {
   struct stat s;
   if (fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
     close(fd);
@@ -433,6 +493,16 @@ plat_file* plat_fopen_read(const char* path) {
   }
   f->fd = fd;
   return f;
+}
+
+}  // namespace
+
+plat_file* plat_fopen_read(const char* path) {
+  if (path == nullptr) return nullptr;
+  // Non-blocking so that a FIFO never stalls the open; the type check then
+  // refuses everything that is not a regular file.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  return fd < 0 ? nullptr : file_from_fd(fd);
 }
 
 int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr size_t kHandleMax = 64;
+constexpr uint32_t kGetattr = 1;
 
 using nfs_proc_fn = void (*)(xdr_cursor*, xdr_enc*, uint32_t*);
 
@@ -52,7 +53,13 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
       const size_t body = reply->sb->len;
       uint32_t status = 0;
       fn(&call->args, reply, &status);
-      if (reply->sb->len == body) xe_u32(reply, status);
+      if (reply->sb->len == body) {
+        // A failure carries the status and, for every procedure but
+        // GETATTR, an empty post_op_attr: that is the shape of each of their
+        // failure results, and clients cannot decode the reply without it.
+        xe_u32(reply, status);
+        if (call->proc != kGetattr) xe_bool(reply, 0);
+      }
     }
   }
   if (getenv("VORLIX_RDPDBG") != nullptr) {
@@ -202,25 +209,18 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   char rel[REL_MAX];
-  if (dot) {
+  if (dot || nlen == 0) {
+    // An empty name names the folder itself, like "."; appending it would
+    // make a relative path with a trailing "/", whose entries never resolve.
     snprintf(rel, sizeof rel, "%s", dir.rel);
   } else if (dotdot) {
     const char* slash = strrchr(dir.rel, '/');
     const size_t n = slash ? static_cast<size_t>(slash - dir.rel) : 0;
     memcpy(rel, dir.rel, n);
     rel[n] = 0;
-  } else {
-    if (rlen + nlen + 2 > REL_MAX) {
-      *status = 63;
-      return;
-    }
-    if (rlen == 0) {
-      memcpy(rel, name, nlen + 1);
-    } else {
-      memcpy(rel, dir.rel, rlen);
-      rel[rlen] = '/';
-      memcpy(rel + rlen + 1, name, nlen + 1);
-    }
+  } else if (fh_join_rel(dir.rel, name, rel) != 0) {
+    *status = 63;
+    return;
   }
   plat_statbuf st;
   if (plat_stat_beneath(export_local(dir.exp), rel, &st) != 0) {

@@ -23,7 +23,9 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     *status = 22;
     return;
   }
-  plat_file* f = plat_fopen_read(r.host.c_str());
+  // A folder export's file is opened by the same link-refusing walk that
+  // resolved it, so a folder swapped for a link since then is not followed.
+  plat_file* f = r.exp.is_file ? plat_fopen_read(r.host.c_str()) : plat_fopen_beneath(export_local(r.exp), r.rel);
   if (f == nullptr) {
     *status = 5;
     return;

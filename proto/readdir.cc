@@ -60,7 +60,8 @@ void end_list(xdr_enc* e, int eof) {
   xe_bool(e, eof);
 }
 
-// A single-file export listed as a folder holding just the file.
+// A single-file export listed as a folder holding just the file. Like every
+// cookie, those of "." and ".." resume after their entry.
 void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_t maxcount, int plus) {
   const int idx = fh_export_index(r.exp);
   const budget fresh{kDircountCap, maxcount - READDIR_REPLY_FIXED};
@@ -69,13 +70,11 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
     end_list(e, 1);
     return;
   }
-  if (cookie == 0 || cookie == COOKIE_DOT) {
-    if (dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
-      end_list(e, 0);
-      return;
-    }
+  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+    end_list(e, 0);
+    return;
   }
-  if (dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &r.st, plus, idx, "", &b) != 0) {
+  if (cookie != COOKIE_DOTDOT && dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &r.st, plus, idx, "", &b) != 0) {
     end_list(e, 0);
     return;
   }
@@ -84,45 +83,40 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
   end_list(e, fits ? 1 : 0);
 }
 
+// A cookie resumes after the entry that carried it: that of "." with "..",
+// that of ".." with the first enumerated entry. A reply that cannot hold even
+// "." ends with eof 0, so that the client neither loops on one entry nor
+// takes the folder for empty.
 void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, budget b, int plus) {
   const int idx = fh_export_index(r.exp);
-  const bool from_dot = cookie == 0 || cookie == COOKIE_DOT;
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
-  if (from_dot && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
-    end_list(e, 1);
+  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+    end_list(e, 0);
     return;
   }
-  if (from_dot || cookie == COOKIE_DOTDOT) {
+  if (cookie == 0 || cookie == COOKIE_DOT) {
     // ".." always describes the export root.
-    const std::string root = fh_host_path(r.exp, "");
     plat_statbuf rst;
-    if (plat_stat(root.c_str(), &rst, 1) == 0) {
+    if (plat_stat_beneath(export_local(r.exp), "", &rst) == 0) {
       (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, idx, "", &b);
     }
   }
-  plat_dir* d = plat_opendir(r.host.c_str());
+  // The folder is opened by the same link-refusing walk that resolved it,
+  // and its entries are described relative to it, never through a path that
+  // a swapped-in link could redirect.
+  plat_dir* d = plat_opendir_beneath(export_local(r.exp), r.rel);
   if (d == nullptr) {
     end_list(e, 1);
     return;
   }
-  const size_t rlen = strlen(r.rel);
   char rel[REL_MAX];
   uint64_t pos = 0;
   for (const char* name; (name = plat_readdir(d)) != nullptr; pos++) {
     if (pos < skip) continue;
-    const size_t nlen = strlen(name);
-    if (rlen + nlen + 2 > REL_MAX) continue;
-    if (rlen == 0) {
-      memcpy(rel, name, nlen + 1);
-    } else {
-      memcpy(rel, r.rel, rlen);
-      rel[rlen] = '/';
-      memcpy(rel + rlen + 1, name, nlen + 1);
-    }
-    const std::string host = fh_host_path(r.exp, rel);
+    if (fh_join_rel(r.rel, name, rel) != 0) continue;
     plat_statbuf st;
-    if (plat_stat(host.c_str(), &st, 0) != 0) continue;
+    if (plat_dir_stat(d, name, &st) != 0) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, idx, rel, &b) != 0) {
       plat_closedir(d);
       end_list(e, 0);

@@ -1,1 +1,404 @@
-// Tests to come.
+// Server lifecycle: the bind address rule, start and stop of the listeners,
+// bind failures, admission of connections and the statistics.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plat/plat.h"
+#include "server/config.h"
+#include "tests/support/fixture.h"
+#include "tests/support/rpc_client.h"
+#include "util/sha256.h"
+#include "vorlix.h"
+
+namespace {
+
+const char kD8[] = "bind_ip must be an IPv4 literal of one interface (D8)";
+const char kZeroStats[] =
+    "{\"connections\":0,\"connections_total\":0,\"rpc_calls\":0,\"mounts\":0,\"auth_sys_max_uid\":0}";
+
+constexpr uint32_t kNfsProg = 100003;
+constexpr uint32_t kMountProg = 100005;
+constexpr uint32_t kPortmapProg = 100000;
+
+// A port that was free a moment ago (the system chose it for a socket that
+// is closed again); another process may take it in between, rarely.
+int free_port() {
+  plat_net_init();
+  plat_sock s;
+  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
+  const int p = plat_sock_port(s);
+  plat_sock_close(s);
+  return p;
+}
+
+// True when something on 127.0.0.1 accepts connections on the port.
+bool accepts(int port) {
+  plat_sock s;
+  if (plat_connect_tcp4("127.0.0.1", port, nullptr, &s) != 0) return false;
+  plat_sock_close(s);
+  return true;
+}
+
+// True when the port can be bound for listening again, that is, nothing
+// listens on it any more.
+bool bindable(int port) {
+  plat_sock s;
+  if (plat_listen_tcp4("127.0.0.1", port, 1, &s) != 0) return false;
+  plat_sock_close(s);
+  return true;
+}
+
+// A NULL call answered with an accepted, successful empty reply.
+bool null_call(rpc_conn* c, uint32_t prog, uint32_t vers) {
+  bytes reply;
+  if (!c->call(prog, vers, 0, {}, &reply)) return false;
+  return reply.size() == kReplyBody && get32(reply, 8) == 0 && get32(reply, 20) == 0;
+}
+
+bool null_call_on(int port, uint32_t prog = kNfsProg, uint32_t vers = 3) {
+  rpc_conn c;
+  return c.open(port) && null_call(&c, prog, vers);
+}
+
+// Waits (bounded) until the server counts n connections.
+bool client_count_becomes(int n) {
+  for (int i = 0; i < 500; i++) {
+    if (vorlix_client_count() == n) return true;
+    plat_sleep_ms(10);
+  }
+  return vorlix_client_count() == n;
+}
+
+void use_system_ports() {
+  ASSERT_EQ(vorlix_config("nfs_port", "0"), 0);
+  ASSERT_EQ(vorlix_config("mount_port", "0"), 0);
+}
+
+}  // namespace
+
+TEST(ServerStart, BindAddressRule) {
+  use_system_ports();
+  const char* refused[] = {nullptr,       "",         "0.0.0.0",   "255.255.255.255", "224.0.0.1", "239.1.2.3",
+                           "1.2.3",       "1.2.3.4x", "256.1.1.1", "127.0.0.1 ",      "1.2.3.-4",  "a.b.c.d",
+                           "127.0.0.1/8", "::1",      "1.2.3.4.5"};
+  for (const char* a : refused) {
+    SCOPED_TRACE(a ? a : "(null)");
+    EXPECT_EQ(vorlix_start(a, 0, 0, 0), -1);
+    EXPECT_EQ(vorlix_last_code(), -1);
+    EXPECT_STREQ(vorlix_last_error(), kD8);
+    EXPECT_EQ(vorlix_is_running(), 0);
+  }
+
+  // 240.0.0.1 passes the rule; this machine has no such interface, so the
+  // bind itself may fail.
+  const int r = vorlix_start("240.0.0.1", 0, 0, 0);
+  EXPECT_NE(r, -1);
+  EXPECT_STRNE(vorlix_last_error(), kD8);
+  if (r == 0) vorlix_stop();
+  EXPECT_EQ(vorlix_is_running(), 0);
+
+  // The refusals left nothing behind: a good address starts.
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  EXPECT_EQ(vorlix_is_running(), 1);
+  vorlix_stop();
+}
+
+TEST(ServerStart, ListensOnSystemChosenPorts) {
+  use_system_ports();
+  EXPECT_STREQ(vorlix_stats_json(), kZeroStats);
+  EXPECT_EQ(vorlix_nfs_port(), 0);
+  EXPECT_EQ(vorlix_mount_port(), 0);
+  EXPECT_EQ(vorlix_is_running(), 0);
+
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  const int nfs = vorlix_nfs_port();
+  const int mnt = vorlix_mount_port();
+  EXPECT_GT(nfs, 0);
+  EXPECT_GT(mnt, 0);
+  EXPECT_NE(nfs, mnt);
+  EXPECT_EQ(vorlix_portmap_port(), 0);
+  EXPECT_EQ(vorlix_is_running(), 1);
+  EXPECT_EQ(vorlix_last_code(), 0);
+  EXPECT_EQ(std::string(vorlix_last_error()),
+            "listening 127.0.0.1 nfs=" + std::to_string(nfs) + " mount=" + std::to_string(mnt) + " portmap=0");
+
+  // Every program answers on every port.
+  EXPECT_TRUE(null_call_on(nfs));
+  EXPECT_TRUE(null_call_on(mnt));
+  EXPECT_TRUE(null_call_on(nfs, kMountProg, 3));
+  vorlix_stop();
+}
+
+TEST(ServerStart, PortArgumentsWinOverConfiguredPorts) {
+  const int cfg = free_port();
+  const int nfs = free_port();
+  const int mnt = free_port();
+  const int pmp = free_port();
+  ASSERT_GT(cfg, 0);
+  ASSERT_EQ(vorlix_config("nfs_port", std::to_string(cfg).c_str()), 0);
+  ASSERT_EQ(vorlix_config("mount_port", "0"), 0);
+
+  ASSERT_EQ(vorlix_start("127.0.0.1", nfs, mnt, pmp), 0) << vorlix_last_error();
+  EXPECT_EQ(vorlix_nfs_port(), nfs);
+  EXPECT_EQ(vorlix_mount_port(), mnt);
+  EXPECT_EQ(vorlix_portmap_port(), pmp);
+  EXPECT_EQ(std::string(vorlix_last_error()), "listening 127.0.0.1 nfs=" + std::to_string(nfs) +
+                                                  " mount=" + std::to_string(mnt) + " portmap=" + std::to_string(pmp));
+  EXPECT_TRUE(null_call_on(pmp, kPortmapProg, 2));
+  EXPECT_FALSE(accepts(cfg));
+  vorlix_stop();
+
+  // A portmapper argument of 0 takes the configured port; a negative one
+  // opens no portmapper listener, whatever is configured.
+  ASSERT_EQ(vorlix_config("nfs_port", "0"), 0);
+  ASSERT_EQ(vorlix_config("portmap_port", std::to_string(pmp).c_str()), 0);
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0) << vorlix_last_error();
+  EXPECT_EQ(vorlix_portmap_port(), pmp);
+  EXPECT_TRUE(null_call_on(pmp, kPortmapProg, 2));
+  vorlix_stop();
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, -1), 0);
+  EXPECT_EQ(vorlix_portmap_port(), 0);
+  EXPECT_NE(std::string(vorlix_last_error()).find(" portmap=0"), std::string::npos);
+  EXPECT_FALSE(accepts(pmp));
+  vorlix_stop();
+}
+
+TEST(ServerStart, SecondStartWhileRunning) {
+  use_system_ports();
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  const int nfs = vorlix_nfs_port();
+  const int mnt = vorlix_mount_port();
+
+  EXPECT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), -2);
+  EXPECT_EQ(vorlix_last_code(), -2);
+  EXPECT_STREQ(vorlix_last_error(), "already running");
+  EXPECT_EQ(vorlix_is_running(), 1);
+  EXPECT_EQ(vorlix_nfs_port(), nfs);
+  EXPECT_EQ(vorlix_mount_port(), mnt);
+  EXPECT_TRUE(null_call_on(nfs));
+
+  // The configuration is fixed while the server runs.
+  EXPECT_EQ(vorlix_config("max_connections", "5"), -2);
+  vorlix_stop();
+  EXPECT_EQ(vorlix_config("max_connections", "5"), 0);
+}
+
+TEST(ServerStart, ListenerThatCannotBindClosesTheOthers) {
+  struct row {
+    const char* which;
+    int held;  // 0 nfs, 1 mount, 2 portmap
+  };
+  const row rows[] = {{"nfs", 0}, {"mount", 1}, {"portmap", 2}};
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.which);
+    plat_net_init();
+    plat_sock holder;
+    ASSERT_EQ(plat_listen_tcp4("127.0.0.1", 0, 1, &holder), 0);
+    const int held = plat_sock_port(holder);
+    int ports[3] = {free_port(), free_port(), free_port()};
+    ports[r.held] = held;
+
+    EXPECT_EQ(vorlix_start("127.0.0.1", ports[0], ports[1], ports[2]), -3);
+    EXPECT_EQ(vorlix_last_code(), -3);
+    EXPECT_EQ(std::string(vorlix_last_error()),
+              std::string("bind ") + r.which + " " + std::to_string(held) + " failed");
+    EXPECT_EQ(vorlix_is_running(), 0);
+    // No listener of this start is left open.
+    for (int i = 0; i < 3; i++) {
+      if (i == r.held) continue;
+      EXPECT_FALSE(accepts(ports[i])) << i;
+      EXPECT_TRUE(bindable(ports[i])) << i;
+    }
+    plat_sock_close(holder);
+  }
+  // Bound ports are only those of a start that opened all its listeners.
+  EXPECT_EQ(vorlix_nfs_port(), 0);
+  EXPECT_EQ(vorlix_mount_port(), 0);
+
+  // The failed starts did not leave the server half started.
+  use_system_ports();
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  EXPECT_TRUE(null_call_on(vorlix_nfs_port()));
+  vorlix_stop();
+}
+
+TEST(ServerStop, StopThenStartAgain) {
+  use_system_ports();
+  vorlix_stop();  // nothing to stop
+  EXPECT_EQ(vorlix_is_running(), 0);
+
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  const int nfs = vorlix_nfs_port();
+  const int mnt = vorlix_mount_port();
+  EXPECT_TRUE(null_call_on(nfs));
+  vorlix_stop();
+  EXPECT_EQ(vorlix_is_running(), 0);
+  EXPECT_FALSE(accepts(nfs));
+  EXPECT_FALSE(accepts(mnt));
+  // The bound ports keep their values after a stop.
+  EXPECT_EQ(vorlix_nfs_port(), nfs);
+  EXPECT_EQ(vorlix_mount_port(), mnt);
+  vorlix_stop();
+  EXPECT_EQ(vorlix_is_running(), 0);
+
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  EXPECT_EQ(vorlix_is_running(), 1);
+  EXPECT_TRUE(null_call_on(vorlix_nfs_port()));
+  EXPECT_TRUE(null_call_on(vorlix_mount_port(), kMountProg, 3));
+  vorlix_stop();
+
+  // The same ports can be asked for again.
+  ASSERT_EQ(vorlix_start("127.0.0.1", nfs, mnt, 0), 0) << vorlix_last_error();
+  EXPECT_TRUE(null_call_on(nfs));
+  vorlix_stop();
+}
+
+TEST(ServerStart, DefaultSecretIsRandomAndKeptAcrossStarts) {
+  use_system_ports();
+  ASSERT_EQ(fh_secret_len(), 0u);
+  const uint64_t before = plat_now_ms();
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  const uint64_t after = plat_now_ms();
+  ASSERT_EQ(fh_secret_len(), 32u);
+  unsigned char first[SECRET_MAX];
+  ASSERT_EQ(fh_secret_copy(first), 32u);
+  // Not derived from the clock of the start.
+  for (uint64_t t = before; t <= after && t - before < 100000; t++) {
+    unsigned char le[8], d[32];
+    for (int i = 0; i < 8; i++) le[i] = static_cast<unsigned char>(t >> (8 * i));
+    nfss_sha_buf(le, sizeof le, d);
+    ASSERT_NE(memcmp(d, first, 32), 0) << t;
+  }
+  vorlix_stop();
+
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  unsigned char second[SECRET_MAX];
+  ASSERT_EQ(fh_secret_copy(second), 32u);
+  EXPECT_EQ(memcmp(first, second, 32), 0);
+  vorlix_stop();
+}
+
+TEST(ServerStart, ConfiguredSecretIsKept) {
+  use_system_ports();
+  ASSERT_EQ(vorlix_config("secret", "abc"), 0);
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  unsigned char s[SECRET_MAX];
+  ASSERT_EQ(fh_secret_copy(s), 3u);
+  EXPECT_EQ(memcmp(s, "abc", 3), 0);
+  vorlix_stop();
+}
+
+TEST(ServerStop, EstablishedConnectionIsStillServed) {
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+  rpc_conn c;
+  ASSERT_TRUE(c.open(nfs));
+  ASSERT_TRUE(null_call(&c, kNfsProg, 3));
+  EXPECT_TRUE(client_count_becomes(1));
+
+  vorlix_stop();
+  EXPECT_FALSE(accepts(nfs));
+  EXPECT_TRUE(null_call(&c, kNfsProg, 3));
+  EXPECT_TRUE(null_call(&c, kMountProg, 3));
+  EXPECT_EQ(vorlix_client_count(), 1);
+
+  plat_sock_close(c.s);
+  c.s = PLAT_INVALID_SOCK;
+  EXPECT_TRUE(client_count_becomes(0));
+  EXPECT_STREQ(vorlix_stats_json(),
+               "{\"connections\":0,\"connections_total\":1,\"rpc_calls\":3,\"mounts\":0,\"auth_sys_max_uid\":0}");
+}
+
+TEST(ServerAdmission, OneConnectionAtATime) {
+  ASSERT_EQ(vorlix_config("max_connections", "1"), 0);
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+
+  rpc_conn first;
+  ASSERT_TRUE(first.open(nfs));
+  ASSERT_TRUE(null_call(&first, kNfsProg, 3));
+  EXPECT_EQ(vorlix_client_count(), 1);
+
+  // The second client is accepted and closed at once, without a reply.
+  rpc_conn second;
+  ASSERT_TRUE(second.open(nfs));
+  EXPECT_TRUE(second.closed_within(5000));
+  EXPECT_EQ(vorlix_client_count(), 1);
+  // The first goes on being served.
+  EXPECT_TRUE(null_call(&first, kNfsProg, 3));
+
+  plat_sock_close(first.s);
+  first.s = PLAT_INVALID_SOCK;
+  ASSERT_TRUE(client_count_becomes(0));
+
+  rpc_conn third;
+  ASSERT_TRUE(third.open(nfs));
+  EXPECT_TRUE(null_call(&third, kNfsProg, 3));
+  EXPECT_EQ(vorlix_client_count(), 1);
+  EXPECT_STREQ(vorlix_stats_json(),
+               "{\"connections\":1,\"connections_total\":2,\"rpc_calls\":3,\"mounts\":0,\"auth_sys_max_uid\":0}");
+  vorlix_stop();
+}
+
+TEST(ServerAdmission, LimitIsExactUnderABurst) {
+  ASSERT_EQ(vorlix_config("max_connections", "2"), 0);
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+
+  // All connections are made before any of them is served.
+  std::vector<std::unique_ptr<rpc_conn>> conns;
+  for (int i = 0; i < 8; i++) {
+    conns.push_back(std::make_unique<rpc_conn>());
+    ASSERT_TRUE(conns.back()->open(nfs));
+  }
+  int served = 0;
+  for (auto& c : conns) served += null_call(c.get(), kNfsProg, 3) ? 1 : 0;
+  EXPECT_EQ(served, 2);
+  EXPECT_EQ(vorlix_client_count(), 2);
+  EXPECT_STREQ(vorlix_stats_json(),
+               "{\"connections\":2,\"connections_total\":2,\"rpc_calls\":2,\"mounts\":0,\"auth_sys_max_uid\":0}");
+  conns.clear();
+  EXPECT_TRUE(client_count_becomes(0));
+  vorlix_stop();
+}
+
+TEST(ServerStop, RestartsWhileClientsComeAndGo) {
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+  const int mnt = vorlix_mount_port();
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0};
+  // A client that keeps opening connections, making one call on each and
+  // closing it, while the server is stopped and started on the same ports.
+  std::thread client([&] {
+    for (int i = 0; i < 5000 && !done.load(); i++) {
+      rpc_conn c;
+      if (!c.open(nfs)) {
+        plat_sleep_ms(5);
+        continue;
+      }
+      if (null_call(&c, kNfsProg, 3)) answered++;
+    }
+  });
+  for (int round = 0; round < 5; round++) {
+    plat_sleep_ms(100);
+    vorlix_stop();
+    EXPECT_EQ(vorlix_is_running(), 0);
+    plat_sleep_ms(50);
+    ASSERT_EQ(vorlix_start("127.0.0.1", nfs, mnt, 0), 0) << vorlix_last_error();
+  }
+  plat_sleep_ms(100);
+  done.store(true);
+  client.join();
+  EXPECT_GT(answered.load(), 0);
+  EXPECT_TRUE(null_call_on(nfs));
+  vorlix_stop();
+  // Every connection that was admitted has been counted out again.
+  EXPECT_TRUE(client_count_becomes(0));
+}

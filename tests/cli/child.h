@@ -1,0 +1,223 @@
+// Runs the program as a child process with its standard streams on pipes,
+// for the command-line and console tests. Every wait is bounded; a child
+// still running when the object goes away is killed by its pid and reaped.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plat/plat.h"
+
+extern char** environ;
+
+class child_process {
+ public:
+  child_process() = default;
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+  ~child_process() {
+    close_stdin();
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+    close_fd(&out_fd_);
+    close_fd(&err_fd_);
+  }
+
+  // Starts the program with these arguments (the program name is added).
+  bool start(const std::vector<std::string>& args) {
+    // Writing to a child that has gone must fail, not end the test.
+    signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    // The child starts with the signals' default actions, SIGPIPE included.
+    posix_spawnattr_t at;
+    posix_spawnattr_init(&at);
+    sigset_t def;
+    sigemptyset(&def);
+    sigaddset(&def, SIGPIPE);
+    sigaddset(&def, SIGINT);
+    sigaddset(&def, SIGTERM);
+    posix_spawnattr_setsigdefault(&at, &def);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv;
+    std::string exe = VORLIX_EXE;
+    argv.push_back(exe.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int r = posix_spawn(&pid_, exe.c_str(), &fa, &at, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&at);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_fd_ = in[1];
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    if (r != 0) pid_ = -1;
+    return r == 0;
+  }
+
+  bool write_stdin(const std::string& s) {
+    size_t done = 0;
+    const uint64_t end = plat_now_ms() + 10000;
+    while (done < s.size() && in_fd_ >= 0 && plat_now_ms() < end) {
+      const ssize_t n = write(in_fd_, s.data() + done, s.size() - done);
+      if (n < 0 && errno != EINTR) return false;
+      if (n > 0) done += static_cast<size_t>(n);
+    }
+    return done == s.size();
+  }
+
+  void close_stdin() { close_fd(&in_fd_); }
+
+  // Reads standard output until it holds a whole line; false when none
+  // arrives within the time limit or the output ends first.
+  bool read_line(std::string* line, int timeout_ms = 10000) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+    for (;;) {
+      const size_t nl = out_.find('\n', taken_);
+      if (nl != std::string::npos) {
+        *line = out_.substr(taken_, nl - taken_);
+        taken_ = nl + 1;
+        return true;
+      }
+      const uint64_t now = plat_now_ms();
+      if (now >= end || !pump(static_cast<int>(end - now))) return false;
+    }
+  }
+
+  // Standard output not yet taken by read_line.
+  std::string rest_of_output() const { return out_.substr(taken_); }
+  const std::string& output() const { return out_; }
+  const std::string& errors() const { return err_; }
+
+  bool signal_child(int sig) { return pid_ > 0 && !exited_ && kill(pid_, sig) == 0; }
+
+  // Waits for the child to end, collecting what it writes; the exit code,
+  // 128 + the signal number for a child ended by a signal, or -1 when it is
+  // still running when the time is up.
+  int wait_exit(int timeout_ms = 10000) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+    while (out_fd_ >= 0 || err_fd_ >= 0) {
+      const uint64_t now = plat_now_ms();
+      if (now >= end || !pump(static_cast<int>(end - now))) break;
+    }
+    while (!exited_) {
+      int st;
+      const pid_t r = waitpid(pid_, &st, WNOHANG);
+      if (r == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        break;
+      }
+      if (plat_now_ms() >= end) return -1;
+      plat_sleep_ms(10);
+    }
+    return code_;
+  }
+
+  // True when the child is still running after waiting ms milliseconds.
+  bool still_running_after(int ms) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(ms);
+    while (!exited_) {
+      int st;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return false;
+      }
+      const uint64_t now = plat_now_ms();
+      if (now >= end) return true;
+      if (!pump(static_cast<int>(end - now < 20 ? end - now : 20))) plat_sleep_ms(10);
+    }
+    return false;
+  }
+
+ private:
+  static void close_fd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+
+  // Waits up to timeout_ms for output on either pipe and reads it; false
+  // when both pipes have ended or nothing arrived in time.
+  bool pump(int timeout_ms) {
+    struct pollfd p[2];
+    int n = 0;
+    if (out_fd_ >= 0) p[n++] = {out_fd_, POLLIN, 0};
+    if (err_fd_ >= 0) p[n++] = {err_fd_, POLLIN, 0};
+    if (n == 0) return false;
+    const int r = poll(p, static_cast<nfds_t>(n), timeout_ms);
+    if (r <= 0) return r < 0 && errno == EINTR;
+    for (int i = 0; i < n; i++) {
+      if (p[i].revents == 0) continue;
+      const bool is_out = p[i].fd == out_fd_;
+      char buf[65536];
+      const ssize_t got = read(p[i].fd, buf, sizeof buf);
+      if (got > 0) {
+        (is_out ? out_ : err_).append(buf, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close_fd(is_out ? &out_fd_ : &err_fd_);
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  int in_fd_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  std::string out_;
+  std::string err_;
+  size_t taken_ = 0;
+};
+
+// Runs the program to its end with an empty standard input.
+struct run_result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+inline run_result run_program(const std::vector<std::string>& args, int timeout_ms = 20000) {
+  run_result r;
+  child_process c;
+  if (!c.start(args)) return r;
+  c.close_stdin();
+  r.code = c.wait_exit(timeout_ms);
+  r.out = c.output();
+  r.err = c.errors();
+  return r;
+}
+
+// A port that was free a moment ago; another process may take it in
+// between, rarely.
+inline int free_port() {
+  plat_net_init();
+  plat_sock s;
+  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
+  const int p = plat_sock_port(s);
+  plat_sock_close(s);
+  return p;
+}
