@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fh/fh_map.h"
+#include "fh/recover.h"
 #include "server/config.h"
 #include "util/sbuf.h"
 #include "util/sha256.h"
@@ -68,7 +69,11 @@ int fh_open(const unsigned char* fh, int len, export_rec* exp, char* rel, int32_
   }
   if (rel != nullptr && rel_cap > 0) {
     rel[0] = 0;
-    if (fh_recall(fh, static_cast<int32_t>(idx), gen, rel, rel_cap) != 0) return -4;
+    if (fh_recall(fh, static_cast<int32_t>(idx), gen, rel, rel_cap) != 0 &&
+        fh_recover(fh, static_cast<int32_t>(idx), *exp, rel, rel_cap) != 0) {
+      rel[0] = 0;
+      return -4;
+    }
   }
   return 0;
 }
@@ -120,6 +125,20 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
   }
   r->st_ok = 1;
   fh_dbg("resolve", fh, r->rel, r->st.fileid);
+  return 0;
+}
+
+int fh_join_rel(const char* dir_rel, const char* name, char out[REL_MAX]) {
+  const size_t rlen = strlen(dir_rel);
+  const size_t nlen = strlen(name);
+  if (rlen + nlen + 2 > REL_MAX) return -1;
+  if (rlen == 0) {
+    memcpy(out, name, nlen + 1);
+  } else {
+    memcpy(out, dir_rel, rlen);
+    out[rlen] = '/';
+    memcpy(out + rlen + 1, name, nlen + 1);
+  }
   return 0;
 }
 

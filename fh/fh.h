@@ -43,6 +43,10 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
 // The host path of a relative path in an export: the local path, plus "/"
 // and rel unless rel is empty or the export is a single file.
 std::string fh_host_path(const export_rec& e, const char* rel);
+// Writes the relative path of a name inside the folder dir_rel into out
+// (REL_MAX bytes): the name alone at the root, else dir_rel "/" name.
+// -1 (nothing written) when it would not fit.
+int fh_join_rel(const char* dir_rel, const char* name, char out[REL_MAX]);
 // Normalises a control-interface path: 0, -1 for bad arguments, -6 when a
 // component is 256 bytes or longer or the result does not fit.
 int fh_clamp(const char* in, char* out, int32_t cap);

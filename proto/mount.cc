@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fh/fh.h"
+#include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
 #include "server/exports.h"
@@ -17,6 +18,7 @@ constexpr const char* kGroup = "tarvelin";
 enum : uint32_t {
   MNT3_OK = 0,
   MNT3ERR_NOENT = 2,
+  MNT3ERR_NOTDIR = 20,
   MNT3ERR_ACCES = 13,
   MNT3ERR_INVAL = 22,
   MNT3ERR_NAMETOOLONG = 63,
@@ -34,6 +36,60 @@ size_t normalise(const char* in, char* out) {
   while (n > 1 && out[n - 1] == '/') n--;
   out[n] = 0;
   return n;
+}
+
+// Finds the export for a normalised mount path: the live export with exactly
+// that path, else the live folder export whose path and "/" is the longest
+// prefix of it (the export "/" prefixes every path); *sub then points at the
+// rest, a folder inside that export. Checks the client against the export's
+// allow list. Returns MNT3_OK with *snap and *idx set, or the refusal.
+uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* idx, const char** sub) {
+  int32_t count = 0;
+  export_rec* recs = exports_lock_get(&count);
+  int best = -1;
+  size_t best_len = 0;
+  for (int i = 0; i < count; i++) {
+    if (recs[i].removed) continue;
+    if (strcmp(recs[i].path, path) == 0) {
+      best = i;
+      *sub = "";
+      break;
+    }
+    const size_t n = strlen(recs[i].path);
+    const size_t prefix = n == 1 ? 1 : n + 1;  // the export's path and its "/"
+    if (recs[i].is_file || (best >= 0 && n <= best_len)) continue;
+    if ((n == 1 || (strncmp(recs[i].path, path, n) == 0 && path[n] == '/')) && path[prefix] != 0) {
+      best = i;
+      best_len = n;
+      *sub = path + prefix;
+    }
+  }
+  uint32_t stat = MNT3ERR_NOENT;
+  if (best >= 0) {
+    stat = exports_allows(&recs[best], client) ? MNT3_OK : MNT3ERR_ACCES;
+    if (stat == MNT3_OK) {
+      *snap = recs[best];
+      *idx = best;
+    }
+  }
+  exports_unlock();
+  return stat;
+}
+
+// A subfolder mount must name what a lookup could have reached: names
+// without backslashes, no "." or ".." components, each under 256 bytes, at
+// most 1023 bytes in all, and a real folder reached without crossing a link.
+uint32_t check_subfolder(const export_rec& e, const char* sub) {
+  if (strlen(sub) > 1023 || strchr(sub, '\\') != nullptr) return MNT3ERR_NOENT;
+  for (const char* p = sub; *p;) {
+    const char* slash = strchr(p, '/');
+    const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
+    if (n >= 256 || (p[0] == '.' && (n == 1 || (n == 2 && p[1] == '.')))) return MNT3ERR_NOENT;
+    p += n + (slash ? 1 : 0);
+  }
+  plat_statbuf st;
+  if (plat_stat_beneath(export_local(e), sub, &st) != 0 || st.is_link) return MNT3ERR_NOENT;
+  return st.is_dir ? MNT3_OK : MNT3ERR_NOTDIR;
 }
 
 svc_result mnt(rpc_call* call, xdr_enc* reply) {
@@ -55,34 +111,34 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
     xe_u32(reply, MNT3ERR_NAMETOOLONG);
     return SVC_REPLY;
   }
+  // The empty path asks for the server's root, which is never exported:
+  // clients expect the refusal they get for any path that is not exported,
+  // and retry with another.
+  if (n == 0) {
+    xe_u32(reply, MNT3ERR_ACCES);
+    return SVC_REPLY;
+  }
   if (path[0] != '/') {
     xe_u32(reply, MNT3ERR_INVAL);
     return SVC_REPLY;
   }
   export_rec snap;
   int idx = -1;
-  uint32_t stat = MNT3ERR_NOENT;
-  {
-    int32_t count = 0;
-    export_rec* recs = exports_lock_get(&count);
-    for (int i = 0; i < count; i++) {
-      if (recs[i].removed || strcmp(recs[i].path, path) != 0) continue;
-      if (exports_allows(&recs[i], call->client)) {
-        snap = recs[i];
-        idx = i;
-      } else {
-        stat = MNT3ERR_ACCES;
-      }
-      break;
-    }
-    exports_unlock();
-  }
-  if (idx < 0) {
+  const char* sub = "";
+  const uint32_t stat = find_export(path, call->client, &snap, &idx, &sub);
+  if (stat != MNT3_OK) {
     xe_u32(reply, stat);
     return SVC_REPLY;
   }
+  if (sub[0] != 0) {
+    const uint32_t st = check_subfolder(snap, sub);
+    if (st != MNT3_OK) {
+      xe_u32(reply, st);
+      return SVC_REPLY;
+    }
+  }
   unsigned char fh[FH_SIZE];
-  if (fh_build_idx(idx, &snap, "", fh, FH_SIZE) != FH_SIZE) {
+  if (fh_build_idx(idx, &snap, sub, fh, FH_SIZE) != FH_SIZE) {
     xe_u32(reply, MNT3ERR_SERVERFAULT);
     return SVC_REPLY;
   }

@@ -1,1 +1,279 @@
-// Tests to come.
+// The MOUNT service on the wire: MNT with path normalisation and the allow
+// list, EXPORT, DUMP, UMNT, UMNTALL and unknown procedures.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "nfs_client.h"
+
+using namespace wire;
+
+namespace {
+
+// The "mounts" counter from the statistics text.
+long long mounts_now() {
+  const std::string j = vorlix_stats_json();
+  const size_t at = j.find("\"mounts\":");
+  return at == std::string::npos ? -1 : atoll(j.c_str() + at + 9);
+}
+
+TEST(Mount, PathsAreNormalisedBeforeTheExactMatch) {
+  temp_dir d;
+  ASSERT_GE(vorlix_add_export("/movies", d.mkdir("movies").c_str(), nullptr), 0);
+  ASSERT_GE(vorlix_add_export("/media/tv", d.mkdir("tv").c_str(), nullptr), 0);
+  ASSERT_TRUE(start_test_server());
+  const bytes movies = handle_for("/movies", "");
+  const bytes tv = handle_for("/media/tv", "");
+  ASSERT_EQ(movies.size(), 32u);
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+
+  struct mnt_case {
+    std::string path;
+    uint32_t status;
+    const bytes* root;
+  };
+  const mnt_case cases[] = {
+      {"/movies", 0, &movies},
+      {"//movies", 0, &movies},
+      {"/movies/", 0, &movies},
+      {"//movies//", 0, &movies},
+      {std::string("/movies\0junk", 12), 0, &movies},  // the path ends at a zero byte
+      {"//media///tv/", 0, &tv},
+      {"movies", 22, nullptr},
+      {"", 13, nullptr},  // the server's root: refused like any unexported path
+      {"\\movies", 22, nullptr},  // a backslash is an ordinary character
+      {"/", 2, nullptr},
+      {"/Movies", 2, nullptr},
+      {"/movies\\", 2, nullptr},
+      {"/movies/.", 2, nullptr},
+      {"/media", 2, nullptr},
+      {"/" + std::string(1023, 'a'), 63, nullptr},
+      {"/" + std::string(1024, 'a'), 22, nullptr},
+      {"/" + std::string(1022, 'a') + "/", 2, nullptr},  // 1023 once the slash is gone
+      {std::string(1024, '/'), 2, nullptr},             // all of it collapses to "/"
+      {std::string(1025, '/'), 22, nullptr},
+  };
+  for (const mnt_case& k : cases) {
+    SCOPED_TRACE("path of " + std::to_string(k.path.size()) + " bytes: " + k.path.substr(0, 24));
+    const mnt_result m = mnt(c, k.path);
+    EXPECT_EQ(m.status, k.status);
+    EXPECT_TRUE(m.well_formed);
+    if (k.root != nullptr) {
+      EXPECT_EQ(m.fh, *k.root);
+      EXPECT_EQ(m.raw.size(), 72u);
+    } else {
+      // Header and the status word alone: a MOUNT failure has no body,
+      // unlike a failed NFS procedure.
+      EXPECT_EQ(m.raw.size(), 28u);
+    }
+  }
+}
+
+TEST(Mount, SuccessfulMntReplyAndCounter) {
+  temp_dir d;
+  ASSERT_TRUE(export_and_start("/movies", d.path));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+  const long long before = mounts_now();
+
+  const mnt_result m = mnt(c, "/movies");
+  ASSERT_EQ(m.raw.size(), 72u);
+  const uint32_t header[] = {get32(m.raw, 0), 1, 0, 0, 0, 0};
+  for (size_t i = 0; i < 6; i++) EXPECT_EQ(get32(m.raw, 4 * i), header[i]) << "header word " << i;
+  EXPECT_EQ(get32(m.raw, 24), 0u);
+  EXPECT_EQ(get32(m.raw, 28), 32u);
+  EXPECT_EQ(get32(m.raw, 32), 0x51544831u);  // "QTH1"
+  EXPECT_EQ(get32(m.raw, 64), 1u);           // one flavour
+  EXPECT_EQ(get32(m.raw, 68), 1u);           // AUTH_SYS
+  EXPECT_EQ(m.fh, handle_for("/movies", ""));
+  EXPECT_EQ(mounts_now(), before + 1);
+
+  // Failures do not count; the same handle comes back on the NFS port too.
+  EXPECT_EQ(mnt(c, "/nothing").status, 2u);
+  EXPECT_EQ(mnt(c, "movies").status, 22u);
+  EXPECT_EQ(mounts_now(), before + 1);
+  rpc_conn n;
+  ASSERT_TRUE(n.open(vorlix_nfs_port()));
+  EXPECT_EQ(mnt(n, "/movies").fh, m.fh);
+  EXPECT_EQ(mounts_now(), before + 2);
+}
+
+TEST(Mount, AllowListDecidesMntAndExportVisibility) {
+  temp_dir d;
+  ASSERT_GE(vorlix_add_export("/local", d.mkdir("local").c_str(), nullptr), 0);  // the local machine only
+  ASSERT_GE(vorlix_add_export("/lan", d.mkdir("lan").c_str(), "127.0.0.0/24"), 0);
+  ASSERT_GE(vorlix_add_export("/one", d.mkdir("one").c_str(), "127.0.0.1/32"), 0);
+  ASSERT_GE(vorlix_add_export("/wide", d.mkdir("wide").c_str(), "10.0.0.0/8, 127.0.0.0/8"), 0);
+  ASSERT_TRUE(start_test_server());
+
+  rpc_conn here, other;
+  ASSERT_TRUE(here.open(vorlix_mount_port()));
+  ASSERT_TRUE(other.open(vorlix_mount_port(), "127.0.0.2"));
+
+  struct access_case {
+    const char* path;
+    uint32_t from_here;
+    uint32_t from_other;
+  };
+  const access_case cases[] = {
+      {"/local", 0, 13},
+      {"/lan", 0, 0},
+      {"/one", 0, 13},
+      {"/wide", 0, 0},
+      {"/none", 2, 2},
+  };
+  for (const access_case& k : cases) {
+    SCOPED_TRACE(k.path);
+    EXPECT_EQ(mnt(here, k.path).status, k.from_here);
+    const mnt_result m = mnt(other, k.path);
+    EXPECT_EQ(m.status, k.from_other);
+    EXPECT_EQ(m.raw.size(), k.from_other == 0 ? 72u : 28u);
+  }
+
+  const export_list mine = mount_export(here);
+  EXPECT_TRUE(mine.well_formed);
+  EXPECT_EQ(mine.paths, (std::vector<std::string>{"/local", "/lan", "/one", "/wide"}));
+  const export_list theirs = mount_export(other);
+  EXPECT_TRUE(theirs.well_formed);
+  EXPECT_EQ(theirs.paths, (std::vector<std::string>{"/lan", "/wide"}));
+
+  // The allow list guards only MNT: a handle that verifies is served to any
+  // address.
+  rpc_conn other_nfs;
+  ASSERT_TRUE(other_nfs.open(vorlix_nfs_port(), "127.0.0.2"));
+  const getattr_result g = getattr(other_nfs, handle_for("/local", ""));
+  EXPECT_EQ(g.status, 0u);
+  EXPECT_EQ(g.attr.type, 2u);
+}
+
+TEST(Mount, ExportListEncoding) {
+  temp_dir d;
+  ASSERT_TRUE(export_and_start("/movies", d.path));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+  bytes expected_body;
+  put32(&expected_body, 1);
+  put_string(&expected_body, "/movies");
+  put32(&expected_body, 1);
+  put_string(&expected_body, "tarvelin");
+  put32(&expected_body, 0);
+  put32(&expected_body, 0);
+  const bytes raw = mount_call(c, MNT_EXPORT);
+  ASSERT_EQ(raw.size(), kReplyBody + expected_body.size());
+  EXPECT_EQ(accept_stat(raw), 0u);
+  EXPECT_EQ(bytes(raw.begin() + kReplyBody, raw.end()), expected_body);
+
+  // A client that no export admits gets the empty list: one word 0.
+  rpc_conn other;
+  ASSERT_TRUE(other.open(vorlix_mount_port(), "127.0.0.2"));
+  const bytes none = mount_call(other, MNT_EXPORT);
+  ASSERT_EQ(none.size(), 28u);
+  EXPECT_EQ(accept_stat(none), 0u);
+  EXPECT_EQ(get32(none, 24), 0u);
+}
+
+TEST(Mount, RemovedExportIsNeitherFoundNorListed) {
+  temp_dir d;
+  const std::string a = d.mkdir("a");
+  ASSERT_GE(vorlix_add_export("/a", a.c_str(), nullptr), 0);
+  ASSERT_GE(vorlix_add_export("/b", d.mkdir("b").c_str(), nullptr), 0);
+  ASSERT_TRUE(start_test_server());
+  rpc_conn c, n;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+  ASSERT_TRUE(n.open(vorlix_nfs_port()));
+  const bytes old_root = mnt(c, "/a").fh;
+  ASSERT_EQ(old_root.size(), 32u);
+
+  ASSERT_EQ(vorlix_remove_export("/a"), 0);
+  EXPECT_EQ(mnt(c, "/a").status, 2u);
+  EXPECT_EQ(mount_export(c).paths, std::vector<std::string>{"/b"});
+  EXPECT_EQ(getattr(n, old_root).status, 70u);
+
+  // Added again, the export is found with a new root handle; the old one
+  // stays stale.
+  ASSERT_GE(vorlix_add_export("/a", a.c_str(), nullptr), 0);
+  const mnt_result again = mnt(c, "/a");
+  EXPECT_EQ(again.status, 0u);
+  EXPECT_NE(again.fh, old_root);
+  EXPECT_EQ(getattr(n, again.fh).status, 0u);
+  EXPECT_EQ(getattr(n, old_root).status, 70u);
+  EXPECT_EQ(mount_export(c).paths, (std::vector<std::string>{"/a", "/b"}));
+}
+
+TEST(Mount, ProceduresWithoutState) {
+  temp_dir d;
+  ASSERT_TRUE(export_and_start("/movies", d.path));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+  const bytes root = mnt(c, "/movies").fh;
+  ASSERT_EQ(root.size(), 32u);
+
+  bytes huge_len;
+  put32(&huge_len, 0xFFFFFFFF);
+  bytes cut;
+  put32(&cut, 12);
+  put32(&cut, 0x2F6D6F76);  // "/mov" and nothing more
+  struct proc_case {
+    const char* what;
+    uint32_t proc;
+    bytes args;
+    uint32_t accept;
+    size_t size;
+  };
+  const proc_case cases[] = {
+      {"NULL", MNT_NULL, {}, 0, 24},
+      {"DUMP", MNT_DUMP, {}, 0, 28},
+      {"UMNT", MNT_UMNT, string_arg("/movies"), 0, 24},
+      {"UMNT without argument", MNT_UMNT, {}, 0, 24},
+      {"UMNT with a huge length", MNT_UMNT, huge_len, 0, 24},
+      {"UMNT with a cut path", MNT_UMNT, cut, 0, 24},
+      {"UMNTALL", MNT_UMNTALL, {}, 0, 24},
+      {"procedure 6", 6, {}, 3, 24},
+      {"procedure 0xFFFFFFFF", 0xFFFFFFFF, string_arg("/movies"), 3, 24},
+  };
+  for (const proc_case& k : cases) {
+    SCOPED_TRACE(k.what);
+    const bytes raw = mount_call(c, k.proc, k.args);
+    ASSERT_EQ(raw.size(), k.size);
+    EXPECT_EQ(accept_stat(raw), k.accept);
+    if (k.size == 28) {
+      EXPECT_EQ(get32(raw, 24), 0u);  // DUMP: the empty mount list
+    }
+  }
+
+  // MNT arguments that do not decode answer INVAL.
+  EXPECT_EQ(mnt_raw(c, {}).status, 22u);
+  EXPECT_EQ(mnt_raw(c, cut).status, 22u);
+  EXPECT_EQ(mnt_raw(c, huge_len).status, 22u);
+
+  // Nothing was unmounted: the handle still works and DUMP is still empty.
+  rpc_conn n;
+  ASSERT_TRUE(n.open(vorlix_nfs_port()));
+  EXPECT_EQ(getattr(n, root).status, 0u);
+  EXPECT_EQ(mnt(c, "/movies").fh, root);
+  EXPECT_EQ(mount_call(c, MNT_DUMP).size(), 28u);
+}
+
+TEST(Mount, RepliesWriteNoDebugLine) {
+  temp_dir d;
+  ASSERT_TRUE(export_and_start("/movies", d.path));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_mount_port()));
+  setenv("VORLIX_RDPDBG", "1", 1);
+  testing::internal::CaptureStderr();
+  const mnt_result m = mnt(c, "/movies");
+  (void)mount_call(c, MNT_EXPORT);
+  (void)mount_call(c, 6);
+  const std::string quiet = testing::internal::GetCapturedStderr();
+  testing::internal::CaptureStderr();
+  (void)getattr(c, m.fh);  // NFS on the same connection does write one
+  const std::string loud = testing::internal::GetCapturedStderr();
+  unsetenv("VORLIX_RDPDBG");
+  EXPECT_EQ(m.status, 0u);
+  EXPECT_EQ(quiet.find("RDPDBG"), std::string::npos) << quiet;
+  EXPECT_NE(loud.find("RDPDBG"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds the example host
+# program the way a C project would, through pkg-config, then runs it.
+#
+# usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build="$1"
+src="$2"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# The prefix is fixed at configure time, so install into a staging copy.
+cmake --install "$build" --prefix "$tmp/prefix" > "$tmp/install.log"
+pc=$(find "$tmp/prefix" -name vorlix.pc | head -n 1)
+[ -n "$pc" ] || { echo "vorlix.pc was not installed" >&2; exit 1; }
+sed -i "s|^prefix=.*|prefix=$tmp/prefix|" "$pc"
+for f in bin/tarvelin-quillmoor-nfs-v3-file-server include/vorlix.h; do
+  [ -e "$tmp/prefix/$f" ] || { echo "missing after install: $f" >&2; exit 1; }
+done
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$pc")
+cc -std=c99 -Wall -Werror -o "$tmp/host_example" "$src/examples/host_example.c" $(pkg-config --cflags --libs vorlix)
+libdir=$(pkg-config --variable=libdir vorlix)
+mkdir -p "$tmp/share"
+echo hi > "$tmp/share/a.txt"
+out=$(LD_LIBRARY_PATH="$libdir" "$tmp/host_example" "$tmp/share")
+echo "$out"
+echo "$out" | grep -Eq '^vorlix 1\.0\.0 nfs=[1-9][0-9]* mount=[1-9][0-9]* exports=1$' || { echo "unexpected first line" >&2; exit 1; }
+echo "$out" | grep -Fqx '{"connections":0,"connections_total":0,"rpc_calls":0,"mounts":0,"auth_sys_max_uid":0}' ||
+  { echo "unexpected statistics line" >&2; exit 1; }
+# Only the vorlix_ functions leave the library.
+others=$(nm -D --defined-only "$libdir/libvorlix.so" | awk '{print $3}' | grep -v '^vorlix_' || true)
+[ -z "$others" ] || { echo "library exports more than vorlix_*: $others" >&2; exit 1; }
+echo "install test passed"
