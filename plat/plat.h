@@ -37,6 +37,10 @@ void plat_set_nodelay(plat_sock s);
 int64_t plat_recv(plat_sock s, void* buf, size_t len);
 // One send that never raises a signal. Returns the byte count or -1.
 int64_t plat_send(plat_sock s, const void* buf, size_t len);
+// plat_recv and plat_send that never wait: -2 when nothing can be received
+// or sent at once.
+int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len);
+int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len);
 // Connects to an IPv4 address and port, optionally binding a local address
 // first (null for none). Used by tests and tools; 0 with *out set, or -1.
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out);
@@ -90,6 +94,10 @@ int plat_random_bytes(void* buf, size_t len);
 // Installs handler for the interrupt and termination signals, without
 // restarting interrupted reads, so that a waiting console read ends.
 void plat_on_interrupt(void (*handler)(int));
+// Makes the program's arguments UTF-8: where the system hands them to main
+// in another encoding, *argc and *argv are replaced by UTF-8 copies that
+// live for the rest of the process; elsewhere nothing changes.
+void plat_utf8_args(int* argc, char*** argv);
 // Waits up to timeout_ms for standard input, then reads what is there.
 // Returns the byte count, 0 at the end of input, -1 on error or interruption,
 // -2 when nothing arrived in time.

@@ -12,13 +12,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <linux/openat2.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -178,6 +181,24 @@ int64_t plat_send(plat_sock s, const void* buf, size_t len) {
   return r;
 }
 
+int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len) {
+  ssize_t r;
+  do {
+    r = recv(fd_of(s), buf, len, MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+  return r;
+}
+
+int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len) {
+  ssize_t r;
+  do {
+    r = send(fd_of(s), buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+  return r;
+}
+
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -281,6 +302,9 @@ void plat_on_interrupt(void (*handler)(int)) {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
+// The arguments already arrive as the bytes the caller gave, UTF-8 in practice.
+void plat_utf8_args(int*, char***) {}
+
 int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
   struct pollfd p;
   p.fd = 0;
@@ -320,31 +344,78 @@ namespace {
 // rel's last component and points *last at that component ("" when rel is
 // empty: the descriptor is then the root itself), or -1. "." and ".."
 // components are refused: they would lead the walk sideways or above root.
+// Opens the folder root/parent (parent_len bytes of rel) with one openat2
+// call that refuses every link on the way, the root's own path included
+// (it is canonical, so it holds none). -1 with errno ENOSYS where the system
+// lacks openat2.
+int open_parent_fast(const char* root, const char* rel, size_t parent_len) {
+  static std::atomic<bool> missing{false};
+  if (missing.load(std::memory_order_relaxed)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  char path[4096];
+  const size_t rlen = strlen(root);
+  if (rlen + parent_len + 2 > sizeof path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(path, root, rlen);
+  size_t n = rlen;
+  if (parent_len > 0) {
+    path[n++] = '/';
+    memcpy(path + n, rel, parent_len);
+    n += parent_len;
+  }
+  path[n] = 0;
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) missing.store(true, std::memory_order_relaxed);
+  return static_cast<int>(fd);
+}
+
 int walk_beneath(const char* root, const char* rel, const char** last) {
   if (root == nullptr || rel == nullptr) return -1;
-  int dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  const char* p = rel;
-  char name[1024];
-  while (dir >= 0) {
+  // Every component is checked first: "." and ".." are refused, and so are
+  // empty or overlong names.
+  const char* lastp = rel;
+  for (const char* p = rel;;) {
     const char* slash = strchr(p, '/');
-    if (slash == nullptr) {
-      if (*p && dot_component(p, strlen(p))) break;
-      *last = p;
-      return dir;
+    const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
+    if ((slash && (n == 0 || n >= 1024)) || (n > 0 && dot_component(p, n))) return -1;
+    if (!slash) {
+      lastp = p;
+      break;
     }
+    p = slash + 1;
+  }
+  const size_t parent_len = lastp == rel ? 0 : static_cast<size_t>(lastp - rel - 1);
+  int dir = open_parent_fast(root, rel, parent_len);
+  if (dir >= 0) {
+    *last = lastp;
+    return dir;
+  }
+  if (errno != ENOSYS) return -1;
+  // Without openat2: one component at a time. O_NOFOLLOW with O_PATH opens
+  // a link itself, and O_DIRECTORY then refuses it.
+  dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  char name[1024];
+  for (const char* p = rel; dir >= 0 && p != lastp;) {
+    const char* slash = strchr(p, '/');
     const size_t n = static_cast<size_t>(slash - p);
-    if (n == 0 || n >= sizeof name || dot_component(p, n)) break;
     memcpy(name, p, n);
     name[n] = 0;
-    // O_NOFOLLOW with O_PATH opens a link itself, and O_DIRECTORY then
-    // refuses it: an intermediate link ends the walk.
     const int next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(dir);
     dir = next;
     p = slash + 1;
   }
-  if (dir >= 0) close(dir);
-  return -1;
+  if (dir < 0) return -1;
+  *last = lastp;
+  return dir;
 }
 
 plat_file* file_from_fd(int fd);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fh/fh.h"
+#include "proto/dircache.h"
 #include "proto/nfs.h"
 #include "util/sha256.h"
 
@@ -87,7 +88,8 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // that of ".." with the first enumerated entry. A reply that cannot hold even
 // "." ends with eof 0, so that the client neither loops on one entry nor
 // takes the folder for empty.
-void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, budget b, int plus) {
+void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const unsigned char verf[8], budget b,
+                 int plus) {
   const int idx = fh_export_index(r.exp);
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
@@ -102,18 +104,19 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, budget b, in
       (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, idx, "", &b);
     }
   }
-  // The folder is opened by the same link-refusing walk that resolved it,
-  // and its entries are described relative to it, never through a path that
-  // a swapped-in link could redirect.
-  plat_dir* d = plat_opendir_beneath(export_local(r.exp), r.rel);
+  // Positions come from the folder's remembered enumeration, so a listing
+  // that goes on resumes at its cookie without enumerating again. Entries
+  // are described afresh, relative to the folder opened by the same
+  // link-refusing walk that resolved it.
+  const std::shared_ptr<const dir_names> names = dircache_get(r.exp, r.rel, r.st, verf, cookie < COOKIE_FIRST);
+  plat_dir* d = names ? plat_opendir_beneath(export_local(r.exp), r.rel) : nullptr;
   if (d == nullptr) {
     end_list(e, 1);
     return;
   }
   char rel[REL_MAX];
-  uint64_t pos = 0;
-  for (const char* name; (name = plat_readdir(d)) != nullptr; pos++) {
-    if (pos < skip) continue;
+  for (uint64_t pos = skip; pos < names->count(); pos++) {
+    const char* name = names->name(pos);
     if (fh_join_rel(r.rel, name, rel) != 0) continue;
     plat_statbuf st;
     if (plat_dir_stat(d, name, &st) != 0) continue;
@@ -194,6 +197,6 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (r.exp.is_file) {
     list_file_export(body, r, cookie, maxcount, plus);
   } else {
-    list_folder(body, r, cookie, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
+    list_folder(body, r, cookie, now, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
   }
 }

@@ -2,11 +2,26 @@
 // decoding, counting and dispatch.
 #include "proto/rpc.h"
 
+#include <cstring>
+
 #include "proto/stats.h"
 #include "server/config.h"
 #include "vorlix.h"
 
 namespace {
+
+// Receives what is there, up to n bytes; when nothing is, waits at most
+// wait_ms for it. Returns the count, or -1 when the wait ran out or the
+// connection is over.
+int64_t recv_some(plat_sock s, void* buf, size_t n, int wait_ms) {
+  int64_t r = plat_recv_nowait(s, buf, n);
+  if (r == -2) {
+    if (plat_poll1(s, 1, wait_ms) <= 0) return -1;
+    r = plat_recv(s, buf, n);
+  }
+  return r <= 0 ? -1 : r;
+}
+
 
 // Buffers larger than these are released after use, so that one huge record
 // or reply does not pin memory for the rest of a long connection.
@@ -33,7 +48,38 @@ void note_auth_sys(const unsigned char* body, size_t len) {
   if (xd_ok(&c)) stats_add("auth_sys_max_uid", static_cast<int64_t>(uid));
 }
 
+// Bytes received ahead of need, so that a small call (mark and body) costs
+// one receive instead of two.
+struct conn_input {
+  unsigned char buf[16384];
+  size_t pos = 0;
+  size_t len = 0;
+};
+
+// Takes exactly n bytes, from what was received ahead first; waits at most
+// wait_ms before each receive. 0 or -1.
+int input_take(plat_sock s, conn_input* in, unsigned char* dst, size_t n, int wait_ms) {
+  while (n > 0) {
+    if (in->pos < in->len) {
+      const size_t k = n < in->len - in->pos ? n : in->len - in->pos;
+      memcpy(dst, in->buf + in->pos, k);
+      in->pos += k;
+      dst += k;
+      n -= k;
+      continue;
+    }
+    // Large pieces go straight to their place; small ones through the buffer.
+    if (n >= sizeof in->buf) return sock_recv_exact(s, dst, n, wait_ms);
+    const int64_t r = recv_some(s, in->buf, sizeof in->buf, wait_ms);
+    if (r < 0) return -1;
+    in->pos = 0;
+    in->len = static_cast<size_t>(r);
+  }
+  return 0;
+}
+
 struct conn_state {
+  conn_input in;
   sbuf rec;
   sbuf reply;
   conn_state() {
@@ -104,12 +150,12 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   return r == SVC_REPLY ? 1 : 0;
 }
 
+
 int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms) {
   auto* p = static_cast<unsigned char*>(buf);
   while (n > 0) {
-    if (plat_poll1(s, 1, wait_ms) <= 0) return -1;
-    const int64_t r = plat_recv(s, p, n);
-    if (r <= 0) return -1;
+    const int64_t r = recv_some(s, p, n, wait_ms);
+    if (r < 0) return -1;
     p += r;
     n -= static_cast<size_t>(r);
   }
@@ -119,8 +165,11 @@ int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms) {
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
   auto* p = static_cast<const unsigned char*>(buf);
   while (n > 0) {
-    if (plat_poll1(s, 2, wait_ms) <= 0) return -1;
-    const int64_t r = plat_send(s, p, n);
+    int64_t r = plat_send_nowait(s, p, n);
+    if (r == -2) {
+      if (plat_poll1(s, 2, wait_ms) <= 0) return -1;
+      r = plat_send(s, p, n);
+    }
     if (r <= 0) return -1;
     p += r;
     n -= static_cast<size_t>(r);
@@ -140,14 +189,14 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
     bool last = false;
     while (!last) {
       unsigned char mark[4];
-      if (sock_recv_exact(s, mark, 4, idle_ms) != 0) return 0;
+      if (input_take(s, &st.in, mark, 4, idle_ms) != 0) return 0;
       const uint32_t m = be32_get(mark);
       last = (m & 0x80000000u) != 0;
       const size_t frag = m & 0x7FFFFFFFu;
       if (st.rec.len + frag > RPC_MAX_RECORD) return 0;
       if (frag == 0) continue;
       unsigned char* dst = sb_reserve(&st.rec, frag);
-      if (dst == nullptr || sock_recv_exact(s, dst, frag, read_ms) != 0) return 0;
+      if (dst == nullptr || input_take(s, &st.in, dst, frag, read_ms) != 0) return 0;
       sb_commit(&st.rec, frag);
     }
     sb_reset(&st.reply);

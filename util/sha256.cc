@@ -98,14 +98,13 @@ void nfss_sha_update(sha256_ctx* c, const void* data, uint64_t len) {
 }
 
 void nfss_sha_final(sha256_ctx* c, unsigned char out[32]) {
+  // The padding: 0x80, zeros up to 56 bytes into a block, and the message
+  // length in bits, most significant byte first; absorbed in one update.
   const uint64_t bits = c->total * 8;
-  const unsigned char one = 0x80, zero = 0;
-  nfss_sha_update(c, &one, 1);
-  while (c->block_len != 56) nfss_sha_update(c, &zero, 1);
-  for (int i = 7; i >= 0; i--) {
-    const unsigned char b = static_cast<unsigned char>(bits >> (8 * i));
-    nfss_sha_update(c, &b, 1);
-  }
+  unsigned char pad[72] = {0x80};
+  const uint64_t zeros = (c->block_len < 56 ? 55 : 119) - c->block_len;
+  for (int i = 0; i < 8; i++) pad[1 + zeros + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+  nfss_sha_update(c, pad, 1 + zeros + 8);
   for (int i = 0; i < 8; i++) {
     out[4 * i] = static_cast<unsigned char>(c->state[i] >> 24);
     out[4 * i + 1] = static_cast<unsigned char>(c->state[i] >> 16);

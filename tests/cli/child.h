@@ -3,12 +3,21 @@
 // still running when the object goes away is killed by its pid and reaped.
 #pragma once
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <csignal>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
@@ -17,6 +26,232 @@
 
 #include "plat/plat.h"
 
+#ifdef _WIN32
+// The Windows form: CreateProcessW with the standard streams on anonymous
+// pipes, polled with PeekNamedPipe. The program writes its output in text
+// mode, so each "\r\n" it writes is read back as "\n".
+class child_process {
+ public:
+  child_process() = default;
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+  ~child_process() {
+    close_stdin();
+    if (proc_ != nullptr) {
+      if (!exited_) {
+        TerminateProcess(proc_, 1);
+        WaitForSingleObject(proc_, 10000);
+      }
+      CloseHandle(proc_);
+    }
+    close_h(&out_);
+    close_h(&err_);
+  }
+
+  // Starts the program with these arguments (the program name is added).
+  bool start(const std::vector<std::string>& args) {
+    SECURITY_ATTRIBUTES sa;
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = nullptr;
+    sa.bInheritHandle = TRUE;
+    HANDLE in_r = nullptr, out_w = nullptr, err_w = nullptr;
+    if (!CreatePipe(&in_r, &in_, &sa, 0)) return false;
+    if (!CreatePipe(&out_, &out_w, &sa, 0) || !CreatePipe(&err_, &err_w, &sa, 0)) return false;
+    // The child inherits only its own ends.
+    SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_, HANDLE_FLAG_INHERIT, 0);
+    std::wstring cmd = quote(VORLIX_EXE);
+    for (const std::string& a : args) cmd += L" " + quote(a);
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in_r;
+    si.hStdOutput = out_w;
+    si.hStdError = err_w;
+    PROCESS_INFORMATION pi;
+    const BOOL ok =
+        CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    CloseHandle(in_r);
+    CloseHandle(out_w);
+    CloseHandle(err_w);
+    if (!ok) return false;
+    CloseHandle(pi.hThread);
+    proc_ = pi.hProcess;
+    pid_ = pi.dwProcessId;
+    return true;
+  }
+
+  bool write_stdin(const std::string& s) {
+    size_t done = 0;
+    while (done < s.size() && in_ != nullptr) {
+      DWORD n = 0;
+      if (!WriteFile(in_, s.data() + done, static_cast<DWORD>(s.size() - done), &n, nullptr)) return false;
+      done += n;
+    }
+    return done == s.size();
+  }
+
+  void close_stdin() { close_h(&in_); }
+
+  // Reads standard output until it holds a whole line; false when none
+  // arrives within the time limit or the output ends first.
+  bool read_line(std::string* line, int timeout_ms = 10000) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+    for (;;) {
+      const size_t nl = out_text_.find('\n', taken_);
+      if (nl != std::string::npos) {
+        *line = out_text_.substr(taken_, nl - taken_);
+        taken_ = nl + 1;
+        return true;
+      }
+      const uint64_t now = plat_now_ms();
+      if (now >= end || !pump(static_cast<int>(end - now))) return false;
+    }
+  }
+
+  std::string rest_of_output() const { return out_text_.substr(taken_); }
+  const std::string& output() const { return out_text_; }
+  const std::string& errors() const { return err_text_; }
+
+  // Windows has no signals to send to another process; the tests that
+  // need them are skipped there.
+  bool signal_child(int) { return false; }
+
+  // Waits for the child to end, collecting what it writes; the exit code,
+  // or -1 when it is still running when the time is up.
+  int wait_exit(int timeout_ms = 10000) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+    while (out_ != nullptr || err_ != nullptr) {
+      const uint64_t now = plat_now_ms();
+      if (now >= end || !pump(static_cast<int>(end - now))) break;
+    }
+    if (!exited_) {
+      const uint64_t now = plat_now_ms();
+      const DWORD left = now >= end ? 0 : static_cast<DWORD>(end - now);
+      if (WaitForSingleObject(proc_, left) != WAIT_OBJECT_0) return -1;
+      reap();
+    }
+    return code_;
+  }
+
+  // True when the child is still running after waiting ms milliseconds.
+  bool still_running_after(int ms) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(ms);
+    while (!exited_) {
+      if (WaitForSingleObject(proc_, 0) == WAIT_OBJECT_0) {
+        reap();
+        return false;
+      }
+      const uint64_t now = plat_now_ms();
+      if (now >= end) return true;
+      if (!pump(static_cast<int>(end - now < 20 ? end - now : 20))) plat_sleep_ms(10);
+    }
+    return false;
+  }
+
+ private:
+  static void close_h(HANDLE* h) {
+    if (*h != nullptr) CloseHandle(*h);
+    *h = nullptr;
+  }
+
+  static std::wstring wide_of(const std::string& s) {
+    std::wstring w(s.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return w;
+  }
+
+  // One argument quoted so that the child's command-line parser gives it
+  // back unchanged.
+  static std::wstring quote(const std::string& arg) {
+    const std::wstring a = wide_of(arg);
+    std::wstring q = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : a) {
+      if (c == L'\\') {
+        slashes++;
+        continue;
+      }
+      q.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+      slashes = 0;
+      q += c;
+    }
+    q.append(slashes * 2, L'\\');
+    q += L'"';
+    return q;
+  }
+
+  void reap() {
+    DWORD code = 0;
+    GetExitCodeProcess(proc_, &code);
+    code_ = static_cast<int>(code);
+    exited_ = true;
+  }
+
+  // Appends output with each "\r\n" made "\n"; a "\r" at the end of one
+  // read waits for the next.
+  static void append_text(std::string* dst, bool* cr, const char* p, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+      if (*cr && p[i] != '\n') *dst += '\r';
+      *cr = p[i] == '\r';
+      if (!*cr) *dst += p[i];
+    }
+  }
+
+  // Waits up to timeout_ms for output on either pipe and reads it; false
+  // when both pipes have ended or nothing arrived in time.
+  bool pump(int timeout_ms) {
+    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+      if (out_ == nullptr && err_ == nullptr) return false;
+      bool got_any = false;
+      for (int i = 0; i < 2; i++) {
+        HANDLE* h = i == 0 ? &out_ : &err_;
+        if (*h == nullptr) continue;
+        DWORD avail = 0;
+        if (!PeekNamedPipe(*h, nullptr, 0, nullptr, &avail, nullptr)) {
+          // The writer has gone: the end of that stream.
+          if (i == 0 && out_cr_) out_text_ += '\r';
+          if (i == 1 && err_cr_) err_text_ += '\r';
+          close_h(h);
+          got_any = true;
+          continue;
+        }
+        if (avail == 0) continue;
+        char buf[65536];
+        DWORD n = 0;
+        if (!ReadFile(*h, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr)) {
+          close_h(h);
+        } else if (i == 0) {
+          append_text(&out_text_, &out_cr_, buf, n);
+        } else {
+          append_text(&err_text_, &err_cr_, buf, n);
+        }
+        got_any = true;
+      }
+      if (got_any) return true;
+      if (plat_now_ms() >= end) return false;
+      Sleep(5);
+    }
+  }
+
+  HANDLE proc_ = nullptr;
+  DWORD pid_ = 0;
+  bool exited_ = false;
+  int code_ = -1;
+  HANDLE in_ = nullptr;
+  HANDLE out_ = nullptr;
+  HANDLE err_ = nullptr;
+  bool out_cr_ = false;
+  bool err_cr_ = false;
+  std::string out_text_;
+  std::string err_text_;
+  size_t taken_ = 0;
+};
+#else
 extern char** environ;
 
 class child_process {
@@ -192,6 +427,8 @@ class child_process {
   std::string err_;
   size_t taken_ = 0;
 };
+
+#endif
 
 // Runs the program to its end with an empty standard input.
 struct run_result {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "plat/plat.h"
 #include "tests/cli/child.h"
 #include "tests/support/fixture.h"
 #include "vorlix.h"
@@ -28,10 +29,19 @@ std::string join(const std::vector<std::string>& v) {
 }
 
 std::string real(const std::string& p) {
+#ifdef _WIN32
+  // As the JSON text shows it: each backslash of the Windows path escaped.
+  char* r = plat_realpath(p.c_str());
+  std::string s;
+  for (const char* c = r ? r : ""; *c; c++) s += *c == '\\' ? std::string("\\\\") : std::string(1, *c);
+  free(r);
+  return s;
+#else
   char* r = realpath(p.c_str(), nullptr);
   std::string s = r ? r : "";
   free(r);
   return s;
+#endif
 }
 
 }  // namespace

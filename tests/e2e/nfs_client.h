@@ -4,7 +4,14 @@
 // connections to the in-process server on 127.0.0.1.
 #pragma once
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
@@ -474,6 +481,32 @@ inline bool export_and_start(const char* export_path, const std::string& local) 
   return vorlix_add_export(export_path, local.c_str(), nullptr) >= 0 && start_test_server();
 }
 
+#ifdef _WIN32
+// The host's own view of a path, not following a final link: the fields
+// the tests compare, read with the system's by-handle file information.
+struct host_stat {
+  uint64_t st_ino;
+  uint64_t st_nlink;
+  int64_t st_size;
+};
+inline host_stat host_lstat(const std::string& path) {
+  host_stat s{0, 0, 0};
+  std::wstring w(path.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w.data(), static_cast<int>(w.size()));
+  if (n <= 0) return s;
+  HANDLE h = CreateFileW(w.c_str(), 0, 7, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return s;
+  BY_HANDLE_FILE_INFORMATION fi;
+  if (GetFileInformationByHandle(h, &fi)) {
+    s.st_ino = (uint64_t{fi.nFileIndexHigh} << 32) | fi.nFileIndexLow;
+    s.st_nlink = fi.nNumberOfLinks;
+    s.st_size = static_cast<int64_t>((uint64_t{fi.nFileSizeHigh} << 32) | fi.nFileSizeLow);
+  }
+  CloseHandle(h);
+  return s;
+}
+#else
 // The host's own view of a path, not following a final link.
 inline struct stat host_lstat(const std::string& path) {
   struct stat s;
@@ -481,6 +514,7 @@ inline struct stat host_lstat(const std::string& path) {
   (void)lstat(path.c_str(), &s);
   return s;
 }
+#endif
 
 // True when the needle occurs anywhere in the record.
 inline bool contains(const bytes& hay, const std::string& needle) {

@@ -124,6 +124,9 @@ TEST(NfsRead, LargestCountIsServedAndOneMoreRefused) {
 }
 
 TEST(NfsRead, ObjectsThatCannotBeRead) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no FIFOs, and the tests cannot make symbolic links there";
+#else
   temp_dir d;
   d.write("e/file.txt", "content");
   d.mkdir("e/dir");
@@ -153,6 +156,7 @@ TEST(NfsRead, ObjectsThatCannotBeRead) {
     EXPECT_TRUE(r.well_formed);
     EXPECT_FALSE(r.attr_follows);
   }
+#endif
 }
 
 TEST(NfsRead, ArgumentAndHandleFailures) {

@@ -381,6 +381,7 @@ TEST(FhResolve, FileExportResolvesEveryHandleToTheFile) {
 }
 
 TEST(FhResolve, NeverFollowsALinkBeforeTheLastComponent) {
+  SKIP_ON_WINDOWS("the tests cannot make symbolic links on Windows");
   folder_export m;
   temp_dir outside;
   outside.write("secret.txt", "s");
@@ -423,6 +424,9 @@ TEST(FhResolve, NeverFollowsALinkBeforeTheLastComponent) {
 }
 
 TEST(FhResolve, DeletedFileAndDebugLines) {
+#ifdef _WIN32
+  GTEST_SKIP() << "stat() gives no file number on Windows, and its environment cannot hold an empty value";
+#else
   folder_export m;
   m.dir.write("gone.txt", "bye");
   const std::string kept = m.dir.write("kept.txt", "stay");
@@ -465,6 +469,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   fh_dbg("lookup", h.data(), "a b", 18446744073709551615ull);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "FHDBG lookup mac=000aff10 rel=a b fileid=18446744073709551615\n");
   unsetenv("VORLIX_FHDBG");
+#endif
 }
 
 TEST(FhHostPath, JoinsLocalAndRelative) {

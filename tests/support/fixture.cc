@@ -1,18 +1,36 @@
 #include "fixture.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <stdlib.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
+
+#include "plat/plat.h"
 
 namespace fs = std::filesystem;
 
 temp_dir::temp_dir() {
+#ifdef _WIN32
+  // No mkdtemp: try random names until one can be created afresh.
+  for (int i = 0; i < 100 && path.empty(); i++) {
+    unsigned char r[6];
+    if (plat_random_bytes(r, sizeof r) != 0) break;
+    char name[32];
+    snprintf(name, sizeof name, "vorlix-test-%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5]);
+    std::error_code ec;
+    const fs::path p = fs::temp_directory_path(ec) / name;
+    if (!ec && fs::create_directory(p, ec) && !ec) path = p.string();
+  }
+#else
   std::string tmpl = (fs::temp_directory_path() / "vorlix-test-XXXXXX").string();
   char* p = mkdtemp(tmpl.data());
   path = p ? p : "";
+#endif
 }
 
 temp_dir::~temp_dir() {
@@ -54,6 +72,18 @@ std::string read_file(const std::string& path) {
 }
 
 #include "vorlix.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+bool running_under_wine() {
+  HMODULE nt = GetModuleHandleW(L"ntdll.dll");
+  return nt != nullptr && GetProcAddress(nt, "wine_get_version") != nullptr;
+}
+#endif
 
 bool start_test_server(int portmap_port) {
   vorlix_config("nfs_port", "0");

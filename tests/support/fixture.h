@@ -3,6 +3,23 @@
 
 #include <string>
 
+// Skips the current test on Windows with the reason given; elsewhere does
+// nothing. Used in test bodies, where GoogleTest is included.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << (reason)
+#else
+#define SKIP_ON_WINDOWS(reason) (void)0
+#endif
+
+#ifdef _WIN32
+#include <cstdlib>
+
+// The environment functions the tests use, from the Windows C runtime
+// (an empty value removes the variable there).
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 struct temp_dir {
   std::string path;
   temp_dir();
@@ -18,6 +35,11 @@ struct temp_dir {
 
 // Reads a whole file; empty on failure.
 std::string read_file(const std::string& path);
+
+#ifdef _WIN32
+// True when the test runs under Wine rather than Windows itself.
+bool running_under_wine();
+#endif
 
 // Starts the in-process server on 127.0.0.1 with ports chosen by the system
 // (portmap_port as given to vorlix_start: 0 for none). True on success.

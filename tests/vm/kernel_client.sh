@@ -50,6 +50,8 @@ printf 'utf8\n' > "$fx/caf$(printf '\xc3\xa9').txt"
 : > "$fx/empty.bin"
 head -c 100003 /dev/urandom > "$fx/sub/b.bin"
 printf 'deep\n' > "$fx/sub/deeper/c.txt"
+mkdir -p "$fx/d1/d2/d3"
+printf 'three\n' > "$fx/d1/d2/d3/three.txt"
 for i in $(seq -w 1 5000); do printf '%s\n' "$i" > "$fx/big/f$i"; done
 head -c $((300 * 1024 * 1024)) /dev/urandom > "$fx/large.bin"
 chmod 0444 "$fx/a.txt"
@@ -157,6 +159,29 @@ mount -t nfs -o $mount_opts 10.0.2.2:/movies /mnt; echo "rc=\$?"
 ls /mnt | sort | head -n 3
 umount /mnt
 done_ mount2
+section mountsub
+mount -t nfs -o $mount_opts,port=2049,mountport=20048 10.0.2.2:/movies/sub /mnt; echo "rc=\$?"
+ls /mnt | sort
+umount /mnt
+done_ mountsub
+
+# The server restarts while the export stays mounted: the host restarts it
+# as soon as it sees the marker, well within the guest's pause.
+section restart
+mount -t nfs -o $mount_opts,port=2049,mountport=20048 10.0.2.2:/movies /mnt; echo "rc=\$?"
+cat /mnt/d1/d2/d3/three.txt >/dev/null
+echo ==RESTART-NOW==
+sleep 6
+ls /mnt >/dev/null; echo "ls rc=\$?"
+cat /mnt/d1/d2/d3/three.txt; echo "cat rc=\$?"
+done_ restart
+
+section restart-nosecret
+echo ==RESTART-NOSECRET==
+sleep 6
+out=\$(ls /mnt 2>&1); echo "ls rc=\$? \$out"
+umount -f /mnt 2>/dev/null || umount -l /mnt
+done_ restart-nosecret
 echo ==GUEST-DONE==
 poweroff -f
 GUEST
@@ -164,15 +189,28 @@ chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$tmp/initrd.gz"
 
 # ---- The server ----------------------------------------------------------
-"$exe" serve --bind 127.0.0.1 --nfs-port 2049 --mount-port 20048 --portmap 111 \
-  --export "/movies=$fx" < /dev/null > "$tmp/server.out" 2> "$tmp/server.err" &
-server_pid=$!
-for _ in $(seq 1 100); do grep -q '^listening' "$tmp/server.out" && break; sleep 0.1; done
-grep -q '^listening' "$tmp/server.out" || { cat "$tmp/server.err" >&2; echo "server did not start" >&2; exit 1; }
+# Clients keep their mounts across a restart only when the server keeps its
+# secret, so the server starts with one; the last restart leaves it out.
+start_server() {  # extra serve arguments
+  "$exe" serve --bind 127.0.0.1 --nfs-port 2049 --mount-port 20048 --portmap 111 \
+    --export "/movies=$fx" "$@" < /dev/null > "$tmp/server.out" 2> "$tmp/server.err" &
+  server_pid=$!
+  for _ in $(seq 1 100); do grep -q '^listening' "$tmp/server.out" && return 0; sleep 0.1; done
+  cat "$tmp/server.err" >&2
+  echo "server did not start" >&2
+  return 1
+}
+stop_server() {
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=""
+}
+start_server --secret "kept across restarts" || exit 1
 
 # ---- Boot ----------------------------------------------------------------
 boot() {  # accel, time limit in seconds
   rm -f "$tmp/serial.log"
+  restarted=""
   qemu-system-x86_64 -accel "$1" -m 768 -smp 1 -kernel "$kernel" -initrd "$tmp/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 loglevel=3" -display none -no-reboot -monitor none \
     -netdev user,id=n0 -device virtio-net-pci,netdev=n0 -serial "file:$tmp/serial.log" \
@@ -186,11 +224,23 @@ boot() {  # accel, time limit in seconds
       if grep -q '==BEGIN mount1==' "$tmp/serial.log" 2>/dev/null; then booted=1
       elif [ $((SECONDS - t0)) -gt 60 ]; then break; fi
     fi
+    restart_on RESTART-NOW --secret "kept across restarts"
+    restart_on RESTART-NOSECRET
   done
   kill "$qemu_pid" 2>/dev/null
   wait "$qemu_pid" 2>/dev/null
   qemu_pid=""
   grep -q '==GUEST-DONE==' "$tmp/serial.log" 2>/dev/null
+}
+# Restarts the server once when the guest shows the marker.
+restart_on() {  # marker, serve arguments
+  local marker="$1"
+  shift
+  case " $restarted " in *" $marker "*) return ;; esac
+  grep -q "^==$marker==" "$tmp/serial.log" 2>/dev/null || return 0
+  restarted="$restarted $marker"
+  stop_server
+  start_server "$@"
 }
 accel=tcg
 t_boot=$SECONDS
@@ -232,6 +282,15 @@ done < <(section writes)
 [ "$(section umount)" = "rc=0" ] || fail "umount: $(section umount)"
 m2=$(section mount2)
 [ "$(echo "$m2" | head -n 1)" = "rc=0" ] || fail "mount through the portmapper: $m2"
+ms=$(section mountsub)
+[ "$ms" = "$(printf 'rc=0\nb.bin\ndeeper')" ] || fail "mount of a subfolder: $ms"
+rs=$(section restart)
+[ "$rs" = "$(printf 'rc=0\n==RESTART-NOW==\nls rc=0\nthree\ncat rc=0')" ] ||
+  fail "a mount did not survive a restart with the same secret: $rs"
+case "$(section restart-nosecret)" in
+  *"Stale file handle"*) ;;
+  *) fail "a restart with a new secret did not make the old handles stale: $(section restart-nosecret)" ;;
+esac
 # The tree on the host is unchanged.
 [ "$(cat "$fx/a.txt")" = "hello" ] && [ ! -e "$fx/new.txt" ] && [ ! -e "$fx/newdir" ] && [ -e "$fx/sub/b.bin" ] ||
   fail "the exported tree changed"

@@ -1,0 +1,914 @@
+// Windows implementation of the platform layer: Windows Sockets 2 with
+// WSAPoll, CreateThread with a 1 MiB stack, critical sections, the tick
+// count, and the wide-character file functions. Every path the rest of the
+// program hands over is UTF-8 and is converted to UTF-16 here.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "plat/plat.h"
+
+namespace {
+
+constexpr DWORD kThreadStack = 1048576;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+SOCKET sock_of(plat_sock s) { return static_cast<SOCKET>(s); }
+
+// Set once the socket library has been started; never cleared.
+volatile LONG wsa_ok = 0;
+
+// ---- UTF-8 and UTF-16 ------------------------------------------------------
+
+// UTF-8 to a new UTF-16 string (free with free), or null. Malformed input
+// turns into replacement characters rather than failing.
+wchar_t* wide(const char* s) {
+  if (s == nullptr) return nullptr;
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
+  if (n <= 0) return nullptr;
+  auto* w = static_cast<wchar_t*>(malloc(static_cast<size_t>(n) * sizeof(wchar_t)));
+  if (w == nullptr) return nullptr;
+  MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n);
+  return w;
+}
+
+// UTF-16 to a new UTF-8 string (free with free), or null.
+char* narrow(const wchar_t* w) {
+  if (w == nullptr) return nullptr;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return nullptr;
+  auto* s = static_cast<char*>(malloc(static_cast<size_t>(n)));
+  if (s == nullptr) return nullptr;
+  WideCharToMultiByte(CP_UTF8, 0, w, -1, s, n, nullptr, nullptr);
+  return s;
+}
+
+// Frees a converted string when the scope ends.
+struct wstr {
+  wchar_t* p;
+  explicit wstr(const char* s) : p(wide(s)) {}
+  ~wstr() { free(p); }
+  wstr(const wstr&) = delete;
+  wstr& operator=(const wstr&) = delete;
+};
+
+// ---- Threads ---------------------------------------------------------------
+
+struct thread_start_rec {
+  plat_thread_fn fn;
+  void* arg;
+};
+
+DWORD WINAPI tramp(LPVOID p) {
+  auto* rec = static_cast<thread_start_rec*>(p);
+  plat_thread_fn fn = rec->fn;
+  void* arg = rec->arg;
+  free(rec);
+  fn(arg);
+  return 0;
+}
+
+CRITICAL_SECTION* sys_mutex(plat_mutex* m) {
+  static_assert(sizeof(CRITICAL_SECTION) <= sizeof(plat_mutex::opaque));
+  static_assert(alignof(CRITICAL_SECTION) <= alignof(plat_mutex));
+  return reinterpret_cast<CRITICAL_SECTION*>(m->opaque);
+}
+
+// ---- File status -----------------------------------------------------------
+
+// Seconds since 1970 from a file time (100 ns units since 1601).
+int64_t unix_seconds(const FILETIME& ft) {
+  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(t / 10000000u) - 11644473600LL;
+}
+
+// Fills the record from by-handle information; `own_attrs` are the
+// attributes of the path itself (link and read-only bits).
+void fill_stat(plat_statbuf* st, const BY_HANDLE_FILE_INFORMATION& fi, DWORD own_attrs) {
+  st->is_link = (own_attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+  st->is_dir = (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  st->is_reg = 1 - st->is_dir;
+  st->size = static_cast<int64_t>((static_cast<uint64_t>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow);
+  st->fileid = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
+  st->nlink = fi.nNumberOfLinks;
+  st->mtime = unix_seconds(fi.ftLastWriteTime);
+  st->mtime_ns = st->mtime * 1000000000LL;
+  st->atime = unix_seconds(fi.ftLastAccessTime);
+  st->ctime = unix_seconds(fi.ftCreationTime);
+  const bool read_only = (own_attrs & FILE_ATTRIBUTE_READONLY) != 0;
+  st->mode = (read_only ? 0444u : 0666u) | (st->is_dir ? 0111u : 0u);
+  st->uid = 0;
+  st->gid = 0;
+}
+
+// "." and ".." would lead a walk beneath a root sideways or above it.
+bool dot_component(const char* s, size_t n) { return s[0] == '.' && (n == 1 || (n == 2 && s[1] == '.')); }
+
+// A name that the system would read as something other than one plain
+// entry of the folder: a separator or drive/stream colon inside it, a
+// wildcard, a control character, or a trailing dot or space (which the
+// system strips, so "a." would name "a").
+bool unsafe_component(const char* s, size_t n) {
+  if (n == 0) return true;
+  if (dot_component(s, n)) return true;
+  for (size_t i = 0; i < n; i++) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
+      return true;
+  }
+  return s[n - 1] == '.' || s[n - 1] == ' ';
+}
+
+// Joins a folder and a name with one backslash ("" stays the name alone).
+char* join_path(const char* dir, const char* name, size_t name_len) {
+  const size_t dl = strlen(dir);
+  const bool sep = dl > 0 && dir[dl - 1] != '\\' && dir[dl - 1] != '/';
+  auto* out = static_cast<char*>(malloc(dl + (sep ? 1 : 0) + name_len + 1));
+  if (out == nullptr) return nullptr;
+  memcpy(out, dir, dl);
+  size_t n = dl;
+  if (sep) out[n++] = '\\';
+  memcpy(out + n, name, name_len);
+  out[n + name_len] = 0;
+  return out;
+}
+
+// Opens a path without following a final reparse point. Folders are opened
+// for listing, which with sharing of read and write only (no delete) keeps
+// the folder from being renamed, deleted or replaced while the handle is
+// open. Files are opened for attributes only.
+HANDLE open_held(const wchar_t* w, bool listing) {
+  const DWORD access = listing ? (FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES) : FILE_READ_ATTRIBUTES;
+  const DWORD share = listing ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : kShareAll;
+  return CreateFileW(w, access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// The folders held open along a walk beneath a root; all closed at the end.
+struct held_walk {
+  static constexpr int kMax = 512;
+  HANDLE h[kMax];
+  int n = 0;
+  ~held_walk() {
+    for (int i = 0; i < n; i++) CloseHandle(h[i]);
+  }
+};
+
+// Opens `w` with open_held and reads its information. The reparse-point
+// bit is taken from the opened object and from the path's own attributes:
+// some systems open the target of a link even when asked for the link
+// itself, and then only the path's attributes tell. Invalid handle on failure.
+HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMATION* fi) {
+  HANDLE h = open_held(w, listing);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  const DWORD own = GetFileAttributesW(w);
+  if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, fi)) {
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  fi->dwFileAttributes |= own & FILE_ATTRIBUTE_REPARSE_POINT;
+  return h;
+}
+
+// Holds the folder at `path` open after checking that it is a folder on
+// disk and not a reparse point. False when it is not.
+bool hold_plain_dir(const char* path, held_walk* hw) {
+  if (hw->n >= held_walk::kMax) return false;
+  wstr w(path);
+  if (w.p == nullptr) return false;
+  BY_HANDLE_FILE_INFORMATION fi;
+  HANDLE h = open_and_describe(w.p, true, &fi);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (!(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    return false;
+  }
+  hw->h[hw->n++] = h;
+  return true;
+}
+
+// Walks rel ("/" separators) beneath root one component at a time: the
+// root and every component but the last must be plain folders (no reparse
+// point) and stay held open in *hw. Returns the full path of the last
+// component (the root itself when rel is empty, and the folder when rel
+// ends in "/"), a new string, or null when the walk is refused.
+char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
+  if (root == nullptr || rel == nullptr || root[0] == 0) return nullptr;
+  if (!hold_plain_dir(root, hw)) return nullptr;
+  char* cur = static_cast<char*>(malloc(strlen(root) + 1));
+  if (cur == nullptr) return nullptr;
+  strcpy(cur, root);
+  const char* p = rel;
+  for (;;) {
+    const char* slash = strchr(p, '/');
+    const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
+    if (slash == nullptr && n == 0) return cur;  // empty rel, or a trailing "/"
+    if (unsafe_component(p, n)) break;
+    char* next = join_path(cur, p, n);
+    free(cur);
+    cur = next;
+    if (cur == nullptr) return nullptr;
+    if (slash == nullptr) return cur;
+    if (!hold_plain_dir(cur, hw)) break;
+    p = slash + 1;
+  }
+  free(cur);
+  return nullptr;
+}
+
+// ---- Console ----------------------------------------------------------------
+
+void (*g_user_handler)(int) = nullptr;
+HANDLE g_interrupt_event = nullptr;  // manual reset: an interrupt has come
+
+extern "C" void on_signal(int sig) {
+  // The runtime resets the disposition before calling the handler.
+  signal(sig, on_signal);
+  if (g_interrupt_event != nullptr) SetEvent(g_interrupt_event);
+  if (g_user_handler != nullptr) g_user_handler(sig);
+}
+
+// Standard input is read by a thread of its own, because a read on a
+// console or pipe cannot be given a time limit or be interrupted. The
+// reader fills one chunk at a time and waits until the chunk is taken.
+struct stdin_reader {
+  CRITICAL_SECTION lock;
+  HANDLE ready;  // manual reset: data, the end, or an error is waiting
+  HANDLE taken;  // auto reset: the chunk was used up, read the next
+  char buf[4096];
+  size_t off = 0;
+  size_t len = 0;
+  int state = 0;  // 0 reading, 1 end of input, -1 error
+};
+
+stdin_reader* g_stdin = nullptr;
+INIT_ONCE g_stdin_once = INIT_ONCE_STATIC_INIT;
+
+// One read from the console as UTF-8: 0 at the end (Ctrl+Z at the start of a
+// line), -1 on error, else the byte count in *out.
+int64_t read_console(HANDLE in, char* out, size_t cap) {
+  wchar_t w[1024];
+  for (int tries = 0; tries < 1000; tries++) {
+    DWORD got = 0;
+    if (!ReadConsoleW(in, w, 1023, &got, nullptr)) {
+      // Ctrl+C aborts the read; the interrupt handler decides what follows.
+      if (GetLastError() == ERROR_OPERATION_ABORTED) {
+        Sleep(10);
+        continue;
+      }
+      return -1;
+    }
+    if (got == 0) {
+      Sleep(10);
+      continue;
+    }
+    if (w[0] == 0x1A) return 0;
+    w[got] = 0;
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(got), out, static_cast<int>(cap), nullptr,
+                                      nullptr);
+    return n > 0 ? n : -1;
+  }
+  return -1;
+}
+
+DWORD WINAPI stdin_thread(LPVOID) {
+  stdin_reader* r = g_stdin;
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  const bool console = in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode);
+  for (;;) {
+    char chunk[sizeof r->buf];
+    int64_t n;
+    if (in == nullptr || in == INVALID_HANDLE_VALUE) {
+      n = 0;
+    } else if (console) {
+      n = read_console(in, chunk, sizeof chunk);
+    } else {
+      DWORD got = 0;
+      if (ReadFile(in, chunk, sizeof chunk, &got, nullptr)) {
+        n = got;
+      } else {
+        // A pipe whose writer has gone is the end of input.
+        const DWORD e = GetLastError();
+        n = (e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF) ? 0 : -1;
+      }
+    }
+    EnterCriticalSection(&r->lock);
+    if (n > 0) {
+      memcpy(r->buf, chunk, static_cast<size_t>(n));
+      r->off = 0;
+      r->len = static_cast<size_t>(n);
+    } else {
+      r->state = n == 0 ? 1 : -1;
+    }
+    SetEvent(r->ready);
+    LeaveCriticalSection(&r->lock);
+    if (n <= 0) return 0;
+    WaitForSingleObject(r->taken, INFINITE);
+  }
+}
+
+BOOL CALLBACK stdin_init(PINIT_ONCE, PVOID, PVOID*) {
+  static stdin_reader reader;
+  stdin_reader* r = &reader;
+  InitializeCriticalSection(&r->lock);
+  r->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  r->taken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (r->ready == nullptr || r->taken == nullptr) return FALSE;
+  g_stdin = r;
+  HANDLE t = CreateThread(nullptr, 65536, stdin_thread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (t == nullptr) {
+    g_stdin = nullptr;
+    return FALSE;
+  }
+  CloseHandle(t);
+  return TRUE;
+}
+
+// ---- Command line -------------------------------------------------------------
+
+UINT g_saved_output_cp = 0;
+
+void restore_output_cp() {
+  if (g_saved_output_cp != 0) SetConsoleOutputCP(g_saved_output_cp);
+}
+
+}  // namespace
+
+// ---- Sockets -------------------------------------------------------------
+
+int plat_net_init() {
+  if (wsa_ok) return 0;
+  WSADATA d;
+  if (WSAStartup(MAKEWORD(2, 2), &d) != 0) return -1;
+  InterlockedExchange(&wsa_ok, 1);
+  return 0;
+}
+
+void plat_sock_close(plat_sock s) {
+  if (s == PLAT_INVALID_SOCK) return;
+  closesocket(sock_of(s));
+}
+
+int plat_poll1(plat_sock s, int want, int timeout_ms) {
+  WSAPOLLFD p;
+  p.fd = sock_of(s);
+  p.events = static_cast<SHORT>(((want & 1) ? POLLRDNORM : 0) | ((want & 2) ? POLLWRNORM : 0));
+  p.revents = 0;
+  const int r = WSAPoll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+  if (r < 0) return -1;
+  if (r == 0) return 0;
+  int mask = 0;
+  if (p.revents & (POLLRDNORM | POLLHUP | POLLERR)) mask |= 1;
+  if (p.revents & POLLWRNORM) mask |= 2;
+  return mask;
+}
+
+int plat_peer_v4(plat_sock s, uint32_t* addr) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  int len = sizeof sa;
+  if (getpeername(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  if (sa.sin_family != AF_INET) return -1;
+  *addr = ntohl(sa.sin_addr.s_addr);
+  return 0;
+}
+
+namespace {
+
+// A new IPv4 stream socket that child processes do not inherit.
+SOCKET new_tcp4() {
+  if (plat_net_init() != 0) return INVALID_SOCKET;
+  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) {
+    s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  }
+  return s;
+}
+
+}  // namespace
+
+int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
+  SOCKET s = new_tcp4();
+  if (s == INVALID_SOCKET) return -1;
+  // Exclusive use: on Windows, address reuse would let another program bind
+  // the same port and take over connections; a closed listener's port can
+  // be bound again without it.
+  BOOL one = TRUE;
+  (void)setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
+      bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(s, backlog) != 0) {
+    closesocket(s);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(s);
+  return 0;
+}
+
+int plat_sock_port(plat_sock s) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  int len = sizeof sa;
+  if (getsockname(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  if (sa.sin_family != AF_INET) return -1;
+  return ntohs(sa.sin_port);
+}
+
+plat_sock plat_accept(plat_sock s) {
+  SOCKET c = accept(sock_of(s), nullptr, nullptr);
+  if (c == INVALID_SOCKET) return PLAT_INVALID_SOCK;
+  SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<plat_sock>(c);
+}
+
+void plat_set_nodelay(plat_sock s) {
+  BOOL one = TRUE;
+  (void)setsockopt(sock_of(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+int64_t plat_recv(plat_sock s, void* buf, size_t len) {
+  const int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+  const int r = recv(sock_of(s), static_cast<char*>(buf), n, 0);
+  return r == SOCKET_ERROR ? -1 : r;
+}
+
+int64_t plat_send(plat_sock s, const void* buf, size_t len) {
+  // Windows raises no signal for a peer that has gone; the send just fails.
+  const int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+  const int r = send(sock_of(s), static_cast<const char*>(buf), n, 0);
+  return r == SOCKET_ERROR ? -1 : r;
+}
+
+// Windows has no per-call "do not wait" flag; a look at the socket's
+// readiness first serves instead (the socket belongs to one thread, so
+// nothing else takes what the look saw).
+int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len) {
+  const int ready = plat_poll1(s, 1, 0);
+  if (ready < 0) return -1;
+  if (ready == 0) return -2;
+  return plat_recv(s, buf, len);
+}
+
+int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len) {
+  const int ready = plat_poll1(s, 2, 0);
+  if (ready < 0) return -1;
+  if ((ready & 2) == 0) return ready == 0 ? -2 : -1;
+  return plat_send(s, buf, len);
+}
+
+int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
+  if (ip == nullptr) return -1;
+  SOCKET s = new_tcp4();
+  if (s == INVALID_SOCKET) return -1;
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  if (local_ip != nullptr) {
+    if (inet_pton(AF_INET, local_ip, &sa.sin_addr) != 1 ||
+        bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+      closesocket(s);
+      return -1;
+    }
+  }
+  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  if (inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
+      connect(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+    closesocket(s);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(s);
+  return 0;
+}
+
+// ---- Threads ---------------------------------------------------------------
+
+int plat_thread_start(plat_thread* out, plat_thread_fn fn, void* arg) {
+  auto* rec = static_cast<thread_start_rec*>(malloc(sizeof(thread_start_rec)));
+  if (rec == nullptr) return -1;
+  rec->fn = fn;
+  rec->arg = arg;
+  HANDLE h = CreateThread(nullptr, kThreadStack, tramp, rec, 0, nullptr);
+  if (h == nullptr) {
+    free(rec);
+    return -1;
+  }
+  *out = reinterpret_cast<plat_thread>(h);
+  return 0;
+}
+
+void plat_thread_join(plat_thread t) {
+  HANDLE h = reinterpret_cast<HANDLE>(t);
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+}
+
+void plat_thread_detach(plat_thread t) { CloseHandle(reinterpret_cast<HANDLE>(t)); }
+
+// ---- Locks -----------------------------------------------------------------
+
+void plat_mutex_init(plat_mutex* m) { InitializeCriticalSection(sys_mutex(m)); }
+void plat_mutex_destroy(plat_mutex* m) { DeleteCriticalSection(sys_mutex(m)); }
+void plat_lock(plat_mutex* m) { EnterCriticalSection(sys_mutex(m)); }
+void plat_unlock(plat_mutex* m) { LeaveCriticalSection(sys_mutex(m)); }
+
+// ---- Time and randomness --------------------------------------------------
+
+uint64_t plat_now_ms() { return GetTickCount64(); }
+
+void plat_sleep_ms(int ms) { Sleep(ms < 0 ? 0 : static_cast<DWORD>(ms)); }
+
+int plat_random_bytes(void* buf, size_t len) {
+  auto* p = static_cast<unsigned char*>(buf);
+  while (len > 0) {
+    const ULONG n = len > 0x40000000u ? 0x40000000u : static_cast<ULONG>(len);
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, p, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) return -1;
+    p += n;
+    len -= n;
+  }
+  return 0;
+}
+
+// ---- Console ----------------------------------------------------------------
+
+void plat_on_interrupt(void (*handler)(int)) {
+  if (g_interrupt_event == nullptr) g_interrupt_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_user_handler = handler;
+  signal(SIGINT, on_signal);
+  signal(SIGBREAK, on_signal);
+  signal(SIGTERM, on_signal);
+}
+
+int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
+  if (!InitOnceExecuteOnce(&g_stdin_once, stdin_init, nullptr, nullptr) || g_stdin == nullptr) return -1;
+  stdin_reader* r = g_stdin;
+  HANDLE waits[2] = {r->ready, g_interrupt_event};
+  const DWORD count = g_interrupt_event != nullptr ? 2 : 1;
+  const DWORD w = WaitForMultipleObjects(count, waits, FALSE, timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
+  if (w == WAIT_TIMEOUT) return -2;
+  if (w == WAIT_OBJECT_0 + 1) {
+    ResetEvent(g_interrupt_event);
+    return -1;
+  }
+  if (w != WAIT_OBJECT_0) return -1;
+  EnterCriticalSection(&r->lock);
+  int64_t got;
+  if (r->len > r->off) {
+    const size_t avail = r->len - r->off;
+    const size_t take = n < avail ? n : avail;
+    memcpy(buf, r->buf + r->off, take);
+    r->off += take;
+    got = static_cast<int64_t>(take);
+    if (r->off == r->len) {
+      r->off = r->len = 0;
+      ResetEvent(r->ready);
+      SetEvent(r->taken);
+    }
+  } else {
+    got = r->state > 0 ? 0 : -1;
+  }
+  LeaveCriticalSection(&r->lock);
+  return got;
+}
+
+// ---- Command line -------------------------------------------------------------
+
+void plat_utf8_args(int* argc, char*** argv) {
+  // The program writes UTF-8; the console shows it as such while it runs.
+  if (g_saved_output_cp == 0 && GetConsoleWindow() != nullptr) {
+    g_saved_output_cp = GetConsoleOutputCP();
+    if (g_saved_output_cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+      atexit(restore_output_cp);
+    } else {
+      g_saved_output_cp = 0;
+    }
+  }
+  int n = 0;
+  LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (wargv == nullptr || n < 0) return;
+  // The strings live for the rest of the process, like the system's own.
+  auto** out = static_cast<char**>(calloc(static_cast<size_t>(n) + 1, sizeof(char*)));
+  if (out == nullptr) {
+    LocalFree(wargv);
+    return;
+  }
+  for (int i = 0; i < n; i++) {
+    out[i] = narrow(wargv[i]);
+    if (out[i] == nullptr) {
+      for (int j = 0; j < i; j++) free(out[j]);
+      free(out);
+      LocalFree(wargv);
+      return;
+    }
+  }
+  LocalFree(wargv);
+  *argc = n;
+  *argv = out;
+}
+
+// ---- File system -----------------------------------------------------------
+
+int plat_stat(const char* path, plat_statbuf* st, int follow) {
+  memset(st, 0, sizeof *st);
+  wstr w(path);
+  if (w.p == nullptr) return -1;
+  const DWORD attrs = GetFileAttributesW(w.p);
+  if (attrs == INVALID_FILE_ATTRIBUTES) return -1;
+  st->is_link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE h = CreateFileW(w.p, 0, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  BY_HANDLE_FILE_INFORMATION fi;
+  const BOOL ok = GetFileInformationByHandle(h, &fi);
+  CloseHandle(h);
+  if (!ok) return -1;
+  fill_stat(st, fi, attrs);
+  return 0;
+}
+
+int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  held_walk hw;
+  char* path = walk_beneath(root, rel, &hw);
+  if (path == nullptr) return -1;
+  // The last component (or the root itself) is described without following it.
+  wstr w(path);
+  free(path);
+  if (w.p == nullptr) return -1;
+  BY_HANDLE_FILE_INFORMATION fi;
+  HANDLE h = open_and_describe(w.p, false, &fi);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  CloseHandle(h);
+  fill_stat(st, fi, fi.dwFileAttributes);
+  return 0;
+}
+
+char* plat_realpath(const char* path) {
+  wstr w(path);
+  if (w.p == nullptr) return nullptr;
+  HANDLE h = CreateFileW(w.p, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  constexpr DWORD kCap = 32767;
+  auto* buf = static_cast<wchar_t*>(malloc(kCap * sizeof(wchar_t)));
+  if (buf == nullptr) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  const DWORD n = GetFinalPathNameByHandleW(h, buf, kCap, 0);
+  CloseHandle(h);
+  if (n == 0 || n > kCap - 1) {
+    free(buf);
+    return nullptr;
+  }
+  const wchar_t* p = buf;
+  if (wcsncmp(buf, L"\\\\?\\UNC\\", 8) == 0) {
+    // \\?\UNC\server\share becomes \\server\share.
+    buf[6] = L'\\';
+    p = buf + 6;
+  } else if (wcsncmp(buf, L"\\\\?\\", 4) == 0) {
+    p = buf + 4;
+  }
+  char* out = narrow(p);
+  free(buf);
+  return out;
+}
+
+int plat_is_absolute(const char* path) {
+  if (path == nullptr || path[0] == 0) return 0;
+  if (path[0] == '/' || path[0] == '\\') return 1;
+  const char c = path[0];
+  const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  return (letter && path[1] == ':') ? 1 : 0;
+}
+
+int plat_path_under(const char* path, const char* base) {
+  const size_t n = strlen(base);
+  if (_strnicmp(path, base, n) != 0) return 0;
+  const char next = path[n];
+  if (next == 0 || next == '\\' || next == '/') return 1;
+  if (n == 0) return 0;
+  return (base[n - 1] == '\\' || base[n - 1] == '/') ? 1 : 0;
+}
+
+int plat_fs_space(const char* path, uint64_t* total, uint64_t* avail) {
+  wstr w(path);
+  if (w.p == nullptr) return -1;
+  char text[1024];
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.p, -1, text, sizeof text, nullptr, nullptr);
+  if (n <= 0) return -1;
+  const char c = text[0];
+  const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  bool ascii = true;
+  if (letter && text[1] == ':') {
+    // A drive path is asked about as its volume root: C:\movies\a as C:\.
+    text[2] = '\\';
+    text[3] = 0;
+  } else {
+    for (int i = 0; text[i] != 0; i++) {
+      if (static_cast<unsigned char>(text[i]) >= 0x80) ascii = false;
+    }
+  }
+  ULARGE_INTEGER caller_free, bytes_total;
+  BOOL ok;
+  if (ascii) {
+    ok = GetDiskFreeSpaceExA(text, &caller_free, &bytes_total, nullptr);
+  } else {
+    // The narrow-character call would read UTF-8 in the ANSI code page.
+    ok = GetDiskFreeSpaceExW(w.p, &caller_free, &bytes_total, nullptr);
+  }
+  if (!ok) return -1;
+  *total = bytes_total.QuadPart;
+  *avail = caller_free.QuadPart;
+  return 0;
+}
+
+struct plat_dir {
+  HANDLE find;
+  WIN32_FIND_DATAW entry;
+  int pending;   // 1 while the entry from FindFirstFileW is not handed out
+  char* name;    // the UTF-8 name handed out last
+  char* folder;  // the folder's path as given, for plat_dir_stat
+};
+
+namespace {
+
+// Starts an enumeration of the folder at `path` (UTF-8, may be empty for
+// the current folder).
+plat_dir* open_dir(const char* path) {
+  if (path == nullptr) return nullptr;
+  const size_t len = strlen(path);
+  const bool sep = len > 0 && path[len - 1] != '\\' && path[len - 1] != '/';
+  auto* pattern = static_cast<char*>(malloc(len + 3));
+  if (pattern == nullptr) return nullptr;
+  memcpy(pattern, path, len);
+  size_t n = len;
+  if (sep) pattern[n++] = '\\';
+  pattern[n++] = '*';
+  pattern[n] = 0;
+  wchar_t* w = wide(pattern);
+  free(pattern);
+  auto* d = static_cast<plat_dir*>(calloc(1, sizeof(plat_dir)));
+  auto* folder = static_cast<char*>(malloc(len + 1));
+  if (w == nullptr || d == nullptr || folder == nullptr) {
+    free(w);
+    free(d);
+    free(folder);
+    return nullptr;
+  }
+  memcpy(folder, path, len + 1);
+  d->folder = folder;
+  d->find = FindFirstFileW(w, &d->entry);
+  free(w);
+  if (d->find == INVALID_HANDLE_VALUE) {
+    free(d->folder);
+    free(d);
+    return nullptr;
+  }
+  d->pending = 1;
+  return d;
+}
+
+}  // namespace
+
+plat_dir* plat_opendir(const char* path) { return open_dir(path); }
+
+const char* plat_readdir(plat_dir* d) {
+  if (d == nullptr) return nullptr;
+  for (;;) {
+    if (!d->pending && !FindNextFileW(d->find, &d->entry)) return nullptr;
+    d->pending = 0;
+    const wchar_t* n = d->entry.cFileName;
+    if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0))) continue;
+    char* name = narrow(n);
+    if (name == nullptr) continue;
+    free(d->name);
+    d->name = name;
+    return name;
+  }
+}
+
+void plat_closedir(plat_dir* d) {
+  if (d == nullptr) return;
+  FindClose(d->find);
+  free(d->name);
+  free(d->folder);
+  free(d);
+}
+
+int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  if (d == nullptr || name == nullptr) return -1;
+  char* path = join_path(d->folder, name, strlen(name));
+  if (path == nullptr) return -1;
+  const int r = plat_stat(path, st, 0);
+  free(path);
+  return r;
+}
+
+struct plat_file {
+  HANDLE h;
+};
+
+namespace {
+
+// Keeps an open handle only when it is a file on disk (not a device, pipe or
+// folder) and, when `refuse_link` is set, neither the opened object nor the
+// path `w` is a reparse point; null (handle closed) otherwise.
+plat_file* file_from_handle(HANDLE h, bool refuse_link, const wchar_t* w) {
+  BY_HANDLE_FILE_INFORMATION fi;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &fi) ||
+      (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (refuse_link && ((fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                       (GetFileAttributesW(w) & FILE_ATTRIBUTE_REPARSE_POINT)))) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  auto* f = static_cast<plat_file*>(malloc(sizeof(plat_file)));
+  if (f == nullptr) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  f->h = h;
+  return f;
+}
+
+}  // namespace
+
+plat_file* plat_fopen_read(const char* path) {
+  wstr w(path);
+  if (w.p == nullptr) return nullptr;
+  HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return file_from_handle(h, false, w.p);
+}
+
+int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
+  if (f == nullptr) return -1;
+  const DWORD n = len > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(len);
+  OVERLAPPED ov;
+  memset(&ov, 0, sizeof ov);
+  ov.Offset = static_cast<DWORD>(off & 0xFFFFFFFFu);
+  ov.OffsetHigh = static_cast<DWORD>(off >> 32);
+  DWORD got = 0;
+  if (!ReadFile(f->h, dst, n, &got, &ov)) {
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    // An offset beyond what the system accepts is refused as a bad
+    // parameter; it lies past the end all the same.
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(f->h, &size) && off >= static_cast<uint64_t>(size.QuadPart)) return 0;
+    return -1;
+  }
+  return got;
+}
+
+void plat_fclose(plat_file* f) {
+  if (f == nullptr) return;
+  CloseHandle(f->h);
+  free(f);
+}
+
+plat_file* plat_fopen_beneath(const char* root, const char* rel) {
+  held_walk hw;
+  char* path = walk_beneath(root, rel, &hw);
+  if (path == nullptr) return nullptr;
+  const size_t len = strlen(path);
+  const bool is_root = rel[0] == 0 || rel[strlen(rel) - 1] == '/';
+  wstr w(is_root || len == 0 ? nullptr : path);
+  free(path);
+  if (w.p == nullptr) return nullptr;
+  HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return file_from_handle(h, true, w.p);
+}
+
+plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
+  held_walk hw;
+  char* path = walk_beneath(root, rel, &hw);
+  if (path == nullptr) return nullptr;
+  // The folder itself must be a plain folder too; it stays held until the
+  // enumeration has started.
+  plat_dir* d = hold_plain_dir(path, &hw) ? open_dir(path) : nullptr;
+  free(path);
+  return d;
+}
