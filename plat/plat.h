@@ -31,6 +31,9 @@ int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out);
 int plat_sock_port(plat_sock s);
 // Accepts one connection without asking for the peer; the invalid socket on failure.
 plat_sock plat_accept(plat_sock s);
+// Makes every later plat_recv on the socket give up (-1) after waiting
+// timeout_ms for data. 0 or -1.
+int plat_set_recv_timeout(plat_sock s, int timeout_ms);
 // Turns off send coalescing; failures are ignored.
 void plat_set_nodelay(plat_sock s);
 // One recv (flags 0). Returns the byte count, 0 when the peer closed, -1 on error.

@@ -160,6 +160,13 @@ plat_sock plat_accept(plat_sock s) {
   return static_cast<plat_sock>(fd);
 }
 
+int plat_set_recv_timeout(plat_sock s, int timeout_ms) {
+  struct timeval tv;
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  return setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+}
+
 void plat_set_nodelay(plat_sock s) {
   int one = 1;
   (void)setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

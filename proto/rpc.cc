@@ -49,12 +49,26 @@ void note_auth_sys(const unsigned char* body, size_t len) {
 }
 
 // Bytes received ahead of need, so that a small call (mark and body) costs
-// one receive instead of two.
+// one receive instead of two. Receives wait through the socket's own receive
+// time limit, set only when the wait changes, so that a call usually costs a
+// single system call to arrive.
 struct conn_input {
   unsigned char buf[16384];
   size_t pos = 0;
   size_t len = 0;
+  int wait_ms = -1;  // the receive time limit now set on the socket
 };
+
+// One receive of up to n bytes that waits at most wait_ms for the first of
+// them. The count, or -1 when the wait ran out or the connection is over.
+int64_t input_recv(plat_sock s, conn_input* in, void* buf, size_t n, int wait_ms) {
+  if (in->wait_ms != wait_ms) {
+    if (plat_set_recv_timeout(s, wait_ms) != 0) return recv_some(s, buf, n, wait_ms);
+    in->wait_ms = wait_ms;
+  }
+  const int64_t r = plat_recv(s, buf, n);
+  return r <= 0 ? -1 : r;
+}
 
 // Takes exactly n bytes, from what was received ahead first; waits at most
 // wait_ms before each receive. 0 or -1.
@@ -69,8 +83,14 @@ int input_take(plat_sock s, conn_input* in, unsigned char* dst, size_t n, int wa
       continue;
     }
     // Large pieces go straight to their place; small ones through the buffer.
-    if (n >= sizeof in->buf) return sock_recv_exact(s, dst, n, wait_ms);
-    const int64_t r = recv_some(s, in->buf, sizeof in->buf, wait_ms);
+    if (n >= sizeof in->buf) {
+      const int64_t r = input_recv(s, in, dst, n, wait_ms);
+      if (r < 0) return -1;
+      dst += r;
+      n -= static_cast<size_t>(r);
+      continue;
+    }
+    const int64_t r = input_recv(s, in, in->buf, sizeof in->buf, wait_ms);
     if (r < 0) return -1;
     in->pos = 0;
     in->len = static_cast<size_t>(r);
