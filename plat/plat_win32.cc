@@ -409,8 +409,7 @@ int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
   SOCKET s = new_tcp4();
   if (s == INVALID_SOCKET) return -1;
   // Exclusive use: on Windows, address reuse would let another program bind
-  // the same port and take over connections; a closed listener's port can
-  // be bound again without it.
+  // the same address and port and take over the server's connections.
   BOOL one = TRUE;
   (void)setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
   struct sockaddr_in sa;
@@ -440,6 +439,14 @@ plat_sock plat_accept(plat_sock s) {
   if (c == INVALID_SOCKET) return PLAT_INVALID_SOCK;
   SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
   return static_cast<plat_sock>(c);
+}
+
+int plat_set_recv_timeout(plat_sock s, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  // Windows takes the limit as a count of milliseconds (0: no limit). A recv
+  // that runs out fails, and the caller then ends the connection.
+  const DWORD ms = static_cast<DWORD>(timeout_ms);
+  return setsockopt(sock_of(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) == 0 ? 0 : -1;
 }
 
 void plat_set_nodelay(plat_sock s) {

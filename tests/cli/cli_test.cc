@@ -97,6 +97,17 @@ TEST(CommandLine, Version) {
   }
 }
 
+#ifdef _WIN32
+TEST(CommandLine, ArgumentsArriveAsUtf8) {
+  // The error message repeats the local path as the program received it.
+  const std::string odd = "C:\\no-such-folder-caf\xc3\xa9-\xe2\x82\xac";
+  const run_result r = run_program({"serve", "--bind", "127.0.0.1", "--export", "/x=" + odd});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "export /x: cannot resolve " + odd + "\n");
+  EXPECT_EQ(r.out, "");
+}
+#endif
+
 TEST(CommandLine, ProcTable) {
   const run_result r = run_program({"proctable", "ignored"});
   EXPECT_EQ(r.code, 0);

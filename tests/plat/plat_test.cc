@@ -11,6 +11,7 @@
 #endif
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -720,6 +721,28 @@ TEST(PlatWin, FsSpaceOfADrivePathIsThatOfItsRoot) {
   ASSERT_EQ(t.path[1], ':');
   ASSERT_EQ(plat_fs_space(t.path.substr(0, 3).c_str(), &rtotal, &ravail), 0);
   EXPECT_EQ(total, rtotal);
+}
+
+namespace {
+int g_interrupts = 0;
+void count_interrupt(int) { g_interrupts++; }
+}  // namespace
+
+TEST(PlatWin, InterruptHandlerStaysInstalledAndEndsAWait) {
+  plat_on_interrupt(count_interrupt);
+  // The runtime resets a handler to the default, which ends the process,
+  // before it runs; the layer puts it back each time.
+  ASSERT_EQ(raise(SIGINT), 0);
+  ASSERT_EQ(raise(SIGBREAK), 0);
+  ASSERT_EQ(raise(SIGINT), 0);
+  EXPECT_EQ(g_interrupts, 3);
+  // A console read after an interrupt returns at once: -1 for the
+  // interruption, or what standard input holds when that is ready first.
+  char buf[8];
+  const uint64_t t0 = plat_now_ms();
+  const int64_t n = plat_stdin_read(buf, sizeof buf, 5000);
+  EXPECT_TRUE(n == -1 || n >= 0) << n;
+  EXPECT_LT(plat_now_ms() - t0, 2000u);
 }
 
 TEST(PlatWin, StdinReadTimesOut) {
