@@ -1,7 +1,10 @@
 // Writes the seed inputs of every fuzz target: fuzz_seed_writer CORPUS_DIR
-// makes CORPUS_DIR/<target>/seed-<name>. The call records carry live handles
-// of the fuzz tree; with the fixed secret and export order they are the same
-// in every run, so the written files do not change from run to run.
+// [DICT] makes CORPUS_DIR/<target>/seed-<name> and, when DICT is given, a
+// dictionary for the record target that holds the live handles (as XDR
+// opaques) and the tree's names, for the fuzzer to splice into records. The
+// call records carry live handles of the fuzz tree; with the fixed secret
+// and export order they are the same in every run, so the written files do
+// not change from run to run.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -229,6 +232,33 @@ void record_seeds() {
   write_seed(t, "bad-cut-handle", call(0x410, kNfs, 3, 1, words({32}) + root.substr(0, 10)));
 }
 
+// One dictionary entry in libFuzzer's format: every byte escaped.
+std::string dict_entry(const std::string& bytes) {
+  std::string line = "\"";
+  char hex[5];
+  for (unsigned char c : bytes) {
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    line += hex;
+  }
+  return line + "\"\n";
+}
+
+void write_dict(const char* path) {
+  std::string text = "# Live handles of the fuzz tree and its names (made by fuzz_seed_writer).\n";
+  for (const char* rel : FUZZ_DATA_PATHS) {
+    const std::string fh = fuzz_handle("/data", rel);
+    if (fh.empty()) s_failed = true;
+    text += dict_entry(opaque(fh));
+    if (rel[0] != 0) text += dict_entry(opaque(rel)) + dict_entry(opaque(std::string("/data/") + rel));
+  }
+  text += dict_entry(opaque(fuzz_handle("/one", ""))) + dict_entry(opaque(fuzz_handle("/lan", "")));
+  text += dict_entry(opaque(fuzz_handle("/lan", "lan.txt")));
+  for (const char* name : {"/data", "/one", "/lan", "one.txt", "lan.txt", ".", ".."}) text += dict_entry(opaque(name));
+  FILE* f = fopen(path, "wb");
+  if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size()) s_failed = true;
+  if (f != nullptr && fclose(f) != 0) s_failed = true;
+}
+
 void xdr_seeds() {
   const char* t = "fuzz_xdr";
   std::string payload;
@@ -299,8 +329,8 @@ void console_seeds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: fuzz_seed_writer CORPUS_DIR\n");
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: fuzz_seed_writer CORPUS_DIR [DICT]\n");
     return 2;
   }
   s_dir = argv[1];
@@ -314,6 +344,7 @@ int main(int argc, char** argv) {
   cidr_seeds();
   clamp_seeds();
   console_seeds();
+  if (argc == 3) write_dict(argv[2]);
   printf("wrote %d seeds to %s\n", s_written, s_dir.c_str());
   return s_failed ? 1 : 0;
 }
