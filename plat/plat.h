@@ -32,7 +32,7 @@ int plat_sock_port(plat_sock s);
 // Accepts one connection without asking for the peer; the invalid socket on failure.
 plat_sock plat_accept(plat_sock s);
 // Makes every later plat_recv on the socket give up (-1) after waiting
-// timeout_ms for data. 0 or -1.
+// timeout_ms for data; 0 takes the limit off. 0 or -1.
 int plat_set_recv_timeout(plat_sock s, int timeout_ms);
 // Turns off send coalescing; failures are ignored.
 void plat_set_nodelay(plat_sock s);

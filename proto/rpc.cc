@@ -98,15 +98,19 @@ int input_take(plat_sock s, conn_input* in, unsigned char* dst, size_t n, int wa
   return 0;
 }
 
+// The per-connection state. The socket belongs to the caller, so a receive
+// time limit set on it is taken off again when the connection is over.
 struct conn_state {
+  plat_sock sock;
   conn_input in;
   sbuf rec;
   sbuf reply;
-  conn_state() {
+  explicit conn_state(plat_sock s) : sock(s) {
     sb_init(&rec);
     sb_init(&reply);
   }
   ~conn_state() {
+    if (in.wait_ms != -1) (void)plat_set_recv_timeout(sock, 0);
     sb_free(&rec);
     sb_free(&reply);
   }
@@ -201,9 +205,10 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
   const plat_sock s = sock;
   uint32_t client = 0;
   (void)plat_peer_v4(s, &client);
-  const int idle_ms = G_CFG.idle_timeout_ms;
-  const int read_ms = G_CFG.read_timeout_ms;
-  conn_state st;
+  int32_t idle_ms = 0;
+  int32_t read_ms = 0;
+  config_waits(&idle_ms, &read_ms);
+  conn_state st(s);
   for (;;) {
     sb_reset(&st.rec);
     bool last = false;

@@ -29,6 +29,18 @@ plat_mutex* secret_lock() {
   return m;
 }
 
+// Guards the fields of G_CFG against the connection threads of an earlier
+// run, which may still be starting while a stopped server is configured; a
+// leaf lock, taken only to copy or store a field.
+plat_mutex* config_lock() {
+  static plat_mutex* m = [] {
+    static plat_mutex mu;
+    plat_mutex_init(&mu);
+    return &mu;
+  }();
+  return m;
+}
+
 struct key_row {
   const char* name;
   int32_t config_rec::*field;
@@ -86,6 +98,12 @@ uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]) {
   return g_secret_len;
 }
 
+void config_waits(int32_t* idle_ms, int32_t* read_ms) {
+  plat_guard g(config_lock());
+  *idle_ms = G_CFG.idle_timeout_ms;
+  *read_ms = G_CFG.read_timeout_ms;
+}
+
 void secret_set(const unsigned char* bytes, uint64_t len) {
   // Connections of an earlier run may still be hashing: they copy the
   // secret under the same lock, so they see the old one or the new one whole.
@@ -132,6 +150,7 @@ int vorlix_config(const char* key, const char* value) {
     return 0;
   }
   if (reset) {
+    plat_guard g(config_lock());
     G_CFG.*(row->field) = row->def;
     set_error(0, "%s reset", row->name);
     return 0;
@@ -142,7 +161,10 @@ int vorlix_config(const char* key, const char* value) {
     set_error(-1, "%s out of range %ld..%ld", row->name, row->lo, row->hi);
     return -1;
   }
-  G_CFG.*(row->field) = v;
+  {
+    plat_guard g(config_lock());
+    G_CFG.*(row->field) = v;
+  }
   set_error(0, "%s = %ld", row->name, static_cast<long>(v));
   return 0;
 }

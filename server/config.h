@@ -1,7 +1,9 @@
 // Process-wide configuration, the handle secret and the last-error record.
 // The configuration and the secret change only while the server is stopped;
-// listener and connection threads read them without a lock. The last-error
-// record belongs to the one controlling thread.
+// listener threads read the configuration without a lock. Connection threads
+// may outlive a stop, so they read theirs through config_waits and the secret
+// through fh_secret_copy. The last-error record belongs to the one
+// controlling thread.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,10 @@ struct config_rec {
 };
 
 extern config_rec G_CFG;
+
+// The engine's idle and read waits, copied under the lock that
+// vorlix_config stores them under.
+void config_waits(int32_t* idle_ms, int32_t* read_ms);
 
 constexpr int SECRET_MAX = 64;
 

@@ -100,6 +100,6 @@ bool rpc_conn::closed_within(int timeout_ms) {
 bool rpc_conn::call(uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bytes* reply) {
   const uint32_t xid = next_xid++;
   if (!send_raw(with_mark(rpc_call_record(xid, prog, vers, proc, args)))) return false;
-  if (!recv_record(reply)) return false;
+  if (!recv_record(reply, reply_wait_ms)) return false;
   return get32(*reply, 0) == xid;
 }

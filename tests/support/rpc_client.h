@@ -38,9 +38,11 @@ struct rpc_conn {
   bool recv_record(bytes* rec, int timeout_ms = 5000);
   // True when the server closed the connection within timeout_ms.
   bool closed_within(int timeout_ms);
-  // Sends a call and reads its reply.
+  // Sends a call and reads its reply, waiting at most reply_wait_ms for
+  // each piece of it.
   bool call(uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bytes* reply);
   uint32_t next_xid = 1;
+  int reply_wait_ms = 5000;
 };
 
 // Offset of the procedure's result in an accepted reply (after 24 bytes).
