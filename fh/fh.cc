@@ -180,6 +180,6 @@ const char* fh_file_name(const export_rec& e) {
   const char* l = export_local(e);
   const char* a = strrchr(l, '/');
   const char* b = strrchr(l, '\\');
-  const char* last = a > b ? a : b;
+  const char* last = a == nullptr ? b : (b == nullptr || a > b ? a : b);
   return last ? last + 1 : l;
 }
