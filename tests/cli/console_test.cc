@@ -21,16 +21,6 @@ namespace {
 const char kZeroStats[] =
     "{\"connections\":0,\"connections_total\":0,\"rpc_calls\":0,\"mounts\":0,\"auth_sys_max_uid\":0}";
 
-std::string real(const std::string& p) {
-#ifdef _WIN32
-  char* r = plat_realpath(p.c_str());
-#else
-  char* r = realpath(p.c_str(), nullptr);
-#endif
-  std::string s = r ? r : "";
-  free(r);
-  return s;
-}
 
 // A text as the export listing writes it inside a JSON string.
 std::string json_text(const std::string& s) {
@@ -171,14 +161,14 @@ TEST(ConsoleLine, AddRemoveAndExports) {
   EXPECT_EQ(reply("add /movies=" + eq), "add -7 export path already added\n");
   EXPECT_EQ(reply("add /z="), "add -1 local path required\n");
   EXPECT_EQ(reply("add /z=" + t.at("missing")), "add -4 cannot resolve " + t.at("missing") + "\n");
-  EXPECT_EQ(reply("exports"), export_line(0, "/movies", real(a), "", 0, 1) + export_line(1, "/m2", real(eq), "", 0, 2));
+  EXPECT_EQ(reply("exports"), export_line(0, "/movies", canonical_path(a), "", 0, 1) + export_line(1, "/m2", canonical_path(eq), "", 0, 2));
 
   EXPECT_EQ(reply("remove /nope"), "remove -4 no such export\n");
   EXPECT_EQ(reply("remove  /movies"), "remove -4 no such export\n");
   EXPECT_EQ(reply("remove /movies"), "remove 0 export removed\n");
   EXPECT_EQ(reply("remove /movies"), "remove -4 no such export\n");
   // The live export is listed under its own index.
-  EXPECT_EQ(reply("exports"), export_line(1, "/m2", real(eq), "", 0, 2));
+  EXPECT_EQ(reply("exports"), export_line(1, "/m2", canonical_path(eq), "", 0, 2));
 }
 
 TEST(ConsoleLine, AllowReaddsUnderANewGeneration) {
@@ -190,19 +180,19 @@ TEST(ConsoleLine, AllowReaddsUnderANewGeneration) {
 
   EXPECT_EQ(reply("allow /movies=10.0.0.0/8"), "allow 0 export /movies added (folder)\n");
   EXPECT_EQ(reply("exports"),
-            export_line(0, "/movies", real(a), "10.0.0.0/8", 1, 3) + export_line(1, "/music", real(b), "", 0, 2));
+            export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 3) + export_line(1, "/music", canonical_path(b), "", 0, 2));
 
   // Nothing after the "=": back to the local machine only.
   EXPECT_EQ(reply("allow /movies="), "allow 0 export /movies added (folder)\n");
   EXPECT_EQ(reply("exports"),
-            export_line(0, "/movies", real(a), "", 0, 4) + export_line(1, "/music", real(b), "", 0, 2));
+            export_line(0, "/movies", canonical_path(a), "", 0, 4) + export_line(1, "/music", canonical_path(b), "", 0, 2));
 
   EXPECT_EQ(reply("allow /nope=10.0.0.0/8"), "allow: no such export\n");
   EXPECT_EQ(reply("allow /movie=10.0.0.0/8"), "allow: no such export\n");
 
   // A list that does not parse leaves the export removed.
   EXPECT_EQ(reply("allow /music=bogus"), "allow -1 allow_cidrs: not an address or a network\n");
-  EXPECT_EQ(reply("exports"), export_line(0, "/movies", real(a), "", 0, 4));
+  EXPECT_EQ(reply("exports"), export_line(0, "/movies", canonical_path(a), "", 0, 4));
   EXPECT_EQ(reply("allow /music=10.0.0.0/8"), "allow: no such export\n");
   EXPECT_EQ(vorlix_export_count(), 1);
 }
@@ -215,7 +205,7 @@ TEST(ConsoleLine, AllowKeepsAnAwkwardLocalPath) {
   const std::string odd = t.mkdir("q\"u\\o\x01te caf\xc3\xa9");
   ASSERT_EQ(reply("add /odd=" + odd), "add 0 export /odd added (folder)\n");
   EXPECT_EQ(reply("allow /odd=192.168.1.0/24"), "allow 0 export /odd added (folder)\n");
-  EXPECT_EQ(reply("exports"), export_line(0, "/odd", real(odd), "192.168.1.0/24", 1, 2));
+  EXPECT_EQ(reply("exports"), export_line(0, "/odd", canonical_path(odd), "192.168.1.0/24", 1, 2));
 }
 
 // ---- The running program -------------------------------------------------------
@@ -226,7 +216,7 @@ TEST(Console, RepliesArriveAtOnceOverPipes) {
   const std::string b = t.mkdir("b");
   served s;
   ASSERT_TRUE(s.start({"/movies=" + a})) << s.p.errors();
-  EXPECT_EQ(s.startup[1] + "\n", export_line(0, "/movies", real(a), "", 0, 1));
+  EXPECT_EQ(s.startup[1] + "\n", export_line(0, "/movies", canonical_path(a), "", 0, 1));
 
   EXPECT_EQ(s.ask("status"),
             "running=1 nfs=" + std::to_string(s.nfs) + " mount=" + std::to_string(s.mnt) + " clients=0");
@@ -242,9 +232,9 @@ TEST(Console, RepliesArriveAtOnceOverPipes) {
   EXPECT_EQ(s.ask("add /music=" + b), "add 1 export /music added (folder)");
   EXPECT_EQ(s.ask("allow /movies=10.0.0.0/8"), "allow 0 export /movies added (folder)");
   EXPECT_EQ(s.ask("allow /nope=10.0.0.0/8"), "allow: no such export");
-  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", real(a), "10.0.0.0/8", 1, 3));
+  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 3));
   ASSERT_TRUE(s.p.read_line(&line));
-  EXPECT_EQ(line + "\n", export_line(1, "/music", real(b), "", 0, 2));
+  EXPECT_EQ(line + "\n", export_line(1, "/music", canonical_path(b), "", 0, 2));
 
   ASSERT_TRUE(s.p.write_stdin("quit   \nstatus\n"));
   EXPECT_EQ(s.p.wait_exit(), 0);
@@ -285,7 +275,7 @@ TEST(Console, LongLinesAreOneCommandEach) {
   const std::string list = host_list(300);
   ASSERT_GT(list.size(), 3000u);
   EXPECT_EQ(s.ask("allow /movies=" + list), "allow 0 export /movies added (folder)");
-  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", real(a), list, 32, 2));
+  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), list, 32, 2));
   EXPECT_EQ(s.ask("status").substr(0, 10), "running=1 ");
 
   ASSERT_TRUE(s.p.write_stdin("\nquit\n"));

@@ -24,16 +24,6 @@ namespace {
 const char kD9[] = "export path must be absolute, no '\\\\', no '..' (D9)";
 const char kBadList[] = "allow_cidrs: not an address or a network";
 
-std::string real(const std::string& p) {
-#ifdef _WIN32
-  char* r = plat_realpath(p.c_str());
-#else
-  char* r = realpath(p.c_str(), nullptr);
-#endif
-  std::string s = r ? r : "";
-  free(r);
-  return s;
-}
 
 uint32_t ip(int a, int b, int c, int d) {
   return (static_cast<uint32_t>(a) << 24) | (static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(c) << 8) |
@@ -82,17 +72,17 @@ TEST(ExportAdd, FolderAndFileAreRecorded) {
   EXPECT_STREQ(vorlix_last_error(), "export /one added (file)");
   EXPECT_EQ(vorlix_export_count(), 2);
 
-  EXPECT_EQ(std::string(vorlix_export_json(0)), export_json("/movies", real(dir), "", 0, 0, 1));
+  EXPECT_EQ(std::string(vorlix_export_json(0)), export_json("/movies", canonical_path(dir), "", 0, 0, 1));
   EXPECT_EQ(vorlix_last_code(), 0);
   EXPECT_STREQ(vorlix_last_error(), "export 0");
-  EXPECT_EQ(std::string(vorlix_export_json(1)), export_json("/one", real(file), "", 1, 0, 2));
+  EXPECT_EQ(std::string(vorlix_export_json(1)), export_json("/one", canonical_path(file), "", 1, 0, 2));
 
   // The record itself: the file-system id is the first 8 bytes of the
   // digest of the local path, little-endian.
   int32_t count = 0;
   export_rec* recs = exports_lock_get(&count);
   EXPECT_EQ(count, 2);
-  const std::string local = real(dir);
+  const std::string local = canonical_path(dir);
   unsigned char d[32];
   nfss_sha_buf(local.data(), local.size(), d);
   uint64_t fsid = 0;
@@ -201,7 +191,7 @@ TEST(ExportAdd, LocalPathMustNameAFileOrFolder) {
   const int slot = vorlix_add_export("/rel", "rel/../rel", nullptr);
   ASSERT_EQ(chdir(cwd), 0);
   ASSERT_EQ(slot, 0);
-  EXPECT_EQ(std::string(vorlix_export_json(0)), export_json("/rel", real(t.at("base/rel")), "", 0, 0, 1));
+  EXPECT_EQ(std::string(vorlix_export_json(0)), export_json("/rel", canonical_path(t.at("base/rel")), "", 0, 0, 1));
 #endif
 }
 
@@ -309,7 +299,7 @@ TEST(ExportJson, TextsAreEscaped) {
   temp_dir t;
   const std::string dir = t.mkdir("q\"uo\\te");
   ASSERT_EQ(vorlix_add_export("/a\"b", dir.c_str(), "10.0.0.0/8,\t"), 0);
-  const std::string local = real(dir);
+  const std::string local = canonical_path(dir);
   std::string escaped;
   for (char c : local) {
     if (c == '"' || c == '\\') escaped += '\\';
@@ -330,7 +320,7 @@ TEST(ExportJson, LongTextComesBackWhole) {
   const std::string path = "/" + std::string(999, 'p');
   const std::string allow = host_list(40);
   ASSERT_EQ(vorlix_add_export(path.c_str(), dir.c_str(), allow.c_str()), 0);
-  const std::string want = export_json(path, real(dir), allow, 0, 32, 1);
+  const std::string want = export_json(path, canonical_path(dir), allow, 0, 32, 1);
   ASSERT_GT(want.size(), 2047u);
   EXPECT_EQ(std::string(vorlix_export_json(0)), want);
   EXPECT_STREQ(vorlix_last_error(), "export 0");
@@ -355,10 +345,10 @@ TEST(ExportTable, SixtyFourSlotsReusedWithNewGenerations) {
   ASSERT_EQ(vorlix_remove_export("/e5"), 0);
   EXPECT_EQ(vorlix_export_count(), 62);
   EXPECT_EQ(vorlix_add_export("/extra", extra.c_str(), nullptr), 5);
-  EXPECT_EQ(std::string(vorlix_export_json(5)), export_json("/extra", real(extra), "", 0, 0, 65));
+  EXPECT_EQ(std::string(vorlix_export_json(5)), export_json("/extra", canonical_path(extra), "", 0, 0, 65));
   const std::string again = t.at("e5");
   EXPECT_EQ(vorlix_add_export("/e5", again.c_str(), nullptr), 20);
-  EXPECT_EQ(std::string(vorlix_export_json(20)), export_json("/e5", real(again), "", 0, 0, 66));
+  EXPECT_EQ(std::string(vorlix_export_json(20)), export_json("/e5", canonical_path(again), "", 0, 0, 66));
   EXPECT_EQ(vorlix_add_export("/more", t.mkdir("more").c_str(), nullptr), -6);
 
   int32_t count = 0;
@@ -390,7 +380,7 @@ TEST(ExportTable, BadAllowListLeavesARemovedSlot) {
   // The slot is reused; the failed addition took no generation, and its
   // local folder is not taken.
   EXPECT_EQ(vorlix_add_export("/good", b.c_str(), "192.168.1.0/24"), 1);
-  EXPECT_EQ(std::string(vorlix_export_json(1)), export_json("/good", real(b), "192.168.1.0/24", 0, 1, 2));
+  EXPECT_EQ(std::string(vorlix_export_json(1)), export_json("/good", canonical_path(b), "192.168.1.0/24", 0, 1, 2));
 }
 
 TEST(ExportTable, RecordAllowsItsList) {

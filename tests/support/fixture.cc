@@ -64,6 +64,13 @@ std::string temp_dir::symlink(const std::string& target, const std::string& rel)
   return p.string();
 }
 
+std::string canonical_path(const std::string& path) {
+  char* r = plat_realpath(path.c_str());
+  std::string s = r ? r : "";
+  free(r);
+  return s;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

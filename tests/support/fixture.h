@@ -33,6 +33,10 @@ struct temp_dir {
   std::string at(const std::string& rel) const { return path + "/" + rel; }
 };
 
+// The canonical path of an existing file or folder, as the export table
+// keeps it; empty on failure.
+std::string canonical_path(const std::string& path);
+
 // Reads a whole file; empty on failure.
 std::string read_file(const std::string& path);
 
