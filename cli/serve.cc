@@ -223,6 +223,9 @@ int cmd_serve(int argc, char** argv) {
   // The handler is in place before the listening line goes out, so that a
   // controller that waits for that line and then signals gets a clean stop.
   plat_on_interrupt(on_sig);
+  // A controller that stops reading the console's answers must not end the
+  // server: the answer is lost, the server goes on serving.
+  plat_ignore_broken_pipe();
   std::string out;
   char head[256];
   snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", o.bind, vorlix_nfs_port(),

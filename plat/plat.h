@@ -97,6 +97,10 @@ int plat_random_bytes(void* buf, size_t len);
 // Installs handler for the interrupt and termination signals, without
 // restarting interrupted reads, so that a waiting console read ends.
 void plat_on_interrupt(void (*handler)(int));
+// Makes a write to a pipe whose reader has gone fail instead of ending the
+// process, for the whole process. For programs only: the library never
+// changes its host's signal dispositions.
+void plat_ignore_broken_pipe();
 // Makes the program's arguments UTF-8: where the system hands them to main
 // in another encoding, *argc and *argv are replaced by UTF-8 copies that
 // live for the rest of the process; elsewhere nothing changes.

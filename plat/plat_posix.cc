@@ -85,15 +85,10 @@ bool dot_component(const char* s, size_t n) { return s[0] == '.' && (n == 1 || (
 
 // ---- Sockets -------------------------------------------------------------
 
-int plat_net_init() {
-  // Writes to a connection whose peer has gone must fail, not end the process;
-  // plat_send asks for that per call, and this covers any other writer.
-  static const int once = [] {
-    signal(SIGPIPE, SIG_IGN);
-    return 0;
-  }();
-  return once;
-}
+// Nothing to set up. A send to a peer that has gone must fail rather than end
+// the process, and plat_send asks for that per call (MSG_NOSIGNAL), so the
+// host's signal dispositions are left as they are.
+int plat_net_init() { return 0; }
 
 void plat_sock_close(plat_sock s) {
   if (s == PLAT_INVALID_SOCK) return;
@@ -308,6 +303,8 @@ void plat_on_interrupt(void (*handler)(int)) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }
+
+void plat_ignore_broken_pipe() { signal(SIGPIPE, SIG_IGN); }
 
 // The arguments already arrive as the bytes the caller gave, UTF-8 in practice.
 void plat_utf8_args(int*, char***) {}

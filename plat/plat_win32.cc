@@ -566,6 +566,9 @@ void plat_on_interrupt(void (*handler)(int)) {
   signal(SIGTERM, on_signal);
 }
 
+// Windows raises no signal for a write to a pipe whose reader has gone.
+void plat_ignore_broken_pipe() {}
+
 int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
   if (!InitOnceExecuteOnce(&g_stdin_once, stdin_init, nullptr, nullptr) || g_stdin == nullptr) return -1;
   stdin_reader* r = g_stdin;

@@ -94,6 +94,8 @@ class child_process {
   }
 
   void close_stdin() { close_h(&in_); }
+  // Stops reading standard output: the child's next write finds no reader.
+  void close_stdout() { close_h(&out_); }
 
   // Reads standard output until it holds a whole line; false when none
   // arrives within the time limit or the output ends first.
@@ -323,6 +325,8 @@ class child_process {
   }
 
   void close_stdin() { close_fd(&in_fd_); }
+  // Stops reading standard output: the child's next write finds no reader.
+  void close_stdout() { close_fd(&out_fd_); }
 
   // Reads standard output until it holds a whole line; false when none
   // arrives within the time limit or the output ends first.

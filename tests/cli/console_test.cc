@@ -285,6 +285,18 @@ TEST(Console, LongLinesAreOneCommandEach) {
   EXPECT_EQ(s.p.rest_of_output(), "");
 }
 
+TEST(Console, AControllerThatStopsReadingDoesNotEndTheServer) {
+  served s;
+  ASSERT_TRUE(s.start({}));
+  s.p.close_stdout();
+  // The answer to this line has no reader: it is lost, and the server goes on.
+  ASSERT_TRUE(s.p.write_stdin("status\n"));
+  EXPECT_TRUE(s.p.still_running_after(300));
+  EXPECT_TRUE(nfs_null_answered(s.nfs));
+  ASSERT_TRUE(s.p.write_stdin("quit\n"));
+  EXPECT_EQ(s.p.wait_exit(), 0);
+}
+
 TEST(Console, EndOfInputKeepsServingUntilASignal) {
   SKIP_ON_WINDOWS("Windows has no signals that one process can send another");
   struct row {

@@ -1,6 +1,7 @@
 // Server lifecycle: the bind address rule, start and stop of the listeners,
 // bind failures, admission of connections and the statistics.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cstring>
@@ -257,6 +258,37 @@ TEST(ServerStop, StopThenStartAgain) {
   ASSERT_EQ(vorlix_start("127.0.0.1", nfs, mnt, 0), 0) << vorlix_last_error();
   EXPECT_TRUE(null_call_on(nfs));
   vorlix_stop();
+}
+
+TEST(ServerStop, LeavesTheHostsSignalDispositionsAlone) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no SIGPIPE";
+#else
+  // The host's choice, whatever it inherited: the default action, which ends
+  // a process that writes to a connection whose peer has gone.
+  signal(SIGPIPE, SIG_DFL);
+  use_system_ports();
+  ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
+  const int nfs = vorlix_nfs_port();
+  // A peer that sends many calls and goes away without reading the replies:
+  // the server's sends to it fail, and this process lives on.
+  {
+    plat_sock s;
+    ASSERT_EQ(plat_connect_tcp4("127.0.0.1", nfs, nullptr, &s), 0);
+    bytes burst;
+    for (uint32_t i = 0; i < 200; i++) {
+      const bytes call = with_mark(rpc_call_record(i + 1, kNfsProg, 3, 0, {}));
+      burst.insert(burst.end(), call.begin(), call.end());
+    }
+    EXPECT_EQ(plat_send(s, burst.data(), burst.size()), static_cast<int64_t>(burst.size()));
+    plat_sock_close(s);
+  }
+  EXPECT_TRUE(null_call_on(nfs));
+  vorlix_stop();
+  struct sigaction now;
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+#endif
 }
 
 TEST(ServerStart, DefaultSecretIsRandomAndKeptAcrossStarts) {
