@@ -9,10 +9,12 @@
 #include <cstdint>
 
 constexpr uint64_t FH_MAP_INITIAL_SLOTS = 65536;
-constexpr uint64_t FH_MAP_MAX_ENTRIES = 0x100000;
-// The table grows while it is 70 % full, up to this many slots, so that even
-// at the entry cap it is only half full and probes stay short.
-constexpr uint64_t FH_MAP_MAX_SLOTS = 0x200000;
+// The table doubles on the insert that makes it 70 % full, and never beyond
+// this many slots (48 MiB of them).
+constexpr uint64_t FH_MAP_MAX_SLOTS = 0x100000;
+// The entry cap keeps the largest table at the load at which the smaller
+// ones grow, so that probes stay short there too.
+constexpr uint64_t FH_MAP_MAX_ENTRIES = FH_MAP_MAX_SLOTS * 7 / 10;
 constexpr uint64_t FH_MAP_HASH_MUL = 0x9E3779B97F4A7C15ull;
 
 // Inserts or refreshes. digest points at handle bytes 16 onward. Missing

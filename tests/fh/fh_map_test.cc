@@ -136,12 +136,13 @@ TEST(FhMap, RefreshKeepsOneEntryPerKeyIndexAndGeneration) {
 
 TEST(FhMap, GrowsUpToItsSlotLimitKeepingEveryEntry) {
   // The table doubles on the first insert that brings it to 70 % load, and
-  // stops at FH_MAP_MAX_SLOTS, where the entry cap is half the slots.
-  const uint64_t doubles_at[] = {45876, 91751, 183501, 367002, 734004};
+  // never grows beyond 1,048,576 slots, however many entries come after the
+  // entry cap.
+  const uint64_t doubles_at[] = {45876, 91751, 183501, 367002};
   std::vector<uint64_t> seen;
   uint64_t cap = fh_map_get_stats().cap;
   ASSERT_EQ(cap, FH_MAP_INITIAL_SLOTS);
-  for (uint64_t n = 1; n <= FH_MAP_MAX_ENTRIES; n++) {
+  for (uint64_t n = 1; n <= FH_MAP_MAX_ENTRIES + 400000; n++) {
     remember(nth_key(n), nth_path(n));
     const fh_map_stats s = fh_map_get_stats();
     if (s.cap == cap) continue;
@@ -152,8 +153,10 @@ TEST(FhMap, GrowsUpToItsSlotLimitKeepingEveryEntry) {
   }
   EXPECT_EQ(seen, std::vector<uint64_t>(std::begin(doubles_at), std::end(doubles_at)));
   const fh_map_stats s = fh_map_get_stats();
+  EXPECT_EQ(s.cap, 1048576u);
   EXPECT_EQ(s.cap, FH_MAP_MAX_SLOTS);
   EXPECT_EQ(s.used, FH_MAP_MAX_ENTRIES);
+  EXPECT_LT(s.used * 10, s.cap * 7);
 }
 
 TEST(FhMap, EvictsExactlyTheLeastRecentlyUsedAtTheCap) {
