@@ -34,6 +34,34 @@ nfs_proc_fn proc_fn(uint32_t proc) {
   }
 }
 
+// Whether the caller may use the export its handle names (every procedure's
+// arguments start with a handle). A handle that names no live export slot
+// and generation is let through: resolution answers it as bad or stale.
+// Decisions are kept in the connection's memo, so that a connection's calls
+// after its first on an export take no lock here.
+bool caller_admitted(const rpc_call* call) {
+  xdr_cursor c = call->args;
+  size_t len = 0;
+  const unsigned char* fh = xd_opaque(&c, &len, kHandleMax);
+  if (fh == nullptr || len != FH_SIZE || be32_get(fh) != FH_MAGIC) return true;
+  const uint32_t idx = be32_get(fh + 4);
+  const uint64_t gen = be64_get(fh + 8);
+  rpc_access_memo* m = call->memo;
+  for (int i = 0; m != nullptr && i < m->used; i++) {
+    if (m->idx[i] == idx && m->gen[i] == gen) return m->admitted[i];
+  }
+  const int a = exports_admits(idx, gen, call->client);
+  if (a < 0) return true;
+  if (m != nullptr) {
+    m->idx[m->next] = idx;
+    m->gen[m->next] = gen;
+    m->admitted[m->next] = a == 1;
+    m->next = (m->next + 1) % rpc_access_memo::kSize;
+    if (m->used < rpc_access_memo::kSize) m->used++;
+  }
+  return a == 1;
+}
+
 }  // namespace
 
 void nfs_serve(rpc_call* call, xdr_enc* reply) {
@@ -52,7 +80,11 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
     if (fn != nullptr) {
       const size_t body = reply->sb->len;
       uint32_t status = 0;
-      fn(&call->args, reply, &status);
+      if (caller_admitted(call)) {
+        fn(&call->args, reply, &status);
+      } else {
+        status = NFS3ERR_ACCES;
+      }
       if (reply->sb->len == body) {
         // A failure carries the status and, for every procedure but
         // GETATTR, an empty post_op_attr: that is the shape of each of their

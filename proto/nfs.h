@@ -21,6 +21,7 @@ constexpr int vorlix_nprocs = 22;
 extern const nfs_proc_row vorlix_procs[vorlix_nprocs];
 
 constexpr uint32_t READ_MAX = 1048576;
+constexpr uint32_t NFS3ERR_ACCES = 13;
 constexpr uint32_t NFS3ERR_ROFS = 30;
 constexpr uint32_t NFSPROC3_RENAME = 14;
 

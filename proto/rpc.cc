@@ -127,7 +127,7 @@ void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
   xe_u32(e, accept_stat);
 }
 
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply) {
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo) {
   xdr_cursor c;
   xd_init(&c, rec, len);
   rpc_call call;
@@ -159,6 +159,7 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   stats_add("rpc_calls", 1);
   call.args = c;
   call.client = client;
+  call.memo = memo;
   svc_result r = SVC_REPLY;
   if (call.prog == PROG_PORTMAP && call.vers == 2) {
     r = portmap_serve(&call, &e);
@@ -209,6 +210,7 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
   int32_t read_ms = 0;
   config_waits(&idle_ms, &read_ms);
   conn_state st(s);
+  rpc_access_memo memo;
   for (;;) {
     sb_reset(&st.rec);
     bool last = false;
@@ -227,7 +229,7 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
     sb_reset(&st.reply);
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
     if (sb_putn(&st.reply, kNoMark, RPC_MARK) != 0) return 0;
-    const int r = rpc_process_record(st.rec.data, st.rec.len, client, &st.reply);
+    const int r = rpc_process_record(st.rec.data, st.rec.len, client, &st.reply, &memo);
     if (r < 0) return 0;
     if (r > 0) {
       be32_put(st.reply.data, 0x80000000u | static_cast<uint32_t>(st.reply.len - RPC_MARK));

@@ -23,14 +23,28 @@ constexpr uint32_t PROG_PORTMAP = 100000;
 constexpr uint32_t PROG_NFS = 100003;
 constexpr uint32_t PROG_MOUNT = 100005;
 
+// The access decisions of one connection: whether its client is admitted to
+// an export, per export slot and generation. A generation names one allow
+// list (a new list comes with a new generation), so a decision never goes out
+// of date. Owned by the connection's engine; one thread.
+struct rpc_access_memo {
+  static constexpr int kSize = 4;
+  uint32_t idx[kSize];
+  uint64_t gen[kSize];
+  bool admitted[kSize];
+  int used = 0;
+  int next = 0;  // the entry replaced when all are used
+};
+
 // One decoded call, handed by the engine to a service.
 struct rpc_call {
   uint32_t xid;
   uint32_t prog;
   uint32_t vers;
   uint32_t proc;
-  xdr_cursor args;  // at the procedure's arguments
-  uint32_t client;  // the peer's IPv4 address
+  xdr_cursor args;        // at the procedure's arguments
+  uint32_t client;        // the peer's IPv4 address
+  rpc_access_memo* memo;  // the connection's access decisions; null: none kept
 };
 
 enum svc_result { SVC_REPLY, SVC_DROP, SVC_END };
@@ -45,7 +59,9 @@ void nfs_serve(rpc_call* call, xdr_enc* reply);
 // Processes one complete record. reply must hold exactly the RPC_MARK
 // reserved bytes; the reply is appended after them. Returns 1 when the reply
 // is to be sent, 0 when the record is dropped, -1 when the connection ends.
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply);
+// memo keeps the connection's access decisions between its calls.
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply,
+                       rpc_access_memo* memo = nullptr);
 
 // Receives exactly n bytes, waiting at most wait_ms before each recv. 0 or -1.
 int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);

@@ -122,6 +122,12 @@ int exports_snapshot_by_path(const char* path, export_rec* snap) {
 
 int exports_allows(const export_rec* e, uint32_t addr) { return allows(e, addr) ? 1 : 0; }
 
+int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr) {
+  plat_guard g(exp_lock());
+  if (idx >= static_cast<uint32_t>(G_EXP.count) || G_EXP.recs[idx].removed || G_EXP.recs[idx].gen != gen) return -1;
+  return allows(&G_EXP.recs[idx], addr) ? 1 : 0;
+}
+
 int parse_cidrs(const char* text, export_rec* e) {
   const size_t n = strlen(text);
   size_t i = 0;

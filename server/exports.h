@@ -37,6 +37,10 @@ void exports_unlock();
 int exports_find(const char* path);
 // 1 when the record admits the address; the caller holds the lock.
 int exports_allows(const export_rec* e, uint32_t addr);
+// 1 when the live export at slot idx with generation gen admits the address,
+// 0 when it refuses it, -1 when no live export has that slot and generation
+// (takes the lock).
+int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr);
 // Parses a non-empty allow-list text into nets/masks/ncidrs; 0 or -1.
 int parse_cidrs(const char* text, export_rec* e);
 // Copies the live slot whose path equals the record's path into *snap and

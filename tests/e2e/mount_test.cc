@@ -139,13 +139,87 @@ TEST(Mount, AllowListDecidesMntAndExportVisibility) {
   EXPECT_TRUE(theirs.well_formed);
   EXPECT_EQ(theirs.paths, (std::vector<std::string>{"/lan", "/wide"}));
 
-  // The allow list guards only MNT: a handle that verifies is served to any
-  // address.
+  // The allow list guards NFS calls too: a handle that verifies is served
+  // only to the addresses its export admits.
   rpc_conn other_nfs;
   ASSERT_TRUE(other_nfs.open(vorlix_nfs_port(), "127.0.0.2"));
-  const getattr_result g = getattr(other_nfs, handle_for("/local", ""));
+  EXPECT_EQ(getattr(other_nfs, handle_for("/local", "")).status, 13u);
+  const getattr_result g = getattr(other_nfs, handle_for("/lan", ""));
   EXPECT_EQ(g.status, 0u);
   EXPECT_EQ(g.attr.type, 2u);
+}
+
+// Every NFS call with a handle is answered NFS3ERR_ACCES outside the allow
+// list of the handle's export, in the failure shape of its procedure, while
+// an admitted client is served on the same export.
+TEST(Access, AllowListGuardsEveryNfsCall) {
+  temp_dir d;
+  d.write("e/f.txt", "hello");
+  d.mkdir("e/sub");
+  ASSERT_GE(vorlix_add_export("/local", d.at("e").c_str(), nullptr), 0);  // the local machine only
+  ASSERT_TRUE(start_test_server());
+  const bytes root = handle_for("/local", "");
+  const bytes file = handle_for("/local", "f.txt");
+  ASSERT_EQ(file.size(), 32u);
+  rpc_conn here, other;
+  ASSERT_TRUE(here.open(vorlix_nfs_port()));
+  ASSERT_TRUE(other.open(vorlix_nfs_port(), "127.0.0.2"));
+
+  bytes read_args = opaque_arg(file);
+  put64(&read_args, 0);
+  put32(&read_args, 100);
+  bytes lookup_args = opaque_arg(root);
+  put_string(&lookup_args, "f.txt");
+  bytes plus_args = readdir_args(root, 0, {});
+  put32(&plus_args, 4096);
+  put32(&plus_args, 8192);
+  bytes access_args = opaque_arg(file);
+  put32(&access_args, 0x3F);
+  struct call_case {
+    const char* name;
+    uint32_t proc;
+    bytes args;
+  };
+  const call_case cases[] = {
+      {"GETATTR", NFS_GETATTR, opaque_arg(file)}, {"READ", NFS_READ, read_args},
+      {"LOOKUP", NFS_LOOKUP, lookup_args},        {"READDIRPLUS", NFS_READDIRPLUS, plus_args},
+      {"ACCESS", NFS_ACCESS, access_args},        {"FSINFO", NFS_FSINFO, opaque_arg(root)},
+  };
+  // Twice each: the second answer comes from the connection's kept decision.
+  for (int round = 0; round < 2; round++) {
+    for (const call_case& k : cases) {
+      SCOPED_TRACE(std::string(k.name) + " round " + std::to_string(round));
+      const bytes mine = nfs_call(here, k.proc, k.args);
+      ASSERT_GE(mine.size(), kReplyBody + 4);
+      EXPECT_EQ(status_of(mine), 0u);
+      const failure_result f = parse_failure(nfs_call(other, k.proc, k.args), k.proc);
+      EXPECT_EQ(f.status, 13u);
+      EXPECT_TRUE(f.well_formed);
+      EXPECT_FALSE(f.attrs_follow);
+      EXPECT_EQ(f.size, failure_size(k.proc));
+    }
+  }
+  // NULL needs no handle, and a write is refused as read-only, as before.
+  EXPECT_EQ(nfs_call(other, 0, {}).size(), kReplyBody);
+  EXPECT_EQ(status_of(nfs_call(other, 2, opaque_arg(file))), 30u);
+  // Handles that name no live export are answered by resolution.
+  bytes forged = root;
+  forged[11] ^= 0x40;  // another generation
+  EXPECT_EQ(getattr(other, forged).status, 70u);
+
+  // A new allow list comes with a new generation, decided afresh on the same
+  // connection: admitted, then refused again.
+  const std::string local = canonical_path(d.at("e"));
+  ASSERT_EQ(vorlix_remove_export("/local"), 0);
+  ASSERT_GE(vorlix_add_export("/local", local.c_str(), "127.0.0.0/24"), 0);
+  const bytes root2 = handle_for("/local", "");
+  EXPECT_EQ(getattr(other, root2).status, 0u);
+  EXPECT_EQ(getattr(here, root).status, 70u);
+  ASSERT_EQ(vorlix_remove_export("/local"), 0);
+  ASSERT_GE(vorlix_add_export("/local", local.c_str(), "127.0.0.1"), 0);
+  const bytes root3 = handle_for("/local", "");
+  EXPECT_EQ(getattr(other, root3).status, 13u);
+  EXPECT_EQ(getattr(here, root3).status, 0u);
 }
 
 TEST(Mount, ExportListEncoding) {
