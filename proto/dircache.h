@@ -1,8 +1,9 @@
-// Folder enumerations remembered between listing calls, so that a listing
-// that goes on over many replies resumes where the last reply ended instead
-// of enumerating the folder from its beginning each time. Keyed by the
-// folder's export, file id and cookie verifier: a changed folder has a new
-// verifier and is enumerated afresh. Bounded; shared by all connections
+// Folder enumerations remembered between listing calls: the snapshot a
+// listing started on, so that the listing goes on over many replies on the
+// same names in the same order even while the folder changes, and resumes
+// where its last reply ended without enumerating again. Each snapshot is
+// named by the cookie verifier its listing carries; it is kept until it is
+// the least recently used one beyond the bounds. Shared by all connections
 // under one leaf lock.
 #pragma once
 
@@ -22,15 +23,28 @@ struct dir_names {
   const char* name(size_t i) const { return blob.data() + start[i]; }
 };
 
-constexpr size_t DIRCACHE_MAX_FOLDERS = 32;
-constexpr size_t DIRCACHE_MAX_BYTES = 16u << 20;  // names and offsets of all folders
+constexpr size_t DIRCACHE_MAX_FOLDERS = 32;       // snapshots kept
+constexpr size_t DIRCACHE_MAX_BYTES = 16u << 20;  // names and offsets of all snapshots
 
-// The enumeration of the folder rel of export e, whose status is st and
-// verifier verf: from the cache, or enumerated now (and kept). A fresh
-// listing (fresh nonzero) always enumerates now, so that it sees the folder
-// as it is even when a change left its verifier as it was. Null when the
-// folder cannot be opened.
-std::shared_ptr<const dir_names> dircache_get(const export_rec& e, const char* rel, const plat_statbuf& st,
-                                              const unsigned char verf[8], int fresh);
+// What one listing call reads: the snapshot's names (null when the folder
+// cannot be enumerated) and the verifier that names the snapshot.
+struct dir_snapshot {
+  std::shared_ptr<const dir_names> names;
+  unsigned char verf[8];
+};
+
+// Starts a listing of the folder rel of export e, whose status is st and
+// whose verifier is now: enumerates the folder and keeps the snapshot under
+// now. When a kept snapshot of the folder already has that verifier, the
+// same names share it, and other names (a change that left the folder's
+// size and time as they were) get a verifier of their own.
+void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
+                    dir_snapshot* out);
+// Goes on with a listing whose client sent verf: 0 with the kept snapshot it
+// names; else, when verf is the folder's verifier now (a snapshot too large
+// to keep, or dropped, of a folder that has not changed since), 0 with the
+// folder enumerated now; else -1, the snapshot being gone.
+int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
+                    const unsigned char verf[8], dir_snapshot* out);
 // Empties the cache.
 void dircache_clear();

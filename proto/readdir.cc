@@ -1,6 +1,8 @@
 // READDIR and READDIRPLUS: ".", ".." and the folder's entries in the order
-// the platform enumerates them, cookies as positions, a verifier digest of
-// the folder's identity, size and modification time, and byte budgets.
+// the platform enumerates them, cookies as positions in the listing's
+// snapshot of the folder, a verifier that names the snapshot (a digest of
+// the folder's identity, size and modification time when it was taken), and
+// byte budgets.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,9 +89,9 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // A cookie resumes after the entry that carried it: that of "." with "..",
 // that of ".." with the first enumerated entry. A reply that cannot hold even
 // "." ends with eof 0, so that the client neither loops on one entry nor
-// takes the folder for empty.
-void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const unsigned char verf[8], budget b,
-                 int plus) {
+// takes the folder for empty. Positions are those of the listing's snapshot
+// (null when the folder could not be enumerated).
+void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, budget b, int plus) {
   const int idx = fh_export_index(r.exp);
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
@@ -104,11 +106,9 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const unsign
       (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, idx, "", &b);
     }
   }
-  // Positions come from the folder's remembered enumeration, so a listing
-  // that goes on resumes at its cookie without enumerating again. Entries
-  // are described afresh, relative to the folder opened by the same
-  // link-refusing walk that resolved it.
-  const std::shared_ptr<const dir_names> names = dircache_get(r.exp, r.rel, r.st, verf, cookie < COOKIE_FIRST);
+  // Entries are described afresh, relative to the folder opened by the same
+  // link-refusing walk that resolved it; names that have gone since the
+  // snapshot was taken are left out.
   plat_dir* d = names ? plat_opendir_beneath(export_local(r.exp), r.rel) : nullptr;
   if (d == nullptr) {
     end_list(e, 1);
@@ -177,19 +177,25 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (maxcount > kMaxcountCap) maxcount = kMaxcountCap;
   unsigned char now[8];
   dir_verf(&r.exp, &r.st, now);
+  // A listing starts on a snapshot of the folder and goes on on it, named by
+  // the verifier its replies carry, for as long as the snapshot is kept.
+  dir_snapshot snap;
+  memcpy(snap.verf, now, 8);
   if (!r.exp.is_file) {
     if (!r.st.is_dir || r.st.is_link) {
       *status = 20;
       return;
     }
-    if (cookie != 0 && memcmp(verf, now, 8) != 0) {
+    if (cookie == 0) {
+      dircache_start(r.exp, r.rel, r.st, now, &snap);
+    } else if (dircache_resume(r.exp, r.rel, r.st, now, verf, &snap) != 0) {
       *status = 10003;
       return;
     }
   }
   xe_u32(body, 0);
   put_post_op_attr(body, &r.st, &r.exp);
-  xe_opaque_fixed(body, now, 8);
+  xe_opaque_fixed(body, snap.verf, 8);
   if (maxcount < READDIR_REPLY_FIXED) {
     end_list(body, 0);
     return;
@@ -197,6 +203,6 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (r.exp.is_file) {
     list_file_export(body, r, cookie, maxcount, plus);
   } else {
-    list_folder(body, r, cookie, now, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
+    list_folder(body, r, cookie, snap.names.get(), budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
   }
 }

@@ -11,9 +11,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "nfs_client.h"
+#include "proto/dircache.h"
 
 using namespace wire;
 
@@ -225,6 +227,8 @@ TEST(Readdir, VerifierFollowsTheFolder) {
   ASSERT_FALSE(first.eof);
   EXPECT_EQ(readdir(c, dir, 0, kZeroVerf, 4096).verf, first.verf);
 
+  // A listing in progress goes on on the snapshot its verifier names, even
+  // after the folder changed; a fresh listing gets the folder's new verifier.
   set_mtime(d.at("e/dir"), 1000000001);
   const bytes wrong_verf = {1, 2, 3, 4, 5, 6, 7, 8};
   struct verf_case {
@@ -232,14 +236,15 @@ TEST(Readdir, VerifierFollowsTheFolder) {
     uint64_t cookie;
     const bytes* verf;
     uint32_t status;
+    size_t entries;
   };
   const verf_case cases[] = {
-      {"old verifier, entry cookie", kCookieFirst, &first.verf, 10003},
-      {"old verifier, cookie of '.'", kCookieDot, &first.verf, 10003},
-      {"old verifier, small cookie", 7, &first.verf, 10003},
-      {"wrong verifier", kCookieFirst, &wrong_verf, 10003},
-      {"cookie 0, old verifier", 0, &first.verf, 0},
-      {"cookie 0, wrong verifier", 0, &wrong_verf, 0},
+      {"old verifier, entry cookie", kCookieFirst, &first.verf, 0, 2},
+      {"old verifier, cookie of '.'", kCookieDot, &first.verf, 0, 4},
+      {"old verifier, small cookie", 7, &first.verf, 0, 3},
+      {"wrong verifier", kCookieFirst, &wrong_verf, 10003, 0},
+      {"cookie 0, old verifier", 0, &first.verf, 0, 5},
+      {"cookie 0, wrong verifier", 0, &wrong_verf, 0, 5},
   };
   for (const verf_case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -256,16 +261,84 @@ TEST(Readdir, VerifierFollowsTheFolder) {
         EXPECT_FALSE(x->dir_follows);
       }
     } else {
-      EXPECT_NE(r.verf, first.verf);
-      EXPECT_EQ(r.entries.size(), 5u);
+      EXPECT_EQ(r.entries.size(), k.entries);
+      EXPECT_EQ(p.entries.size(), k.entries);
+      EXPECT_TRUE(r.eof);
+      EXPECT_EQ(r.verf == first.verf, k.cookie != 0);
     }
   }
 
-  // The new verifier resumes, and a new entry changes it again.
+  // The new verifier resumes; a new entry makes a new one for fresh
+  // listings, while the listing in progress goes on without it.
   const bytes now = readdir(c, dir, 0, kZeroVerf, 4096).verf;
+  EXPECT_NE(now, first.verf);
   EXPECT_EQ(readdir(c, dir, kCookieFirst, now, 4096).names().size(), 2u);
   d.write("e/dir/d", "d");
-  EXPECT_EQ(readdir(c, dir, kCookieFirst, now, 4096).status, 10003u);
+  const readdir_result after = readdir(c, dir, kCookieFirst, now, 4096);
+  EXPECT_EQ(after.status, 0u);
+  EXPECT_EQ(after.verf, now);
+  EXPECT_EQ(after.names().size(), 2u);
+  const readdir_result fresh = readdir(c, dir, 0, kZeroVerf, 4096);
+  EXPECT_NE(fresh.verf, now);
+  EXPECT_EQ(fresh.names().size(), 6u);
+}
+
+// A listing of a folder that keeps changing between its pages completes on
+// the snapshot it started with: every name it had once, nothing twice, no
+// BADCOOKIE. Once that snapshot has been pushed out by listings of other
+// folders, its verifier gets BADCOOKIE.
+TEST(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
+  temp_dir d;
+  std::set<std::string> original = {".", ".."};
+  for (int i = 0; i < 400; i++) {
+    const std::string n = "file-" + std::to_string(i);
+    d.write("e/big/" + n, "x");
+    original.insert(n);
+  }
+  for (size_t k = 0; k < DIRCACHE_MAX_FOLDERS; k++) d.write("e/other/" + std::to_string(k) + "/f", "f");
+  ASSERT_TRUE(export_and_start("/e", d.at("e")));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  const bytes root = mount_root("/e");
+  const bytes big = walk(c, root, "big");
+  ASSERT_EQ(big.size(), 32u);
+
+  std::vector<std::string> seen;
+  uint64_t cookie = 0;
+  bytes verf = kZeroVerf;
+  bytes started;
+  int pages = 0;
+  for (bool eof = false; !eof && pages < 200; pages++) {
+    const readdir_result r = readdirplus(c, big, cookie, verf, 1024, 2048);
+    ASSERT_EQ(r.status, 0u) << "page " << pages;
+    ASSERT_TRUE(r.well_formed);
+    if (pages == 0) started = r.verf;
+    EXPECT_EQ(r.verf, started);
+    for (const dir_entry& e : r.entries) {
+      seen.push_back(e.name);
+      cookie = e.cookie;
+    }
+    eof = r.eof;
+    verf = r.verf;
+    // The folder changes between pages, its time with it.
+    d.write("e/big/new-" + std::to_string(pages), "n");
+    set_mtime(d.at("e/big"), 1000000000 + pages);
+  }
+  EXPECT_GT(pages, 10);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), original);
+  EXPECT_EQ(seen.size(), original.size());
+  EXPECT_NE(readdir(c, big, 0, kZeroVerf, 4096).verf, started);
+
+  // Listings of as many other folders as snapshots are kept push it out.
+  EXPECT_EQ(readdir(c, big, kCookieFirst, started, 4096).status, 0u);
+  for (size_t k = 0; k < DIRCACHE_MAX_FOLDERS; k++) {
+    const readdir_result o = readdir(c, walk(c, root, "other/" + std::to_string(k)), 0, kZeroVerf, 4096);
+    ASSERT_EQ(o.status, 0u);
+  }
+  const readdir_result gone = readdirplus(c, big, kCookieFirst, started, 1024, 2048);
+  EXPECT_EQ(gone.status, 10003u);
+  EXPECT_TRUE(gone.well_formed);
+  EXPECT_EQ(gone.size, 32u);
 }
 
 TEST(Readdir, EntriesCarryAttributesAndHandlesThatResolve) {
