@@ -5,6 +5,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "fh/fh_map.h"
 #include "fh/recover.h"
 #include "tests/e2e/nfs_client.h"
@@ -154,6 +160,78 @@ TEST(HandleRecovery, ForeignHandlesCostOneWalkPerQuietPeriod) {
   fh_recover_reset();
   EXPECT_EQ(getattr(c, sub).status, 0u);
   EXPECT_EQ(fh_recover_walks(), walks + 2);
+}
+
+// Counts the entries recovery walks examine, each made slow so that a walk
+// takes long enough to watch.
+std::atomic<int> s_entries{0};
+void slow_entry() {
+  s_entries++;
+  plat_sleep_ms(2);
+}
+
+// A handle of the export's live slot and generation with a random digest.
+bytes made_up_handle(const bytes& root) {
+  bytes fh = root;
+  for (size_t k = 16; k < 32; k++) fh[k] = static_cast<unsigned char>(rand());
+  return fh;
+}
+
+TEST(HandleRecovery, TheBudgetStopsAWalkInsideAFolder) {
+  temp_dir d;
+  for (int i = 0; i < 300; i++) d.write("many/f" + std::to_string(i), "x");
+  ASSERT_TRUE(export_and_start("/m", d.at("many")));
+  fh_recover_set_test_hooks(50, slow_entry);
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  EXPECT_EQ(getattr(c, made_up_handle(handle_for("/m", ""))).status, 70u);
+  fh_recover_set_test_hooks(0, nullptr);
+  // 300 entries of at least 2 ms each would take 600 ms; 50 ms allow about 25.
+  EXPECT_GT(s_entries.load(), 0);
+  EXPECT_LT(s_entries.load(), 150);
+}
+
+TEST(HandleRecovery, OtherCallsOnTheExportAreAnsweredDuringAWalk) {
+  temp_dir d;
+  for (int i = 0; i < 600; i++) d.write("e/big/f" + std::to_string(i), "x");
+  ASSERT_TRUE(export_and_start("/e", d.at("e")));
+  // The walk examines "big", then its entries in the order the system
+  // enumerates them: this one about half way through.
+  std::vector<std::string> order;
+  for (const auto& e : std::filesystem::directory_iterator(d.at("e/big"))) {
+    order.push_back(e.path().filename().string());
+  }
+  ASSERT_EQ(order.size(), 600u);
+  const bytes root = handle_for("/e", "");
+  const bytes middle = handle_for("/e", "big/" + order[300]);
+  ASSERT_EQ(middle.size(), 32u);
+  fh_forget_all();
+  fh_recover_set_test_hooks(0, slow_entry);
+  const uint64_t walks = fh_recover_walks();
+
+  // A made-up handle starts a walk of the whole tree (over a second).
+  std::atomic<uint32_t> made_up_status{0};
+  std::thread walker([&] {
+    rpc_conn c;
+    if (c.open(vorlix_nfs_port())) made_up_status = getattr(c, made_up_handle(root)).status;
+  });
+  for (int i = 0; i < 1000 && s_entries.load() == 0; i++) plat_sleep_ms(2);
+  ASSERT_GT(s_entries.load(), 0);
+  // A real handle lost from the map, asked for while the walk runs, is
+  // answered once the walk has passed its path, not when the walk ends.
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  const int asked_at = s_entries.load();
+  const getattr_result g = getattr(c, middle);
+  const int answered_at = s_entries.load();
+  walker.join();
+  fh_recover_set_test_hooks(0, nullptr);
+  EXPECT_EQ(g.status, 0u);
+  EXPECT_EQ(made_up_status.load(), 70u);
+  EXPECT_LT(asked_at, 300);
+  EXPECT_GE(answered_at, 300);
+  EXPECT_LT(answered_at, s_entries.load() - 100);
+  EXPECT_EQ(fh_recover_walks(), walks + 1);
 }
 
 TEST(HandleRecovery, WalksNeverFollowLinks) {
