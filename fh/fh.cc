@@ -171,7 +171,7 @@ int fh_clamp(const char* in, char* out, int32_t cap) {
 }
 
 void fh_dbg(const char* tag, const unsigned char* fh, const char* rel, uint64_t fileid) {
-  if (getenv("VORLIX_FHDBG") == nullptr) return;
+  if (!debug_fh()) return;
   fprintf(stderr, "FHDBG %s mac=%02x%02x%02x%02x rel=%s fileid=%llu\n", tag, fh[16], fh[17], fh[18], fh[19], rel,
           static_cast<unsigned long long>(fileid));
 }

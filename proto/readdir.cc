@@ -8,6 +8,7 @@
 #include "fh/fh.h"
 #include "proto/dircache.h"
 #include "proto/nfs.h"
+#include "server/config.h"
 #include "util/sha256.h"
 
 namespace {
@@ -162,7 +163,7 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     *status = 22;
     return;
   }
-  if (getenv("VORLIX_RDPDBG") != nullptr) {
+  if (debug_rdp()) {
     if (plus) {
       fprintf(stderr, "RDPDBG plus dircount=%u maxcount=%u cookie=%llu verf=%02x%02x%02x%02x%02x%02x%02x%02x\n",
               dircount, maxcount, static_cast<unsigned long long>(cookie), verf[0], verf[1], verf[2], verf[3],

@@ -439,6 +439,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   ASSERT_EQ(stat(kept.c_str(), &sb), 0);
 
   unsetenv("VORLIX_FHDBG");
+  debug_read_env();
   testing::internal::CaptureStderr();
   const resolve_outcome quiet = resolve(gone.data(), 32);
   EXPECT_EQ(resolve(kh.data(), 32).rc, 0);
@@ -450,6 +451,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   // Set to any value, the empty one included, the variable turns the lines on.
   for (const char* value : {"1", ""}) {
     setenv("VORLIX_FHDBG", value, 1);
+    debug_read_env();
     testing::internal::CaptureStderr();
     const resolve_outcome o = resolve(gone.data(), 32);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "FHDBG resolve-NOENT mac=" + mac_gone + " rel=gone.txt fileid=0\n");
@@ -469,6 +471,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   fh_dbg("lookup", h.data(), "a b", 18446744073709551615ull);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "FHDBG lookup mac=000aff10 rel=a b fileid=18446744073709551615\n");
   unsetenv("VORLIX_FHDBG");
+  debug_read_env();
 #endif
 }
 
