@@ -94,6 +94,15 @@ TEST(FhFormat, BytesMatchAnIndependentDigest) {
     EXPECT_EQ(hex(out, 32), c.want);
     EXPECT_EQ(out[32], 0xAA);  // exactly 32 bytes written
 
+    // A prefix made once gives the same handle, also when used again.
+    fh_digest_prefix pre;
+    fh_prefix_init(&pre, c.idx, c.gen);
+    for (int i = 0; i < 2; i++) {
+      unsigned char again[32];
+      ASSERT_EQ(fh_build_prefixed(&pre, c.rel, again, sizeof again), 32);
+      EXPECT_EQ(hex(again, 32), c.want);
+    }
+
     // The same digest assembled here from its parts.
     std::string in = c.secret;
     put_le(&in, FH_MAGIC, 4);
