@@ -107,6 +107,8 @@ __attribute__((target("sha,sse4.1"))) void compress_x86(uint32_t state[8], const
     for (int i = 0; i < 4; i++) {
       w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), bswap);
     }
+    // Unrolled, so that w[] lives in registers.
+#pragma GCC unroll 16
     for (int g = 0; g < 16; g++) {
       if (g >= 4) {
         __m128i t = _mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]);
