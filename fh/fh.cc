@@ -19,31 +19,53 @@ void put_le(unsigned char* d, uint64_t v, int n) {
 
 }  // namespace
 
-void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]) {
+void fh_prefix_init(fh_digest_prefix* p, int32_t idx, uint64_t gen) {
   unsigned char secret[SECRET_MAX];
   const uint64_t slen = fh_secret_copy(secret);
   unsigned char fixed[16];
   put_le(fixed, FH_MAGIC, 4);
   put_le(fixed + 4, static_cast<uint32_t>(idx), 4);
   put_le(fixed + 8, gen, 8);
-  sha256_ctx c;
-  nfss_sha_init(&c);
-  nfss_sha_update(&c, secret, slen);
-  nfss_sha_update(&c, fixed, 16);
+  p->idx = idx;
+  p->gen = gen;
+  nfss_sha_init(&p->c);
+  nfss_sha_update(&p->c, secret, slen);
+  nfss_sha_update(&p->c, fixed, 16);
+}
+
+namespace {
+
+void digest_prefixed(const fh_digest_prefix* p, const char* rel, size_t rel_len, unsigned char out[32]) {
+  sha256_ctx c = p->c;
   nfss_sha_update(&c, rel, rel_len);
   nfss_sha_final(&c, out);
 }
 
+}  // namespace
+
+void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]) {
+  fh_digest_prefix p;
+  fh_prefix_init(&p, idx, gen);
+  digest_prefixed(&p, rel, rel_len, out);
+}
+
+int fh_build_prefixed(const fh_digest_prefix* p, const char* rel, unsigned char* out, int32_t cap) {
+  if (p == nullptr || rel == nullptr || out == nullptr || cap < FH_SIZE) return -1;
+  unsigned char d[32];
+  digest_prefixed(p, rel, strlen(rel), d);
+  be32_put(out, FH_MAGIC);
+  be32_put(out + 4, static_cast<uint32_t>(p->idx));
+  be64_put(out + 8, p->gen);
+  memcpy(out + 16, d, 16);
+  fh_remember(p->idx, p->gen, out + 16, rel);
+  return FH_SIZE;
+}
+
 int fh_build_idx(int32_t idx, const export_rec* e, const char* rel, unsigned char* out, int32_t cap) {
   if (e == nullptr || rel == nullptr || out == nullptr || cap < FH_SIZE) return -1;
-  unsigned char d[32];
-  fh_digest(idx, e->gen, rel, strlen(rel), d);
-  be32_put(out, FH_MAGIC);
-  be32_put(out + 4, static_cast<uint32_t>(idx));
-  be64_put(out + 8, e->gen);
-  memcpy(out + 16, d, 16);
-  fh_remember(idx, e->gen, out + 16, rel);
-  return FH_SIZE;
+  fh_digest_prefix p;
+  fh_prefix_init(&p, idx, e->gen);
+  return fh_build_prefixed(&p, rel, out, cap);
 }
 
 int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap) {
@@ -171,7 +193,7 @@ int fh_clamp(const char* in, char* out, int32_t cap) {
 }
 
 void fh_dbg(const char* tag, const unsigned char* fh, const char* rel, uint64_t fileid) {
-  if (getenv("VORLIX_FHDBG") == nullptr) return;
+  if (!debug_fh()) return;
   fprintf(stderr, "FHDBG %s mac=%02x%02x%02x%02x rel=%s fileid=%llu\n", tag, fh[16], fh[17], fh[18], fh[19], rel,
           static_cast<unsigned long long>(fileid));
 }

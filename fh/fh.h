@@ -10,6 +10,7 @@
 
 #include "plat/plat.h"
 #include "server/exports.h"
+#include "util/sha256.h"
 
 constexpr int FH_SIZE = 32;
 constexpr uint32_t FH_MAGIC = 0x51544831;  // "QTH1"
@@ -17,9 +18,21 @@ constexpr int REL_MAX = 1024;              // relative path buffer, terminator i
 
 // Computes the 32-byte handle digest for an export index, generation and path.
 void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]);
+// The part of the handle digest that is the same for every path of one export
+// index and generation (the secret and the fixed fields), absorbed once, so
+// that the handles of a whole listing take the secret's lock once. A plain
+// value owned by its caller; it holds the secret as it was when made.
+struct fh_digest_prefix {
+  int32_t idx;
+  uint64_t gen;
+  sha256_ctx c;
+};
+void fh_prefix_init(fh_digest_prefix* p, int32_t idx, uint64_t gen);
 // Writes the handle and remembers its path; 32, or -1 for missing arguments
 // or cap < 32 (nothing written).
 int fh_build_idx(int32_t idx, const export_rec* e, const char* rel, unsigned char* out, int32_t cap);
+// fh_build_idx for the export index and generation the prefix was made for.
+int fh_build_prefixed(const fh_digest_prefix* p, const char* rel, unsigned char* out, int32_t cap);
 // fh_build_idx for the first live export with that export path; -1 if none.
 int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap);
 // 0 with *exp (a snapshot) and, when rel is given, the remembered path; -1

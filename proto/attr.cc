@@ -1,31 +1,36 @@
 // fattr3 encoding from a platform file status.
 #include "proto/nfs.h"
 
-void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp) {
+void fattr3_write(unsigned char out[FATTR3_SIZE], const plat_statbuf* st, const export_rec* exp) {
   const uint32_t type = st->is_link ? 5u : (st->is_dir ? 2u : 1u);
   const uint64_t size = st->size < 0 ? 0u : static_cast<uint64_t>(st->size);
-  xe_u32(e, type);
-  xe_u32(e, st->mode);
-  xe_u32(e, st->nlink ? st->nlink : 1u);
-  xe_u32(e, st->uid);
-  xe_u32(e, st->gid);
-  xe_u64(e, size);
-  xe_u64(e, size);  // used
-  xe_u32(e, 0);     // rdev
-  xe_u32(e, 0);
-  xe_u64(e, exp ? exp->fsid : 0u);
-  xe_u64(e, st->fileid);
-  xe_u32(e, static_cast<uint32_t>(st->atime));
-  xe_u32(e, 0);
+  be32_put(out, type);
+  be32_put(out + 4, st->mode);
+  be32_put(out + 8, st->nlink ? st->nlink : 1u);
+  be32_put(out + 12, st->uid);
+  be32_put(out + 16, st->gid);
+  be64_put(out + 20, size);
+  be64_put(out + 28, size);  // used
+  be64_put(out + 36, 0);     // rdev
+  be64_put(out + 44, exp ? exp->fsid : 0u);
+  be64_put(out + 52, st->fileid);
+  be32_put(out + 60, static_cast<uint32_t>(st->atime));
+  be32_put(out + 64, 0);
   if (st->mtime_ns != 0) {
-    xe_u32(e, static_cast<uint32_t>(st->mtime_ns / 1000000000));
-    xe_u32(e, static_cast<uint32_t>(st->mtime_ns % 1000000000));
+    be32_put(out + 68, static_cast<uint32_t>(st->mtime_ns / 1000000000));
+    be32_put(out + 72, static_cast<uint32_t>(st->mtime_ns % 1000000000));
   } else {
-    xe_u32(e, static_cast<uint32_t>(st->mtime));
-    xe_u32(e, 0);
+    be32_put(out + 68, static_cast<uint32_t>(st->mtime));
+    be32_put(out + 72, 0);
   }
-  xe_u32(e, static_cast<uint32_t>(st->ctime));
-  xe_u32(e, 0);
+  be32_put(out + 76, static_cast<uint32_t>(st->ctime));
+  be32_put(out + 80, 0);
+}
+
+void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp) {
+  unsigned char b[FATTR3_SIZE];
+  fattr3_write(b, st, exp);
+  xe_opaque_fixed(e, b, FATTR3_SIZE);
 }
 
 void put_post_op_attr(xdr_enc* e, const plat_statbuf* st, const export_rec* exp) {

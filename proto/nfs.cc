@@ -6,6 +6,7 @@
 
 #include "proto/nfs.h"
 #include "proto/rpc.h"
+#include "server/config.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
       }
     }
   }
-  if (getenv("VORLIX_RDPDBG") != nullptr) {
+  if (debug_rdp()) {
     fprintf(stderr, "RDPDBG reply proc=%u len=%u\n", call->proc, static_cast<unsigned>(reply->sb->len - start));
   }
 }

@@ -5,6 +5,7 @@
 // sent. Procedures run on connection threads in parallel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fh/fh.h"
@@ -29,7 +30,10 @@ constexpr uint32_t NFSPROC3_RENAME = 14;
 // (four for RENAME, whose failure result holds two wcc_data; three otherwise).
 void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc);
 
-// Appends the 84-byte fattr3 of a status; fsid 0 without an export.
+constexpr size_t FATTR3_SIZE = 84;
+// Writes the fattr3 of a status; fsid 0 without an export.
+void fattr3_write(unsigned char out[FATTR3_SIZE], const plat_statbuf* st, const export_rec* exp);
+// Appends the fattr3 of a status.
 void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);
 // Appends TRUE and the fattr3.
 void put_post_op_attr(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);

@@ -10,6 +10,7 @@
 #include "fh/fh.h"
 #include "proto/dircache.h"
 #include "proto/nfs.h"
+#include "server/config.h"
 #include "util/sha256.h"
 
 namespace {
@@ -29,26 +30,40 @@ struct budget {
 uint32_t pad_len(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
 
 // Appends one entry when it fits both budgets; 0 when appended, 1 otherwise.
+// The entry is written in one piece at its place in the reply.
 int dir_emit(xdr_enc* e, const export_rec* exp, const char* name, uint64_t cookie, const plat_statbuf* st,
-             int plus, int idx, const char* rel, budget* b) {
+             int plus, const fh_digest_prefix* pre, const char* rel, budget* b) {
   const size_t nlen = strlen(name);
   const uint32_t p = pad_len(nlen);
   const uint32_t max_cost = (plus ? 152u : 24u) + p;
   const uint32_t dir_cost = 20u + p;
   if (max_cost > b->maxcount) return 1;
   if (plus && dir_cost > b->dircount) return 1;
-  xe_bool(e, 1);
-  xe_u64(e, st->fileid);
-  xe_opaque(e, name, nlen);
-  xe_u64(e, cookie);
-  if (plus) {
-    unsigned char fh[FH_SIZE];
-    fh_build_idx(idx, exp, rel, fh, FH_SIZE);
-    put_post_op_attr(e, st, exp);
-    xe_bool(e, 1);
-    xe_opaque(e, fh, FH_SIZE);
-    fh_dbg("entry", fh, rel, st->fileid);
+  unsigned char* w = sb_reserve(e->sb, max_cost);
+  if (w == nullptr) {
+    e->err = 1;
+    return 1;
   }
+  unsigned char* at = w;
+  be32_put(at, 1);  // value follows
+  be64_put(at + 4, st->fileid);
+  be32_put(at + 12, static_cast<uint32_t>(nlen));
+  memcpy(at + 16, name, nlen);
+  memset(at + 16 + nlen, 0, p - nlen);
+  at += 16 + p;
+  be64_put(at, cookie);
+  at += 8;
+  if (plus) {
+    be32_put(at, 1);  // attributes follow
+    fattr3_write(at + 4, st, exp);
+    at += 4 + FATTR3_SIZE;
+    be32_put(at, 1);  // handle follows
+    be32_put(at + 4, FH_SIZE);
+    fh_build_prefixed(pre, rel, at + 8, FH_SIZE);
+    fh_dbg("entry", at + 8, rel, st->fileid);
+    at += 8 + FH_SIZE;
+  }
+  sb_commit(e->sb, static_cast<size_t>(at - w));
   b->maxcount -= max_cost;
   if (plus) b->dircount -= dir_cost;
   return 0;
@@ -66,23 +81,24 @@ void end_list(xdr_enc* e, int eof) {
 // A single-file export listed as a folder holding just the file. Like every
 // cookie, those of "." and ".." resume after their entry.
 void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_t maxcount, int plus) {
-  const int idx = fh_export_index(r.exp);
+  fh_digest_prefix pre;
+  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
   const budget fresh{kDircountCap, maxcount - READDIR_REPLY_FIXED};
   budget b = fresh;
   if (cookie > COOKIE_DOTDOT) {
     end_list(e, 1);
     return;
   }
-  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, &pre, r.rel, &b) != 0) {
     end_list(e, 0);
     return;
   }
-  if (cookie != COOKIE_DOTDOT && dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &r.st, plus, idx, "", &b) != 0) {
+  if (cookie != COOKIE_DOTDOT && dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &r.st, plus, &pre, "", &b) != 0) {
     end_list(e, 0);
     return;
   }
   b = fresh;
-  const int fits = dir_emit(e, &r.exp, fh_file_name(r.exp), COOKIE_FIRST, &r.st, plus, idx, r.rel, &b) == 0;
+  const int fits = dir_emit(e, &r.exp, fh_file_name(r.exp), COOKIE_FIRST, &r.st, plus, &pre, r.rel, &b) == 0;
   end_list(e, fits ? 1 : 0);
 }
 
@@ -92,10 +108,11 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // takes the folder for empty. Positions are those of the listing's snapshot
 // (null when the folder could not be enumerated).
 void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, budget b, int plus) {
-  const int idx = fh_export_index(r.exp);
+  fh_digest_prefix pre;
+  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
-  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, idx, r.rel, &b) != 0) {
+  if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, &pre, r.rel, &b) != 0) {
     end_list(e, 0);
     return;
   }
@@ -103,7 +120,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     // ".." always describes the export root.
     plat_statbuf rst;
     if (plat_stat_beneath(export_local(r.exp), "", &rst) == 0) {
-      (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, idx, "", &b);
+      (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, &pre, "", &b);
     }
   }
   // Entries are described afresh, relative to the folder opened by the same
@@ -120,7 +137,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     if (fh_join_rel(r.rel, name, rel) != 0) continue;
     plat_statbuf st;
     if (plat_dir_stat(d, name, &st) != 0) continue;
-    if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, idx, rel, &b) != 0) {
+    if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
       plat_closedir(d);
       end_list(e, 0);
       return;
@@ -162,7 +179,7 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     *status = 22;
     return;
   }
-  if (getenv("VORLIX_RDPDBG") != nullptr) {
+  if (debug_rdp()) {
     if (plus) {
       fprintf(stderr, "RDPDBG plus dircount=%u maxcount=%u cookie=%llu verf=%02x%02x%02x%02x%02x%02x%02x%02x\n",
               dircount, maxcount, static_cast<unsigned long long>(cookie), verf[0], verf[1], verf[2], verf[3],

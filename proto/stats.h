@@ -1,5 +1,6 @@
-// The five process-wide counters, guarded by the counter lock, which is
-// always taken last (no other lock is taken while it is held).
+// The five process-wide counters, each an atomic word: any thread may add
+// or read without a lock. The five are read one by one, so a reading sees
+// each counter whole, not all five at one instant.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <atomic>
+
 #include "server/state.h"
 #include "vorlix.h"
 
@@ -39,6 +41,18 @@ plat_mutex* config_lock() {
     return &mu;
   }();
   return m;
+}
+
+// The debug switches as bits (1 FHDBG, 2 RDPDBG); -1 until first read.
+constexpr int kDebugFh = 1;
+constexpr int kDebugRdp = 2;
+std::atomic<int> s_debug{-1};
+
+int debug_bits() {
+  const int v = s_debug.load(std::memory_order_relaxed);
+  if (v >= 0) return v;
+  debug_read_env();
+  return s_debug.load(std::memory_order_relaxed);
 }
 
 struct key_row {
@@ -103,6 +117,15 @@ void config_waits(int32_t* idle_ms, int32_t* read_ms) {
   *idle_ms = G_CFG.idle_timeout_ms;
   *read_ms = G_CFG.read_timeout_ms;
 }
+
+void debug_read_env() {
+  const int v = (getenv("VORLIX_FHDBG") != nullptr ? kDebugFh : 0) | (getenv("VORLIX_RDPDBG") != nullptr ? kDebugRdp : 0);
+  s_debug.store(v, std::memory_order_relaxed);
+}
+
+bool debug_fh() { return (debug_bits() & kDebugFh) != 0; }
+
+bool debug_rdp() { return (debug_bits() & kDebugRdp) != 0; }
 
 void secret_set(const unsigned char* bytes, uint64_t len) {
   // Connections of an earlier run may still be hashing: they copy the

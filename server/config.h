@@ -39,3 +39,12 @@ uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]);
 // Installs a secret of len bytes (at most SECRET_MAX); used by the server
 // start when it makes one.
 void secret_set(const unsigned char* bytes, uint64_t len);
+
+// The debug switches: VORLIX_FHDBG turns on the "FHDBG" lines, VORLIX_RDPDBG
+// the "RDPDBG" lines, each when the variable is set to any value. The
+// environment is read at the first use and again by debug_read_env (which
+// vorlix_start calls), never per call; any thread may ask.
+bool debug_fh();
+bool debug_rdp();
+// Reads both variables again.
+void debug_read_env();

@@ -116,6 +116,7 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     G_SRV.starting.store(1);
   }
   if (fh_secret_len() == 0) make_default_secret();
+  debug_read_env();
   (void)plat_net_init();
   const int nfs = nfs_port ? nfs_port : G_CFG.nfs_port;
   const int mnt = mount_port ? mount_port : G_CFG.mount_port;

@@ -1,8 +1,17 @@
-// SHA-256 compression, padding and known-answer vectors.
+// SHA-256 compression, padding and known-answer vectors. The compression
+// runs on the CPU's SHA instructions where the CPU has them (x86-64 SHA-NI,
+// found at run time, so one binary runs everywhere) and on portable code
+// otherwise; both forms give the same digests.
 #include "util/sha256.h"
 
 #include <cstdio>
 #include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define VORLIX_SHA_X86 1
+#endif
 
 namespace {
 
@@ -34,7 +43,7 @@ constexpr vector V[4] = {
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-void compress(uint32_t st[8], const unsigned char b[64]) {
+void compress_one(uint32_t st[8], const unsigned char b[64]) {
   uint32_t w[64];
   for (int i = 0; i < 16; i++) {
     w[i] = (uint32_t{b[4 * i]} << 24) | (uint32_t{b[4 * i + 1]} << 16) |
@@ -72,7 +81,86 @@ void compress(uint32_t st[8], const unsigned char b[64]) {
   st[7] += h;
 }
 
+void compress_portable(uint32_t state[8], const unsigned char* blocks, uint64_t count) {
+  for (uint64_t i = 0; i < count; i++) compress_one(state, blocks + 64 * i);
+}
+
+#ifdef VORLIX_SHA_X86
+// The compression with SHA-NI. The instructions keep the working variables
+// as the pairs ABEF and CDGH; each sha256rnds2 does two rounds, and
+// sha256msg1/sha256msg2 extend the message schedule four words at a time.
+__attribute__((target("sha,sse4.1"))) void compress_x86(uint32_t state[8], const unsigned char* blocks,
+                                                         uint64_t count) {
+  const __m128i bswap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+  const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (uint64_t b = 0; b < count; b++) {
+    const unsigned char* p = blocks + 64 * b;
+    const __m128i abef_in = abef;
+    const __m128i cdgh_in = cdgh;
+    // w[g % 4] holds message words 4g..4g+3 once group g has been reached.
+    __m128i w[4];
+    for (int i = 0; i < 4; i++) {
+      w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), bswap);
+    }
+    // Unrolled, so that w[] lives in registers.
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; g++) {
+      if (g >= 4) {
+        __m128i t = _mm_sha256msg1_epu32(w[g & 3], w[(g + 1) & 3]);
+        t = _mm_add_epi32(t, _mm_alignr_epi8(w[(g + 3) & 3], w[(g + 2) & 3], 4));
+        w[g & 3] = _mm_sha256msg2_epu32(t, w[(g + 3) & 3]);
+      }
+      __m128i m = _mm_add_epi32(w[g & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(K + 4 * g)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, m);
+      m = _mm_shuffle_epi32(m, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, m);
+    }
+    abef = _mm_add_epi32(abef, abef_in);
+    cdgh = _mm_add_epi32(cdgh, cdgh_in);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+  hgfe = _mm_alignr_epi8(dchg, feba, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), dcba);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), hgfe);
+}
+
+// True when the CPU has the SHA extensions and the SSSE3 and SSE4.1
+// instructions the compression above also uses.
+bool cpu_has_sha() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool ssse3 = (c & (1u << 9)) != 0;
+  const bool sse41 = (c & (1u << 19)) != 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  const bool sha = (b & (1u << 29)) != 0;
+  return ssse3 && sse41 && sha;
+}
+#endif
+
 }  // namespace
+
+nfss_sha_compress_fn nfss_sha_portable() { return compress_portable; }
+
+nfss_sha_compress_fn nfss_sha_cpu() {
+#ifdef VORLIX_SHA_X86
+  static const bool have = cpu_has_sha();
+  return have ? compress_x86 : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
+nfss_sha_compress_fn nfss_sha_in_use() {
+  static const nfss_sha_compress_fn f = nfss_sha_cpu() != nullptr ? nfss_sha_cpu() : compress_portable;
+  return f;
+}
 
 void nfss_sha_init(sha256_ctx* c) {
   memcpy(c->state, H, sizeof H);
@@ -80,31 +168,44 @@ void nfss_sha_init(sha256_ctx* c) {
   c->block_len = 0;
 }
 
-void nfss_sha_update(sha256_ctx* c, const void* data, uint64_t len) {
+void nfss_sha_update_with(nfss_sha_compress_fn compress, sha256_ctx* c, const void* data, uint64_t len) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   c->total += len;
-  while (len > 0) {
+  if (len == 0) return;
+  // First complete the partial block, then compress whole blocks where they
+  // lie, then keep the rest in block.
+  if (c->block_len > 0) {
     uint64_t n = 64 - c->block_len;
     if (n > len) n = len;
     memcpy(c->block + c->block_len, p, n);
     c->block_len += n;
     p += n;
     len -= n;
-    if (c->block_len == 64) {
-      compress(c->state, c->block);
-      c->block_len = 0;
-    }
+    if (c->block_len < 64) return;
+    compress(c->state, c->block, 1);
+    c->block_len = 0;
   }
+  if (len >= 64) {
+    compress(c->state, p, len / 64);
+    p += len / 64 * 64;
+    len %= 64;
+  }
+  memcpy(c->block, p, len);
+  c->block_len = len;
 }
 
-void nfss_sha_final(sha256_ctx* c, unsigned char out[32]) {
+void nfss_sha_update(sha256_ctx* c, const void* data, uint64_t len) {
+  nfss_sha_update_with(nfss_sha_in_use(), c, data, len);
+}
+
+void nfss_sha_final_with(nfss_sha_compress_fn compress, sha256_ctx* c, unsigned char out[32]) {
   // The padding: 0x80, zeros up to 56 bytes into a block, and the message
   // length in bits, most significant byte first; absorbed in one update.
   const uint64_t bits = c->total * 8;
   unsigned char pad[72] = {0x80};
   const uint64_t zeros = (c->block_len < 56 ? 55 : 119) - c->block_len;
   for (int i = 0; i < 8; i++) pad[1 + zeros + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-  nfss_sha_update(c, pad, 1 + zeros + 8);
+  nfss_sha_update_with(compress, c, pad, 1 + zeros + 8);
   for (int i = 0; i < 8; i++) {
     out[4 * i] = static_cast<unsigned char>(c->state[i] >> 24);
     out[4 * i + 1] = static_cast<unsigned char>(c->state[i] >> 16);
@@ -112,6 +213,8 @@ void nfss_sha_final(sha256_ctx* c, unsigned char out[32]) {
     out[4 * i + 3] = static_cast<unsigned char>(c->state[i]);
   }
 }
+
+void nfss_sha_final(sha256_ctx* c, unsigned char out[32]) { nfss_sha_final_with(nfss_sha_in_use(), c, out); }
 
 void nfss_sha_buf(const void* data, uint64_t len, unsigned char out[32]) {
   sha256_ctx c;

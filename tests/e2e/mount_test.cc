@@ -6,6 +6,7 @@
 #include <string>
 
 #include "nfs_client.h"
+#include "server/config.h"
 
 using namespace wire;
 
@@ -334,10 +335,11 @@ TEST(Mount, ProceduresWithoutState) {
 
 TEST(Mount, RepliesWriteNoDebugLine) {
   temp_dir d;
+  // The switch is read when the server starts.
+  setenv("VORLIX_RDPDBG", "1", 1);
   ASSERT_TRUE(export_and_start("/movies", d.path));
   rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_mount_port()));
-  setenv("VORLIX_RDPDBG", "1", 1);
   testing::internal::CaptureStderr();
   const mnt_result m = mnt(c, "/movies");
   (void)mount_call(c, MNT_EXPORT);
@@ -347,6 +349,7 @@ TEST(Mount, RepliesWriteNoDebugLine) {
   (void)getattr(c, m.fh);  // NFS on the same connection does write one
   const std::string loud = testing::internal::GetCapturedStderr();
   unsetenv("VORLIX_RDPDBG");
+  debug_read_env();
   EXPECT_EQ(m.status, 0u);
   EXPECT_EQ(quiet.find("RDPDBG"), std::string::npos) << quiet;
   EXPECT_NE(loud.find("RDPDBG"), std::string::npos);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "nfs_client.h"
+#include "server/config.h"
 
 using namespace wire;
 
@@ -323,10 +324,12 @@ TEST(NfsFailures, EveryFailureIsTheStatusAndAnEmptyPostOpAttrButGetattrs) {
   for (const fail_case& k : cases) {
     SCOPED_TRACE(k.what);
     setenv("VORLIX_RDPDBG", "1", 1);
+    debug_read_env();
     testing::internal::CaptureStderr();
     const bytes raw = nfs_call(c, k.proc, k.args);
     const std::string log = testing::internal::GetCapturedStderr();
     unsetenv("VORLIX_RDPDBG");
+    debug_read_env();
 
     // The exact body: the status, then the word 0 unless the procedure is
     // GETATTR, and nothing more.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "nfs_client.h"
+#include "server/config.h"
 
 using namespace wire;
 
@@ -175,16 +176,18 @@ TEST(Portmap, OtherProcedures) {
 }
 
 TEST(Portmap, RepliesWriteNoDebugLine) {
+  // The switch is read when the server starts.
+  setenv("VORLIX_RDPDBG", "1", 1);
   ASSERT_TRUE(start_test_server(0));
   rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  setenv("VORLIX_RDPDBG", "1", 1);
   testing::internal::CaptureStderr();
   (void)getport(c, 100003, 3, 6);
   (void)pmap_call(c, PMAP_DUMP);
   (void)pmap_call(c, PMAP_SET);
   const std::string log = testing::internal::GetCapturedStderr();
   unsetenv("VORLIX_RDPDBG");
+  debug_read_env();
   EXPECT_EQ(log.find("RDPDBG"), std::string::npos) << log;
 }
 

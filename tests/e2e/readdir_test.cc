@@ -16,6 +16,7 @@
 
 #include "nfs_client.h"
 #include "proto/dircache.h"
+#include "server/config.h"
 
 using namespace wire;
 
@@ -467,6 +468,8 @@ TEST(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
     ASSERT_GE(fd, 0);
     close(fd);
   }
+  // The switch is read when the server starts.
+  setenv("VORLIX_RDPDBG", "1", 1);
   ASSERT_TRUE(export_and_start("/e", d.at("e")));
   rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_nfs_port()));
@@ -474,13 +477,13 @@ TEST(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
   ASSERT_EQ(fh.size(), 32u);
   const bytes sent_verf = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
-  setenv("VORLIX_RDPDBG", "1", 1);
   testing::internal::CaptureStderr();
   const readdir_result plus = readdirplus(c, fh, 0, sent_verf, 0x200000, 0x800000);
   const readdir_result plain = readdir(c, fh, 0, sent_verf, 0x800000);
   const readdir_result resumed = readdir(c, fh, kCookieFirst + 14977, plain.verf, 0xFFFFFFFF);
   const std::string log = testing::internal::GetCapturedStderr();
   unsetenv("VORLIX_RDPDBG");
+  debug_read_env();
 
   // dircount 0x100000: "." and ".." take 24 each, then 3799 entries of 276.
   EXPECT_EQ(plus.status, 0u);

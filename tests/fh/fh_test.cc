@@ -94,6 +94,15 @@ TEST(FhFormat, BytesMatchAnIndependentDigest) {
     EXPECT_EQ(hex(out, 32), c.want);
     EXPECT_EQ(out[32], 0xAA);  // exactly 32 bytes written
 
+    // A prefix made once gives the same handle, also when used again.
+    fh_digest_prefix pre;
+    fh_prefix_init(&pre, c.idx, c.gen);
+    for (int i = 0; i < 2; i++) {
+      unsigned char again[32];
+      ASSERT_EQ(fh_build_prefixed(&pre, c.rel, again, sizeof again), 32);
+      EXPECT_EQ(hex(again, 32), c.want);
+    }
+
     // The same digest assembled here from its parts.
     std::string in = c.secret;
     put_le(&in, FH_MAGIC, 4);
@@ -439,6 +448,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   ASSERT_EQ(stat(kept.c_str(), &sb), 0);
 
   unsetenv("VORLIX_FHDBG");
+  debug_read_env();
   testing::internal::CaptureStderr();
   const resolve_outcome quiet = resolve(gone.data(), 32);
   EXPECT_EQ(resolve(kh.data(), 32).rc, 0);
@@ -450,6 +460,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   // Set to any value, the empty one included, the variable turns the lines on.
   for (const char* value : {"1", ""}) {
     setenv("VORLIX_FHDBG", value, 1);
+    debug_read_env();
     testing::internal::CaptureStderr();
     const resolve_outcome o = resolve(gone.data(), 32);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "FHDBG resolve-NOENT mac=" + mac_gone + " rel=gone.txt fileid=0\n");
@@ -469,6 +480,7 @@ TEST(FhResolve, DeletedFileAndDebugLines) {
   fh_dbg("lookup", h.data(), "a b", 18446744073709551615ull);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "FHDBG lookup mac=000aff10 rel=a b fileid=18446744073709551615\n");
   unsetenv("VORLIX_FHDBG");
+  debug_read_env();
 #endif
 }
 

@@ -13,6 +13,7 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
+#include "server/config.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"
@@ -493,6 +494,7 @@ TEST(EngineDispatch, ProceduresOutsideTheTableGetProcUnavail) {
 
 TEST(EngineDebug, ReplyLineForEveryNfsReplyOnly) {
   ASSERT_EQ(setenv("VORLIX_RDPDBG", "1", 1), 0);
+  debug_read_env();
   engine_conn c;
   ASSERT_TRUE(c.start());
   testing::internal::CaptureStderr();
@@ -513,10 +515,16 @@ TEST(EngineDebug, ReplyLineForEveryNfsReplyOnly) {
             "RDPDBG reply proc=7 len=40\n"
             "RDPDBG reply proc=14 len=44\n");
 
-  // The variable is looked up for every reply.
+  // The variable is read once, not for every reply: taking it away changes
+  // nothing until it is read again (as the next start does).
   ASSERT_EQ(unsetenv("VORLIX_RDPDBG"), 0);
   testing::internal::CaptureStderr();
   ok = exchange(&c, record({.xid = 9}), &reply);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "RDPDBG reply proc=0 len=24\n");
+  EXPECT_TRUE(ok);
+  debug_read_env();
+  testing::internal::CaptureStderr();
+  ok = exchange(&c, record({.xid = 10}), &reply);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(ok);
 }

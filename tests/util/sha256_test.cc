@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -17,6 +21,53 @@ std::string hex(const unsigned char* d) {
 }
 
 TEST(Sha256, SelfTestPasses) { EXPECT_EQ(nfss_sha_selftest(), 0); }
+
+// The compressions to check: the portable one always, the CPU's where this
+// CPU has it.
+struct form {
+  const char* name;
+  nfss_sha_compress_fn fn;
+};
+std::vector<form> forms() {
+  std::vector<form> f{{"portable", nfss_sha_portable()}};
+  if (nfss_sha_cpu() != nullptr) f.push_back({"cpu", nfss_sha_cpu()});
+  return f;
+}
+
+// The digest of msg with one compression, fed in pieces of the given size
+// (0: in one piece), with an empty update after each piece.
+std::string digest_with(nfss_sha_compress_fn fn, const std::string& msg, size_t piece = 0) {
+  sha256_ctx c;
+  nfss_sha_init(&c);
+  if (piece == 0) piece = std::max<size_t>(msg.size(), 1);
+  for (size_t at = 0; at < msg.size(); at += piece) {
+    nfss_sha_update_with(fn, &c, msg.data() + at, std::min(piece, msg.size() - at));
+    nfss_sha_update_with(fn, &c, nullptr, 0);
+  }
+  unsigned char d[32];
+  nfss_sha_final_with(fn, &c, d);
+  return hex(d);
+}
+
+TEST(Sha256, TheCompressionInUseIsTheCpusWhereThereIsOne) {
+  const nfss_sha_compress_fn want = nfss_sha_cpu() != nullptr ? nfss_sha_cpu() : nfss_sha_portable();
+  EXPECT_EQ(nfss_sha_in_use(), want);
+#if defined(__x86_64__) && defined(__linux__)
+  // Where the kernel reports the SHA extensions, the CPU form must be found.
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  bool sha_ni = false;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) == 0) {
+      sha_ni = line.find(" sha_ni") != std::string::npos;
+      break;
+    }
+  }
+  if (sha_ni) {
+    EXPECT_NE(nfss_sha_cpu(), nullptr);
+  }
+#endif
+}
 
 TEST(Sha256, KnownVectors) {
   struct {
@@ -33,6 +84,30 @@ TEST(Sha256, KnownVectors) {
     unsigned char d[32];
     nfss_sha_buf(c.msg.data(), c.msg.size(), d);
     EXPECT_EQ(hex(d), c.digest) << c.msg.size() << " bytes";
+    for (const form& f : forms()) {
+      EXPECT_EQ(digest_with(f.fn, c.msg), c.digest) << f.name << ", " << c.msg.size() << " bytes";
+      EXPECT_EQ(digest_with(f.fn, c.msg, 7), c.digest) << f.name << " in 7-byte pieces, " << c.msg.size() << " bytes";
+    }
+  }
+}
+
+TEST(Sha256, FormsAgreeOnRandomInputs) {
+  std::mt19937 rng(20240617);
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 300; n++) lengths.push_back(n);
+  for (size_t n : {1000u, 4095u, 4096u, 65536u + 13u, 1000003u}) lengths.push_back(n);
+  for (size_t len : lengths) {
+    std::string msg(len, '\0');
+    for (char& ch : msg) ch = static_cast<char>(rng());
+    const size_t piece = 1 + rng() % 130;
+    const std::string want = digest_with(nfss_sha_portable(), msg);
+    for (const form& f : forms()) {
+      EXPECT_EQ(digest_with(f.fn, msg), want) << f.name << ", " << len << " bytes";
+      EXPECT_EQ(digest_with(f.fn, msg, piece), want) << f.name << ", " << len << " bytes in pieces of " << piece;
+    }
+    unsigned char d[32];
+    nfss_sha_buf(msg.data(), msg.size(), d);
+    EXPECT_EQ(hex(d), want) << "in use, " << len << " bytes";
   }
 }
 
