@@ -18,8 +18,16 @@ void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp) {
   xe_u32(e, static_cast<uint32_t>(st->atime));
   xe_u32(e, 0);
   if (st->mtime_ns != 0) {
-    xe_u32(e, static_cast<uint32_t>(st->mtime_ns / 1000000000));
-    xe_u32(e, static_cast<uint32_t>(st->mtime_ns % 1000000000));
+    // Floor division, so that a time before 1970 with a fraction keeps its
+    // nanoseconds below one second: -0.5 s is second -1 plus 500,000,000.
+    int64_t sec = st->mtime_ns / 1000000000;
+    int64_t nsec = st->mtime_ns % 1000000000;
+    if (nsec < 0) {
+      sec -= 1;
+      nsec += 1000000000;
+    }
+    xe_u32(e, static_cast<uint32_t>(sec));
+    xe_u32(e, static_cast<uint32_t>(nsec));
   } else {
     xe_u32(e, static_cast<uint32_t>(st->mtime));
     xe_u32(e, 0);
