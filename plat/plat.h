@@ -171,9 +171,10 @@ int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;
 // Opens an existing regular file for reading. The type is decided before
-// anything is opened for reading: a FIFO, device, socket or folder is never
-// opened (no FIFO writer is released, no driver is called). A final link is
-// not followed. Null on failure.
+// anything is opened: a FIFO, device, socket or folder is never opened (no
+// FIFO writer is released, no driver is called); one swapped in between the
+// check and the open is closed unread. A final link is not followed. Null on
+// failure.
 plat_file* plat_fopen_read(const char* path);
 // Reads up to len bytes at offset. Returns the count, 0 at or past the end,
 // -1 on failure.

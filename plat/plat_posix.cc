@@ -18,12 +18,12 @@
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -499,39 +499,27 @@ void close_keep_errno(int fd) {
 }
 
 // Opens `name` in dirfd for reading, without following a final link, only
-// when it is a regular file. The type is read through an O_PATH descriptor,
-// which opens nothing for reading (no FIFO writer is released and no
-// device driver is called), and that same file is then opened again for
-// reading through /proc, so that nothing swapped in meanwhile is opened.
-// Where /proc is not mounted the name is opened again, without blocking,
-// and kept only when it is still the file whose type was read. -1 on
-// failure (EINVAL when it is not a regular file).
+// when it is a regular file. The type is read first (statx opens nothing:
+// no FIFO writer is released and no device driver is called); the name is
+// then opened without blocking and kept only when it is still that regular
+// file, so that a file swapped for a FIFO in between is closed unread. -1
+// on failure (EINVAL when it is not a regular file).
 int open_regular_at(int dirfd, const char* name) {
-  const int p = openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (p < 0) return -1;
-  struct stat s;
-  if (fstat(p, &s) != 0) {
-    close_keep_errno(p);
-    return -1;
-  }
-  if (!S_ISREG(s.st_mode)) {
-    close(p);
+  struct statx sx;
+  if (statx_at(dirfd, name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  if (!S_ISREG(sx.stx_mode)) {
     errno = EINVAL;
     return -1;
   }
-  char self[40];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", p);
-  int fd = open(self, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    struct stat o;
-    if (fd >= 0 && (fstat(fd, &o) != 0 || o.st_dev != s.st_dev || o.st_ino != s.st_ino)) {
-      close(fd);
-      fd = -1;
-      errno = EINVAL;
-    }
+  const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat o;
+  if (fstat(fd, &o) != 0 || !S_ISREG(o.st_mode) || static_cast<uint64_t>(o.st_ino) != sx.stx_ino ||
+      major(o.st_dev) != sx.stx_dev_major || minor(o.st_dev) != sx.stx_dev_minor) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
   }
-  close_keep_errno(p);
   return fd;
 }
 
