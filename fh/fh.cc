@@ -134,20 +134,40 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
     return -1;
   }
   r->host = fh_host_path(r->exp, r->rel);
-  // A folder export's path is walked from its root without following any
-  // link but the last component, which is described itself: a handle never
-  // reaches outside its export, even when a folder was replaced by a link.
-  const int rc = r->exp.is_file ? plat_stat(r->host.c_str(), &r->st, 0)
-                                : plat_stat_beneath(export_local(r->exp), r->rel, &r->st);
-  if (rc != 0) {
-    fh_dbg("resolve-NOENT", fh, r->rel, 0);
+  // The path is walked from the export's root (a file export's folder)
+  // without following any link but the last component, which is described
+  // itself: a handle never reaches outside its export, even when a folder
+  // was replaced by a link.
+  const fh_walk w = fh_walk_of(r->exp, r->rel);
+  if (plat_stat_beneath(w.root.c_str(), w.rel, &r->st) != 0) {
     r->host.clear();
+    if (plat_last_failure_transient()) {
+      *status = NFS3ERR_JUKEBOX;
+      return -1;
+    }
+    fh_dbg("resolve-NOENT", fh, r->rel, 0);
     *status = 2;
     return -1;
   }
   r->st_ok = 1;
   fh_dbg("resolve", fh, r->rel, r->st.fileid);
   return 0;
+}
+
+fh_walk fh_walk_of(const export_rec& e, const char* rel) {
+  if (!e.is_file) return fh_walk{export_local(e), rel};
+  // The folder ends at the last "/" of the canonical path or, in a path
+  // without one (the Windows form writes "\"), at the last "\". A "\" after
+  // the last "/" is part of a POSIX file's name.
+  const char* local = export_local(e);
+  const char* sep = strrchr(local, '/');
+  if (sep == nullptr) sep = strrchr(local, '\\');
+  if (sep == nullptr) return fh_walk{"", local};  // no folder: the walk refuses it
+  // The folder keeps its separator when nothing, or only a drive, would be
+  // left of it without: "/f" walks from "/", "C:\f" from "C:\".
+  size_t n = static_cast<size_t>(sep - local);
+  if (n == 0 || local[n - 1] == ':') n++;
+  return fh_walk{std::string(local, n), sep + 1};
 }
 
 int fh_join_rel(const char* dir_rel, const char* name, char out[REL_MAX]) {

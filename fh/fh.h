@@ -15,6 +15,9 @@
 constexpr int FH_SIZE = 32;
 constexpr uint32_t FH_MAGIC = 0x51544831;  // "QTH1"
 constexpr int REL_MAX = 1024;              // relative path buffer, terminator included
+// nfsstat3 of a call that failed for want of a resource that may come back
+// (descriptors, memory): the client tries again later.
+constexpr uint32_t NFS3ERR_JUKEBOX = 10008;
 
 // Computes the 32-byte handle digest for an export index, generation and path.
 void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]);
@@ -50,9 +53,21 @@ struct fh_resolved {
 };
 
 // Resolves a handle. 0 on success; -1 with *status set to 10001 (bad
-// length), 70 (stale), 5 (no host path) or 2 (the file is gone, or its path
-// now crosses a symbolic link).
+// length), 70 (stale), 5 (no host path), 2 (the file is gone, or its path
+// now crosses a symbolic link) or NFS3ERR_JUKEBOX (the file system could not
+// be asked for want of descriptors or memory).
 int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
+// Where the link-refusing walk of the platform layer (plat_*_beneath)
+// starts and what it walks to reach rel in the export: a folder export's
+// local path and rel; for a single-file export, whatever rel is, the
+// file's folder and its name on the host, split from the canonical local
+// path stored when the export was added. `rel` points into the caller's text or into
+// the export's local path, and lives as long as they do.
+struct fh_walk {
+  std::string root;
+  const char* rel;
+};
+fh_walk fh_walk_of(const export_rec& e, const char* rel);
 // The host path of a relative path in an export: the local path, plus "/"
 // and rel unless rel is empty or the export is a single file.
 std::string fh_host_path(const export_rec& e, const char* rel);

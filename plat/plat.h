@@ -15,6 +15,10 @@ constexpr plat_sock PLAT_INVALID_SOCK = ~uint64_t{0};
 
 // Makes the socket library usable; 0 on success. Later calls return 0 at once.
 int plat_net_init();
+// Raises the process's soft limit on open descriptors to its hard limit,
+// where the system has such limits (POSIX); elsewhere does nothing.
+// Failures are ignored: the limit then stays as it was.
+void plat_raise_fd_limit();
 // Closes the socket; the invalid socket is ignored.
 void plat_sock_close(plat_sock s);
 // Waits for readiness: want bit 0 readable, bit 1 writable; a negative timeout
@@ -110,6 +114,15 @@ void plat_utf8_args(int* argc, char*** argv);
 // -2 when nothing arrived in time.
 int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms);
 
+// ---- Failures --------------------------------------------------------------
+
+// 1 when the platform operation that failed last on this thread failed for
+// want of a resource that may come back (open descriptors or handles,
+// memory): trying again later may succeed. 0 for every other failure (the
+// file does not exist, is refused, or is not what was asked for). Read it
+// right after the failed operation: any later call may change it.
+int plat_last_failure_transient();
+
 // ---- File system -----------------------------------------------------------
 
 // File status. mode holds permission bits only: 0444 when no write bit is set,
@@ -137,7 +150,9 @@ int plat_stat(const char* path, plat_statbuf* st, int follow);
 // Status of root/rel where no component of rel but the last may be a
 // symbolic link (the last one is described itself, never followed). rel uses
 // "/" separators and may be empty (the root itself); a "." or ".." component
-// is refused. 0 or -1.
+// is refused. The root itself must be a folder and not a link; on POSIX no
+// component of the root's own path may be a link either (the root is
+// canonical, so a link there is a change made after it was given). 0 or -1.
 int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st);
 // Canonical absolute path with every link resolved; a new string or null.
 char* plat_realpath(const char* path);
@@ -159,8 +174,11 @@ void plat_closedir(plat_dir* d);
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;
-// Opens an existing regular file for reading; never blocks on a FIFO and
-// never opens a device or folder. Null on failure.
+// Opens an existing regular file for reading. The type is decided before
+// anything is opened: a FIFO, device, socket or folder is never opened (no
+// FIFO writer is released, no driver is called); one swapped in between the
+// check and the open is closed unread. A final link is not followed. Null on
+// failure.
 plat_file* plat_fopen_read(const char* path);
 // Reads up to len bytes at offset. Returns the count, 0 at or past the end,
 // -1 on failure.

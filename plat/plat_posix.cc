@@ -14,9 +14,11 @@
 #include <signal.h>
 #include <linux/openat2.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,6 +91,13 @@ bool dot_component(const char* s, size_t n) { return s[0] == '.' && (n == 1 || (
 // the process, and plat_send asks for that per call (MSG_NOSIGNAL), so the
 // host's signal dispositions are left as they are.
 int plat_net_init() { return 0; }
+
+void plat_raise_fd_limit() {
+  struct rlimit r;
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0 || r.rlim_cur >= r.rlim_max) return;
+  r.rlim_cur = r.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &r);
+}
 
 void plat_sock_close(plat_sock s) {
   if (s == PLAT_INVALID_SOCK) return;
@@ -321,11 +330,30 @@ int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
   return got < 0 ? -1 : got;
 }
 
+// ---- Failures --------------------------------------------------------------
+
+// Every failing operation leaves its cause in errno: that of the system
+// call that failed, or EINVAL for a refusal decided here.
+int plat_last_failure_transient() {
+  switch (errno) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
 // ---- File system -----------------------------------------------------------
 
 int plat_stat(const char* path, plat_statbuf* st, int follow) {
   memset(st, 0, sizeof *st);
-  if (path == nullptr) return -1;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
   struct statx own;
   if (statx_at(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, &own) != 0) return -1;
   if (!follow || !S_ISLNK(own.stx_mode)) {
@@ -343,15 +371,11 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
 
 namespace {
 
-// Walks rel below root without following any link, the root's own last
-// component included. Returns an O_PATH descriptor of the folder that holds
-// rel's last component and points *last at that component ("" when rel is
-// empty: the descriptor is then the root itself), or -1. "." and ".."
-// components are refused: they would lead the walk sideways or above root.
 // Opens the folder root/parent (parent_len bytes of rel) with one openat2
 // call that refuses every link on the way, the root's own path included
 // (it is canonical, so it holds none). -1 with errno ENOSYS where the system
-// lacks openat2.
+// lacks openat2 or refuses it to this process (a seccomp profile answering
+// EPERM): the caller then walks without it, in the same call.
 int open_parent_fast(const char* root, const char* rel, size_t parent_len) {
   static std::atomic<bool> missing{false};
   if (missing.load(std::memory_order_relaxed)) {
@@ -377,11 +401,71 @@ int open_parent_fast(const char* root, const char* rel, size_t parent_len) {
   how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
-  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) missing.store(true, std::memory_order_relaxed);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
+    missing.store(true, std::memory_order_relaxed);
+    errno = ENOSYS;
+  }
   return static_cast<int>(fd);
 }
 
+// Opens the folder `name` (n bytes) inside dir as an O_PATH descriptor
+// without following a link (O_NOFOLLOW with O_PATH opens a link itself, and
+// O_DIRECTORY then refuses it), and closes dir. -1 on failure.
+int step_into(int dir, const char* name, size_t n) {
+  char one[1024];
+  int next = -1;
+  if (n >= sizeof one) {
+    errno = ENAMETOOLONG;
+  } else {
+    memcpy(one, name, n);
+    one[n] = 0;
+    next = openat(dir, one, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }
+  const int saved = errno;
+  close(dir);
+  errno = saved;
+  return next;
+}
+
+// open_parent_fast without openat2: one component at a time from the file
+// system's root (or the current folder for a relative root), the root's own
+// components included, none of them followed if it is a link.
+int open_parent_slow(const char* root, const char* rel, size_t parent_len) {
+  if (root[0] == 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  int dir = open(root[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (const char* p = root; dir >= 0;) {
+    while (*p == '/') p++;
+    if (*p == 0) break;
+    const char* slash = strchr(p, '/');
+    const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
+    if (dot_component(p, n)) {
+      close(dir);
+      errno = EINVAL;
+      return -1;
+    }
+    dir = step_into(dir, p, n);
+    p += n;
+  }
+  const char* end = rel + parent_len;
+  for (const char* p = rel; dir >= 0 && p < end;) {
+    const char* slash = static_cast<const char*>(memchr(p, '/', static_cast<size_t>(end - p)));
+    const size_t n = slash ? static_cast<size_t>(slash - p) : static_cast<size_t>(end - p);
+    dir = step_into(dir, p, n);
+    p += n + 1;
+  }
+  return dir;
+}
+
+// Walks rel below root without following any link, the root's own path
+// included. Returns an O_PATH descriptor of the folder that holds rel's
+// last component and points *last at that component ("" when rel is empty:
+// the descriptor is then the root itself), or -1. "." and ".." components
+// are refused: they would lead the walk sideways or above root.
 int walk_beneath(const char* root, const char* rel, const char** last) {
+  errno = EINVAL;
   if (root == nullptr || rel == nullptr) return -1;
   // Every component is checked first: "." and ".." are refused, and so are
   // empty or overlong names.
@@ -398,28 +482,42 @@ int walk_beneath(const char* root, const char* rel, const char** last) {
   }
   const size_t parent_len = lastp == rel ? 0 : static_cast<size_t>(lastp - rel - 1);
   int dir = open_parent_fast(root, rel, parent_len);
-  if (dir >= 0) {
-    *last = lastp;
-    return dir;
-  }
-  if (errno != ENOSYS) return -1;
-  // Without openat2: one component at a time. O_NOFOLLOW with O_PATH opens
-  // a link itself, and O_DIRECTORY then refuses it.
-  dir = open(root, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  char name[1024];
-  for (const char* p = rel; dir >= 0 && p != lastp;) {
-    const char* slash = strchr(p, '/');
-    const size_t n = static_cast<size_t>(slash - p);
-    memcpy(name, p, n);
-    name[n] = 0;
-    const int next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(dir);
-    dir = next;
-    p = slash + 1;
-  }
+  if (dir < 0 && errno == ENOSYS) dir = open_parent_slow(root, rel, parent_len);
   if (dir < 0) return -1;
   *last = lastp;
   return dir;
+}
+
+// Closes fd and leaves errno as it was.
+void close_keep_errno(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+// Opens `name` in dirfd for reading, without following a final link, only
+// when it is a regular file. The type is read first (statx opens nothing:
+// no FIFO writer is released and no device driver is called); the name is
+// then opened without blocking and kept only when it is still that regular
+// file, so that a file swapped for a FIFO in between is closed unread. -1
+// on failure (EINVAL when it is not a regular file).
+int open_regular_at(int dirfd, const char* name) {
+  struct statx sx;
+  if (statx_at(dirfd, name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  if (!S_ISREG(sx.stx_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat o;
+  if (fstat(fd, &o) != 0 || !S_ISREG(o.st_mode) || static_cast<uint64_t>(o.st_ino) != sx.stx_ino ||
+      major(o.st_dev) != sx.stx_dev_major || minor(o.st_dev) != sx.stx_dev_minor) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
 }
 
 plat_file* file_from_fd(int fd);
@@ -436,7 +534,7 @@ int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
   struct statx sx;
   const int r = *last ? statx_at(dir, last, AT_SYMLINK_NOFOLLOW, &sx)
                       : statx_at(dir, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx);
-  close(dir);
+  close_keep_errno(dir);
   if (r != 0) return -1;
   fill_stat(st, sx, sx);
   return 0;
@@ -446,8 +544,9 @@ plat_file* plat_fopen_beneath(const char* root, const char* rel) {
   const char* last = nullptr;
   const int dir = walk_beneath(root, rel, &last);
   if (dir < 0) return nullptr;
-  const int fd = *last ? openat(dir, last, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC) : -1;
-  close(dir);
+  errno = EINVAL;  // the root itself is never a file
+  const int fd = *last ? open_regular_at(dir, last) : -1;
+  close_keep_errno(dir);
   return fd < 0 ? nullptr : file_from_fd(fd);
 }
 
@@ -456,7 +555,7 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
   const int dir = walk_beneath(root, rel, &last);
   if (dir < 0) return nullptr;
   const int fd = openat(dir, *last ? last : ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  close(dir);
+  close_keep_errno(dir);
   return fd < 0 ? nullptr : dir_from_fd(fd);
 }
 
@@ -500,12 +599,13 @@ namespace {
 plat_dir* dir_from_fd(int fd) {
   DIR* d = fdopendir(fd);
   if (d == nullptr) {
-    close(fd);
+    close_keep_errno(fd);
     return nullptr;
   }
   auto* h = static_cast<plat_dir*>(malloc(sizeof(plat_dir)));
   if (h == nullptr) {
     closedir(d);
+    errno = ENOMEM;
     return nullptr;
   }
   h->d = d;
@@ -515,7 +615,10 @@ plat_dir* dir_from_fd(int fd) {
 }  // namespace
 
 plat_dir* plat_opendir(const char* path) {
-  if (path == nullptr) return nullptr;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
   const int fd = open(path[0] ? path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return fd < 0 ? nullptr : dir_from_fd(fd);
 }
@@ -552,18 +655,14 @@ struct plat_file {
 
 namespace {
 
-// Takes over a descriptor opened for reading and keeps it only when it is a
-// regular file; null (descriptor closed) otherwise.
+// Takes over a descriptor of a regular file opened for reading; null
+// (descriptor closed) when memory runs out.
 plat_file* file_from_fd(int fd) {
-  struct stat s;
-  if (fstat(fd, &s) != 0 || !S_ISREG(s.st_mode)) {
-    close(fd);
-    return nullptr;
-  }
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   auto* f = static_cast<plat_file*>(malloc(sizeof(plat_file)));
   if (f == nullptr) {
     close(fd);
+    errno = ENOMEM;
     return nullptr;
   }
   f->fd = fd;
@@ -573,10 +672,11 @@ plat_file* file_from_fd(int fd) {
 }  // namespace
 
 plat_file* plat_fopen_read(const char* path) {
-  if (path == nullptr) return nullptr;
-  // Non-blocking so that a FIFO never stalls the open; the type check then
-  // refuses everything that is not a regular file.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = open_regular_at(AT_FDCWD, path);
   return fd < 0 ? nullptr : file_from_fd(fd);
 }
 

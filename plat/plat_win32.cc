@@ -28,6 +28,9 @@ namespace {
 
 constexpr DWORD kThreadStack = 1048576;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The error left for a refusal decided here (not a plain folder or file, a
+// name the system would read otherwise): not a transient failure.
+constexpr DWORD kRefused = ERROR_ACCESS_DENIED;
 
 SOCKET sock_of(plat_sock s) { return static_cast<SOCKET>(s); }
 
@@ -120,13 +123,30 @@ void fill_stat(plat_statbuf* st, const BY_HANDLE_FILE_INFORMATION& fi, DWORD own
 // "." and ".." would lead a walk beneath a root sideways or above it.
 bool dot_component(const char* s, size_t n) { return s[0] == '.' && (n == 1 || (n == 2 && s[1] == '.')); }
 
+// A name that the system reads as a device in any folder: CON, PRN, AUX,
+// NUL, COM0 to COM9 and LPT0 to LPT9 (also with the digits written as
+// superscripts), CONIN$ and CONOUT$, in any case, with or without an
+// extension and trailing spaces.
+bool device_name(const char* s, size_t n) {
+  size_t base = 0;
+  while (base < n && s[base] != '.') base++;
+  while (base > 0 && s[base - 1] == ' ') base--;
+  auto is = [&](const char* word) { return base == strlen(word) && _strnicmp(s, word, base) == 0; };
+  if (is("CON") || is("PRN") || is("AUX") || is("NUL") || is("CONIN$") || is("CONOUT$")) return true;
+  if (base < 4 || (_strnicmp(s, "COM", 3) != 0 && _strnicmp(s, "LPT", 3) != 0)) return false;
+  const unsigned char* d = reinterpret_cast<const unsigned char*>(s) + 3;
+  if (base == 4) return d[0] >= '0' && d[0] <= '9';
+  // U+00B9, U+00B2 and U+00B3 in UTF-8.
+  return base == 5 && d[0] == 0xC2 && (d[1] == 0xB9 || d[1] == 0xB2 || d[1] == 0xB3);
+}
+
 // A name that the system would read as something other than one plain
 // entry of the folder: a separator or drive/stream colon inside it, a
-// wildcard, a control character, or a trailing dot or space (which the
-// system strips, so "a." would name "a").
+// wildcard, a control character, a trailing dot or space (which the system
+// strips, so "a." would name "a"), or a device name.
 bool unsafe_component(const char* s, size_t n) {
   if (n == 0) return true;
-  if (dot_component(s, n)) return true;
+  if (dot_component(s, n) || device_name(s, n)) return true;
   for (size_t i = 0; i < n; i++) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
@@ -180,6 +200,7 @@ HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMAT
   const DWORD own = GetFileAttributesW(w);
   if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, fi)) {
     CloseHandle(h);
+    SetLastError(kRefused);
     return INVALID_HANDLE_VALUE;
   }
   fi->dwFileAttributes |= own & FILE_ATTRIBUTE_REPARSE_POINT;
@@ -197,6 +218,7 @@ bool hold_plain_dir(const char* path, held_walk* hw) {
   if (h == INVALID_HANDLE_VALUE) return false;
   if (!(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
+    SetLastError(kRefused);
     return false;
   }
   hw->h[hw->n++] = h;
@@ -209,6 +231,7 @@ bool hold_plain_dir(const char* path, held_walk* hw) {
 // component (the root itself when rel is empty, and the folder when rel
 // ends in "/"), a new string, or null when the walk is refused.
 char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
+  SetLastError(kRefused);
   if (root == nullptr || rel == nullptr || root[0] == 0) return nullptr;
   if (!hold_plain_dir(root, hw)) return nullptr;
   char* cur = static_cast<char*>(malloc(strlen(root) + 1));
@@ -228,7 +251,9 @@ char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
     if (!hold_plain_dir(cur, hw)) break;
     p = slash + 1;
   }
+  const DWORD why = GetLastError();
   free(cur);
+  SetLastError(why == ERROR_SUCCESS ? kRefused : why);
   return nullptr;
 }
 
@@ -351,7 +376,31 @@ void restore_output_cp() {
 
 }  // namespace
 
+// ---- Failures --------------------------------------------------------------
+
+// Every failing operation leaves its cause as the thread's last error: that
+// of the system call that failed, or kRefused for a refusal decided here.
+int plat_last_failure_transient() {
+  switch (GetLastError()) {
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case WSAEMFILE:
+    case WSAENOBUFS:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
 // ---- Sockets -------------------------------------------------------------
+
+// Handles have no per-process limit to raise.
+void plat_raise_fd_limit() {}
 
 int plat_net_init() {
   if (wsa_ok) return 0;
@@ -851,6 +900,7 @@ plat_file* file_from_handle(HANDLE h, bool refuse_link, const wchar_t* w) {
       (refuse_link && ((fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
                        (GetFileAttributesW(w) & FILE_ATTRIBUTE_REPARSE_POINT)))) {
     CloseHandle(h);
+    SetLastError(kRefused);
     return nullptr;
   }
   auto* f = static_cast<plat_file*>(malloc(sizeof(plat_file)));
@@ -862,11 +912,39 @@ plat_file* file_from_handle(HANDLE h, bool refuse_link, const wchar_t* w) {
   return f;
 }
 
+// True when a path names a device rather than a file on disk, by its form
+// alone: the device name spaces "\\.\" and "\\?\" other than a drive or
+// UNC path, or a last component that is a device name.
+bool device_path(const char* path) {
+  const auto sep = [](char c) { return c == '\\' || c == '/'; };
+  if (sep(path[0]) && sep(path[1]) && (path[2] == '.' || path[2] == '?') && sep(path[3])) {
+    if (path[2] == '.') return true;
+    const char* r = path + 4;
+    const bool drive = ((r[0] | 0x20) >= 'a' && (r[0] | 0x20) <= 'z') && r[1] == ':';
+    if (!drive && _strnicmp(r, "UNC", 3) != 0) return true;
+  }
+  const char* last = path;
+  for (const char* p = path; *p; p++) {
+    if (sep(*p) || *p == ':') last = p + 1;
+  }
+  return device_name(last, strlen(last));
+}
+
 }  // namespace
 
 plat_file* plat_fopen_read(const char* path) {
+  SetLastError(kRefused);
+  if (path == nullptr || device_path(path)) return nullptr;
   wstr w(path);
   if (w.p == nullptr) return nullptr;
+  // The attributes are read without opening the object for reading; only
+  // what they show as a plain file is opened.
+  const DWORD attrs = GetFileAttributesW(w.p);
+  if (attrs == INVALID_FILE_ATTRIBUTES) return nullptr;
+  if (attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    SetLastError(kRefused);
+    return nullptr;
+  }
   HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   return file_from_handle(h, false, w.p);
@@ -905,7 +983,10 @@ plat_file* plat_fopen_beneath(const char* root, const char* rel) {
   const bool is_root = rel[0] == 0 || rel[strlen(rel) - 1] == '/';
   wstr w(is_root || len == 0 ? nullptr : path);
   free(path);
-  if (w.p == nullptr) return nullptr;
+  if (w.p == nullptr) {
+    SetLastError(kRefused);
+    return nullptr;
+  }
   HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;

@@ -17,8 +17,16 @@ void fattr3_write(unsigned char out[FATTR3_SIZE], const plat_statbuf* st, const 
   be32_put(out + 60, static_cast<uint32_t>(st->atime));
   be32_put(out + 64, 0);
   if (st->mtime_ns != 0) {
-    be32_put(out + 68, static_cast<uint32_t>(st->mtime_ns / 1000000000));
-    be32_put(out + 72, static_cast<uint32_t>(st->mtime_ns % 1000000000));
+    // Floor division, so that a time before 1970 with a fraction keeps its
+    // nanoseconds below one second: -0.5 s is second -1 plus 500,000,000.
+    int64_t sec = st->mtime_ns / 1000000000;
+    int64_t nsec = st->mtime_ns % 1000000000;
+    if (nsec < 0) {
+      sec -= 1;
+      nsec += 1000000000;
+    }
+    be32_put(out + 68, static_cast<uint32_t>(sec));
+    be32_put(out + 72, static_cast<uint32_t>(nsec));
   } else {
     be32_put(out + 68, static_cast<uint32_t>(st->mtime));
     be32_put(out + 72, 0);

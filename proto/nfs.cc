@@ -257,6 +257,10 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   }
   plat_statbuf st;
   if (plat_stat_beneath(export_local(dir.exp), rel, &st) != 0) {
+    if (plat_last_failure_transient()) {
+      *status = NFS3ERR_JUKEBOX;
+      return;
+    }
     xe_u32(body, 2);
     put_post_op_attr(body, &dir.st, &dir.exp);
     return;

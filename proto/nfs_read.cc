@@ -23,11 +23,12 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     *status = 22;
     return;
   }
-  // A folder export's file is opened by the same link-refusing walk that
-  // resolved it, so a folder swapped for a link since then is not followed.
-  plat_file* f = r.exp.is_file ? plat_fopen_read(r.host.c_str()) : plat_fopen_beneath(export_local(r.exp), r.rel);
+  // The file is opened by the same link-refusing walk that resolved it, so
+  // a folder swapped for a link since then is not followed.
+  const fh_walk w = fh_walk_of(r.exp, r.rel);
+  plat_file* f = plat_fopen_beneath(w.root.c_str(), w.rel);
   if (f == nullptr) {
-    *status = 5;
+    *status = plat_last_failure_transient() ? NFS3ERR_JUKEBOX : 5;
     return;
   }
   sbuf* sb = body->sb;

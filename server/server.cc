@@ -14,6 +14,10 @@ namespace {
 
 constexpr int kBacklog = 16;
 constexpr int kPollMs = 200;
+// The pause after a failed accept: the connection is still waiting, so the
+// socket stays readable, and retrying at once (with no descriptor free, say)
+// would spin.
+constexpr int kAcceptBackoffMs = 50;
 
 // The D8 rule: a dotted IPv4 literal of one interface.
 bool bind_ip_ok(const char* ip) {
@@ -56,7 +60,10 @@ void listener_thread(void* arg) {
     }
     if (plat_poll1(ls, 1, kPollMs) <= 0) continue;
     const plat_sock c = plat_accept(ls);
-    if (c == PLAT_INVALID_SOCK) continue;
+    if (c == PLAT_INVALID_SOCK) {
+      plat_sleep_ms(kAcceptBackoffMs);
+      continue;
+    }
     // The connection is counted when it is admitted, so the limit is exact.
     bool admitted = false;
     {
@@ -118,6 +125,7 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   if (fh_secret_len() == 0) make_default_secret();
   debug_read_env();
   (void)plat_net_init();
+  plat_raise_fd_limit();
   const int nfs = nfs_port ? nfs_port : G_CFG.nfs_port;
   const int mnt = mount_port ? mount_port : G_CFG.mount_port;
   const int pmp = portmap_port ? portmap_port : G_CFG.portmap_port;

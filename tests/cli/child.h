@@ -351,6 +351,9 @@ class child_process {
 
   bool signal_child(int sig) { return pid_ > 0 && !exited_ && kill(pid_, sig) == 0; }
 
+  // The child's process id; -1 before it started.
+  pid_t pid() const { return pid_; }
+
   // Waits for the child to end, collecting what it writes; the exit code,
   // 128 + the signal number for a child ended by a signal, or -1 when it is
   // still running when the time is up.

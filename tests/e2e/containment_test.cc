@@ -230,4 +230,47 @@ TEST(Containment, SingleFileExportSwappedForALink) {
   w.expect_nothing_leaked();
 }
 
+// The folders above a single-file export are walked without following a
+// link, like those of a folder export: a parent or grandparent swapped for a
+// link to a folder holding a file of the same name serves nothing of it.
+TEST(Containment, SingleFileExportsFoldersSwappedForLinks) {
+  SKIP_ON_WINDOWS("the tests cannot make symbolic links on Windows");
+  struct row {
+    const char* swapped;  // the folder replaced by a link to outside/<same path>
+  };
+  const row rows[] = {{"top/mid"}, {"top"}};
+  for (const row& k : rows) {
+    SCOPED_TRACE(k.swapped);
+    temp_dir d;
+    make_outside(d, "outside");
+    d.write("outside/top/mid/film.bin", kSecret + " as film.bin");
+    const std::string film = d.write("top/mid/film.bin", "the film");
+    ASSERT_GE(vorlix_add_export("/film", film.c_str(), nullptr), 0);
+    if (!vorlix_is_running()) {
+      ASSERT_TRUE(start_test_server());
+    }
+    watched w;
+    ASSERT_TRUE(w.c.open(vorlix_nfs_port()));
+    const bytes root = mount_root("/film");
+    ASSERT_EQ(read(w.c, root, 0, 100).count, 8u);
+
+    const std::string swapped = k.swapped;
+    fs::rename(d.at(swapped), d.at(swapped + ".old"));
+    d.symlink(d.at("outside/" + swapped), swapped);
+    ASSERT_EQ(read_file(film), kSecret + " as film.bin");  // the host path now leads outside
+    EXPECT_EQ(w.status(NFS_GETATTR, root), 2u);
+    EXPECT_EQ(w.status(NFS_READ, root, read_args(4096)), 2u);
+    EXPECT_EQ(w.status(NFS_ACCESS, root, access_mask()), 2u);
+    EXPECT_EQ(w.status(NFS_READDIR, root, readdir_tail()), 2u);
+    EXPECT_EQ(w.status(NFS_LOOKUP, root, name_arg("film.bin")), 2u);
+    w.expect_nothing_leaked();
+
+    // Put back, the file is served again.
+    fs::remove(d.at(swapped));
+    fs::rename(d.at(swapped + ".old"), d.at(swapped));
+    EXPECT_EQ(read(w.c, root, 0, 100).count, 8u);
+    ASSERT_EQ(vorlix_remove_export("/film"), 0);
+  }
+}
+
 }  // namespace

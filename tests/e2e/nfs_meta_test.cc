@@ -135,6 +135,26 @@ TEST(NfsGetattr, FsidIsPerExport) {
   EXPECT_NE(fsid_film, fsid_two);
 }
 
+// A file last written before 1970 with a fraction of a second: its seconds
+// round down and its nanoseconds stay below one second.
+TEST(NfsGetattr, TimesBefore1970KeepTheirFraction) {
+#ifdef _WIN32
+  GTEST_SKIP() << "utimensat is POSIX; on Windows times carry whole seconds";
+#else
+  temp_dir d;
+  const std::string f = d.write("e/old.txt", "old");
+  // 1969-12-31 23:59:59.5 UTC
+  const struct timespec times[2] = {{-1, 500000000}, {-1, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
+  ASSERT_TRUE(export_and_start("/e", d.at("e")));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  const fattr3 a = getattr(c, walk(c, mount_root("/e"), "old.txt")).attr;
+  EXPECT_EQ(a.mtime_s, 0xFFFFFFFFu);
+  EXPECT_EQ(a.mtime_ns, 500000000u);
+#endif
+}
+
 // Every handle-taking procedure refuses the same bad handles with the same
 // status: the status word alone for GETATTR, the status word and an empty
 // post_op_attr (the word 0) for every other procedure.

@@ -9,6 +9,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstddef>
+#endif
 
 #include <atomic>
 #include <csignal>
@@ -438,6 +451,193 @@ TEST(PlatFile, FifoIsRefusedWithoutBlocking) {
 #endif
 }
 
+#ifdef __linux__
+// Opens of a file, as inotify reports them: an O_PATH descriptor or a status
+// query is none, an open for reading is one.
+struct open_watch {
+  int fd = -1;
+  explicit open_watch(const std::string& path) {
+    fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && inotify_add_watch(fd, path.c_str(), IN_OPEN) < 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~open_watch() {
+    if (fd >= 0) close(fd);
+  }
+  // The number of opens reported since the last call (the system merges
+  // repeated ones that were not read yet).
+  int opens() {
+    int n = 0;
+    alignas(struct inotify_event) char buf[4096];
+    for (int i = 0; i < 100; i++) {
+      const ssize_t got = read(fd, buf, sizeof buf);
+      if (got <= 0) break;
+      for (ssize_t at = 0; at < got;) {
+        const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
+        if (ev->mask & IN_OPEN) n++;
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+      }
+    }
+    return n;
+  }
+};
+
+TEST(PlatFile, FifosAndDevicesAreNeverOpened) {
+  temp_dir t;
+  const std::string root = canonical_path(t.path);
+  t.write("regular", "x");
+  ASSERT_EQ(mkfifo(t.at("fifo").c_str(), 0644), 0);
+  // A device node needs the privilege to make one; /dev/null's numbers.
+  const bool device = mknod(t.at("device").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  struct row {
+    const char* name;
+    bool opens;
+  };
+  const row rows[] = {{"regular", true}, {"fifo", false}, {"device", false}};
+  for (const row& r : rows) {
+    if (!device && std::string(r.name) == "device") continue;
+    SCOPED_TRACE(r.name);
+    open_watch w(t.at(r.name));
+    ASSERT_GE(w.fd, 0);
+    plat_file* beneath = plat_fopen_beneath(root.c_str(), r.name);
+    EXPECT_EQ(beneath != nullptr, r.opens);
+    plat_fclose(beneath);
+    EXPECT_EQ(w.opens() > 0, r.opens);
+    plat_file* by_path = plat_fopen_read(t.at(r.name).c_str());
+    EXPECT_EQ(by_path != nullptr, r.opens);
+    plat_fclose(by_path);
+    EXPECT_EQ(w.opens() > 0, r.opens);
+  }
+}
+
+// A writer blocked in opening a FIFO stays blocked: a read of the FIFO
+// through the platform layer is no reader for it.
+TEST(PlatFile, FifoWriterWaitingToOpenIsNotReleased) {
+  temp_dir t;
+  const std::string root = canonical_path(t.path);
+  const std::string fifo = t.at("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  std::atomic<bool> opened{false};
+  std::thread writer([&] {
+    const int w = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    opened = true;
+    if (w >= 0) close(w);
+  });
+  plat_sleep_ms(100);  // the writer is in its open by then, most often
+  EXPECT_EQ(plat_fopen_beneath(root.c_str(), "fifo"), nullptr);
+  EXPECT_EQ(plat_fopen_read(fifo.c_str()), nullptr);
+  plat_sleep_ms(200);
+  EXPECT_FALSE(opened.load());
+  // A reader of our own lets the writer go.
+  const int r = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  if (r >= 0) close(r);
+}
+
+namespace {
+
+// Makes every later openat2 of this process fail with EPERM, as the seccomp
+// profiles of some container runtimes do. False when the system refuses.
+bool refuse_openat2() {
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+}  // namespace
+
+// The first walk after openat2 is refused already succeeds: it falls back
+// to walking one component at a time within the same call, and refuses
+// links there too, those in the root's own path included.
+TEST(PlatStatBeneath, OpenAt2RefusedWithEpermFallsBackInTheSameCall) {
+  temp_dir t;
+  const std::string root = canonical_path(t.path);
+  t.write("sub/f", "hello");
+  t.symlink(t.at("sub"), "dirlink");
+  t.symlink(root, "rootlink");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child reports by its exit code: 0 passed, 2 no seccomp, else the
+    // number of the failed check.
+    if (!refuse_openat2()) _exit(2);
+    if (syscall(SYS_openat2, AT_FDCWD, "/", nullptr, 0) != -1 || errno != EPERM) _exit(3);
+    plat_statbuf st;
+    if (plat_stat_beneath(root.c_str(), "sub/f", &st) != 0 || st.size != 5) _exit(10);
+    if (plat_stat_beneath(root.c_str(), "dirlink/f", &st) != -1) _exit(11);
+    if (plat_stat_beneath((root + "/rootlink/sub").c_str(), "f", &st) != -1) _exit(12);
+    if (plat_stat_beneath((root + "/dirlink").c_str(), "f", &st) != -1) _exit(13);
+    if (plat_stat_beneath((root + "/sub").c_str(), "f", &st) != 0) _exit(14);
+    plat_file* f = plat_fopen_beneath(root.c_str(), "sub/f");
+    char buf[8];
+    if (f == nullptr || plat_fread_at(f, 0, buf, sizeof buf) != 5) _exit(15);
+    plat_fclose(f);
+    if (plat_fopen_beneath((root + "/rootlink/sub").c_str(), "f") != nullptr) _exit(16);
+    plat_dir* d = plat_opendir_beneath(root.c_str(), "sub");
+    if (d == nullptr) _exit(17);
+    plat_closedir(d);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "seccomp filters are not available";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
+}
+
+// Out of descriptors, the walks fail as transient; a missing name does not.
+TEST(PlatFailure, OutOfDescriptorsIsTransientAndMissingIsNot) {
+  temp_dir t;
+  const std::string root = canonical_path(t.path);
+  t.write("sub/f", "hello");
+  plat_statbuf st;
+  EXPECT_EQ(plat_stat_beneath(root.c_str(), "sub/missing", &st), -1);
+  EXPECT_EQ(plat_last_failure_transient(), 0);
+  EXPECT_EQ(plat_fopen_beneath(root.c_str(), "sub"), nullptr);
+  EXPECT_EQ(plat_last_failure_transient(), 0);
+
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // The lowest free descriptor becomes the limit: no new one can be had.
+  const int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const int stat_rc = plat_stat_beneath(root.c_str(), "sub/f", &st);
+  const int stat_transient = plat_last_failure_transient();
+  plat_file* f = plat_fopen_beneath(root.c_str(), "sub/f");
+  const int open_transient = plat_last_failure_transient();
+  plat_dir* d = plat_opendir_beneath(root.c_str(), "sub");
+  const int dir_transient = plat_last_failure_transient();
+  plat_file* by_path = plat_fopen_read(t.at("sub/f").c_str());
+  const int path_transient = plat_last_failure_transient();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(stat_rc, -1);
+  EXPECT_EQ(stat_transient, 1);
+  EXPECT_EQ(f, nullptr);
+  EXPECT_EQ(open_transient, 1);
+  EXPECT_EQ(d, nullptr);
+  EXPECT_EQ(dir_transient, 1);
+  EXPECT_EQ(by_path, nullptr);
+  EXPECT_EQ(path_transient, 1);
+  plat_fclose(f);
+  plat_closedir(d);
+  plat_fclose(by_path);
+  // With descriptors again, a refusal right after is not transient.
+  EXPECT_EQ(plat_stat_beneath(root.c_str(), "sub/../sub/f", &st), -1);
+  EXPECT_EQ(plat_last_failure_transient(), 0);
+}
+#endif
+
 // ---- Sockets ---------------------------------------------------------------------
 
 TEST(PlatSock, InitTwiceAndCloseOfTheInvalidSocket) {
@@ -709,9 +909,31 @@ TEST(PlatWin, Utf8NamesRoundTrip) {
 
 TEST(PlatWin, DevicesAreNotFiles) {
   temp_dir t;
-  EXPECT_EQ(plat_fopen_beneath(t.path.c_str(), "NUL"), nullptr);
-  EXPECT_EQ(plat_fopen_beneath(t.path.c_str(), "CON"), nullptr);
-  EXPECT_EQ(plat_fopen_read("NUL"), nullptr);
+  t.mkdir("sub");
+  // Device names are refused by their form, before anything is opened.
+  const char* names[] = {"NUL", "CON", "con.txt", "nul ", "Aux.log", "COM1", "lpt9.x", "CONOUT$", "COM\xc2\xb9"};
+  for (const char* n : names) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(plat_fopen_beneath(t.path.c_str(), n), nullptr);
+    EXPECT_EQ(plat_fopen_beneath(t.path.c_str(), (std::string("sub/") + n).c_str()), nullptr);
+    EXPECT_EQ(plat_fopen_read(n), nullptr);
+    EXPECT_EQ(plat_fopen_read(t.at(n).c_str()), nullptr);
+    plat_statbuf st;
+    EXPECT_EQ(plat_stat_beneath(t.path.c_str(), n, &st), -1);
+  }
+  EXPECT_EQ(plat_fopen_read("\\\\.\\NUL"), nullptr);
+  EXPECT_EQ(plat_fopen_read("//./CON"), nullptr);
+  // Names that only begin like a device are plain files.
+  for (const char* n : {"console.txt", "nullable", "COM10", "LPT", "auxiliary"}) {
+    SCOPED_TRACE(n);
+    t.write(n, "x");
+    plat_file* f = plat_fopen_beneath(t.path.c_str(), n);
+    EXPECT_NE(f, nullptr);
+    plat_fclose(f);
+    f = plat_fopen_read(t.at(n).c_str());
+    EXPECT_NE(f, nullptr);
+    plat_fclose(f);
+  }
 }
 
 TEST(PlatWin, FsSpaceOfADrivePathIsThatOfItsRoot) {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -227,6 +231,31 @@ TEST(ServerStart, ListenerThatCannotBindClosesTheOthers) {
   ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
   EXPECT_TRUE(null_call_on(vorlix_nfs_port()));
   vorlix_stop();
+}
+
+// A start raises the soft limit on open descriptors to the hard one, so
+// that the server is not out of descriptors at the common soft limit of
+// 1,024 long before the system would refuse.
+TEST(ServerStart, RaisesTheDescriptorLimitToTheHardOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no descriptor limit";
+#else
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max < 128) GTEST_SKIP() << "the hard limit is too low to lower the soft one";
+  struct rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const bool started = start_test_server();
+  struct rlimit now;
+  const int got = getrlimit(RLIMIT_NOFILE, &now);
+  vorlix_stop();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(started);
+  ASSERT_EQ(got, 0);
+  EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+  EXPECT_EQ(now.rlim_max, saved.rlim_max);
+#endif
 }
 
 TEST(ServerStop, StopThenStartAgain) {
