@@ -9,8 +9,21 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
 #include "plat/plat.h"
 #include "server/config.h"
+#include "server/state.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "util/sha256.h"
@@ -367,6 +380,117 @@ TEST(ServerAdmission, LimitIsExactUnderABurst) {
   EXPECT_TRUE(client_count_becomes(0));
   vorlix_stop();
 }
+
+TEST(ServerAdmission, AtTheLimitTheLongestIdleConnectionMakesRoom) {
+  ASSERT_EQ(vorlix_config("max_connections", "2"), 0);
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+  // Two silent connections fill the limit, the first one idle the longest.
+  rpc_conn first, second;
+  ASSERT_TRUE(first.open(nfs));
+  ASSERT_TRUE(client_count_becomes(1));
+  plat_sleep_ms(100);
+  ASSERT_TRUE(second.open(nfs));
+  ASSERT_TRUE(client_count_becomes(2));
+  plat_sleep_ms(static_cast<int>(SRV_EVICT_IDLE_MS) + 500);
+
+  rpc_conn newcomer;
+  ASSERT_TRUE(newcomer.open(nfs));
+  EXPECT_TRUE(null_call(&newcomer, kNfsProg, 3));
+  EXPECT_TRUE(first.closed_within(5000));
+  EXPECT_TRUE(null_call(&second, kNfsProg, 3));
+  // Never more than the limit.
+  EXPECT_EQ(vorlix_client_count(), 2);
+  EXPECT_STREQ(vorlix_stats_json(),
+               "{\"connections\":2,\"connections_total\":3,\"rpc_calls\":2,\"mounts\":0,\"auth_sys_max_uid\":0}");
+  vorlix_stop();
+}
+
+TEST(ServerAdmission, AConnectionInTheMiddleOfACallIsNotTheOneThatMakesRoom) {
+  ASSERT_EQ(vorlix_config("max_connections", "2"), 0);
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+  // The older connection has sent half a call; the younger one nothing.
+  rpc_conn busy, idle;
+  ASSERT_TRUE(busy.open(nfs));
+  const bytes call = with_mark(rpc_call_record(7, kNfsProg, 3, 0, {}));
+  const size_t half = call.size() / 2;
+  ASSERT_TRUE(busy.send_raw(bytes(call.begin(), call.begin() + static_cast<ptrdiff_t>(half))));
+  ASSERT_TRUE(client_count_becomes(1));
+  plat_sleep_ms(100);
+  ASSERT_TRUE(idle.open(nfs));
+  ASSERT_TRUE(client_count_becomes(2));
+  plat_sleep_ms(static_cast<int>(SRV_EVICT_IDLE_MS) + 500);
+
+  rpc_conn newcomer;
+  ASSERT_TRUE(newcomer.open(nfs));
+  EXPECT_TRUE(null_call(&newcomer, kNfsProg, 3));
+  EXPECT_TRUE(idle.closed_within(5000));
+  // The call in progress is completed and answered.
+  ASSERT_TRUE(busy.send_raw(bytes(call.begin() + static_cast<ptrdiff_t>(half), call.end())));
+  bytes reply;
+  ASSERT_TRUE(busy.recv_record(&reply));
+  EXPECT_EQ(get32(reply, 0), 7u);
+  EXPECT_EQ(vorlix_client_count(), 2);
+  vorlix_stop();
+}
+
+#ifdef __linux__
+namespace {
+
+// The backlog of the TCP listener on the port, as the system reports it to
+// socket-statistics tools (sock_diag); -1 when there is none.
+long listen_backlog(int port) {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return -1;
+  struct {
+    nlmsghdr nlh;
+    inet_diag_req_v2 req;
+  } msg;
+  memset(&msg, 0, sizeof msg);
+  msg.nlh.nlmsg_len = sizeof msg;
+  msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  msg.req.sdiag_family = AF_INET;
+  msg.req.sdiag_protocol = IPPROTO_TCP;
+  msg.req.idiag_states = 1u << 10;  // TCP_LISTEN
+  long found = -1;
+  if (send(fd, &msg, sizeof msg, 0) == static_cast<ssize_t>(sizeof msg)) {
+    bool done = false;
+    for (int round = 0; round < 1000 && !done; round++) {
+      alignas(nlmsghdr) char buf[16384];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      int left = static_cast<int>(n);
+      for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+          done = true;
+          break;
+        }
+        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        if (ntohs(m->id.idiag_sport) == port) found = static_cast<long>(m->idiag_wqueue);
+      }
+    }
+  }
+  close(fd);
+  return found;
+}
+
+}  // namespace
+
+TEST(ServerStart, ListenersQueueAsManyPendingConnectionsAsTheSystemAllows) {
+  std::ifstream f("/proc/sys/net/core/somaxconn");
+  long somaxconn = 0;
+  ASSERT_TRUE(f >> somaxconn);
+  const int pmp = free_port();
+  ASSERT_TRUE(start_test_server(pmp));
+  for (const int port : {vorlix_nfs_port(), vorlix_mount_port(), vorlix_portmap_port()}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(listen_backlog(port), somaxconn);
+  }
+  vorlix_stop();
+}
+#endif
 
 TEST(ServerStop, RestartsWhileClientsComeAndGo) {
   ASSERT_TRUE(start_test_server());
