@@ -27,14 +27,36 @@ struct export_opt {
   std::string allow;
 };
 
+// Options that set a configuration key, in the order they are applied; a
+// refused value ends the command with "KEY: MESSAGE".
+struct config_opt {
+  const char* option;
+  const char* key;
+};
+constexpr config_opt kConfigOpts[] = {
+    {"--secret", "secret"},
+    {"--max-connections", "max_connections"},
+    {"--idle-timeout", "idle_timeout_ms"},
+    {"--read-timeout", "read_timeout_ms"},
+};
+constexpr size_t kConfigCount = sizeof kConfigOpts / sizeof kConfigOpts[0];
+
 struct serve_opts {
   const char* bind = nullptr;
   int nfs_port = 0;
   int mount_port = 0;
   int portmap_port = 0;
-  const char* secret = nullptr;
+  const char* config[kConfigCount] = {};  // values of kConfigOpts; null when not given
   std::vector<export_opt> exports;
 };
+
+// The row of kConfigOpts for the option name, or -1.
+int config_opt_of(const char* name) {
+  for (size_t i = 0; i < kConfigCount; i++) {
+    if (strcmp(name, kConfigOpts[i].option) == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 // Reads a number the way atoi does (text that is not a number gives 0).
 int read_int(const char* s) { return static_cast<int>(strtol(s, nullptr, 10)); }
@@ -55,7 +77,10 @@ int parse_opts(int argc, char** argv, serve_opts* o) {
     const char* name = argv[i];
     if (i + 1 >= argc) return usage();
     const char* val = argv[i + 1];
-    if (strcmp(name, "--bind") == 0) {
+    const int config = config_opt_of(name);
+    if (config >= 0) {
+      o->config[config] = val;
+    } else if (strcmp(name, "--bind") == 0) {
       o->bind = val;
     } else if (strcmp(name, "--nfs-port") == 0) {
       o->nfs_port = read_int(val);
@@ -63,8 +88,6 @@ int parse_opts(int argc, char** argv, serve_opts* o) {
       o->mount_port = read_int(val);
     } else if (strcmp(name, "--portmap") == 0) {
       o->portmap_port = read_int(val);
-    } else if (strcmp(name, "--secret") == 0) {
-      o->secret = val;
     } else if (strcmp(name, "--export") == 0) {
       export_opt e;
       if (!split_eq(val, &e.path, &e.local) || static_cast<int>(o->exports.size()) == kMaxExports) return usage();
@@ -206,9 +229,11 @@ int cmd_serve(int argc, char** argv) {
   serve_opts o;
   const int rc = parse_opts(argc, argv, &o);
   if (rc != 0) return rc;
-  if (o.secret != nullptr && vorlix_config("secret", o.secret) != 0) {
-    fprintf(stderr, "secret: %s\n", vorlix_last_error());
-    return 1;
+  for (size_t i = 0; i < kConfigCount; i++) {
+    if (o.config[i] != nullptr && vorlix_config(kConfigOpts[i].key, o.config[i]) != 0) {
+      fprintf(stderr, "%s: %s\n", kConfigOpts[i].key, vorlix_last_error());
+      return 1;
+    }
   }
   for (const export_opt& e : o.exports) {
     if (vorlix_add_export(e.path.c_str(), e.local.c_str(), e.has_allow ? e.allow.c_str() : nullptr) < 0) {

@@ -21,6 +21,11 @@ int plat_net_init();
 void plat_raise_fd_limit();
 // Closes the socket; the invalid socket is ignored.
 void plat_sock_close(plat_sock s);
+// Ends both directions of a connected socket without closing it: a receive
+// waiting on it in another thread returns at once with 0 or -1, and so does
+// every later receive or send. The socket stays open until its owner closes
+// it, so another thread may call this while the owner still uses it.
+void plat_sock_shutdown(plat_sock s);
 // Waits for readiness: want bit 0 readable, bit 1 writable; a negative timeout
 // waits without limit. -1 if the wait failed, 0 on time-out, else a mask with
 // bit 0 for readable/hung up/error and bit 1 for writable.
@@ -31,6 +36,10 @@ int plat_peer_v4(plat_sock s, uint32_t* addr);
 // Opens an IPv4 TCP listener on a dotted address and port (low 16 bits),
 // with address reuse and the given backlog. 0 with *out set, or -1.
 int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out);
+// The backlog that asks for the longest queue of pending connections the
+// system allows (Linux caps it at net.core.somaxconn; Windows takes it as
+// SOMAXCONN).
+constexpr int PLAT_BACKLOG_MAX = 0x7FFFFFFF;
 // The local port a socket is bound to, or -1.
 int plat_sock_port(plat_sock s);
 // Accepts one connection without asking for the peer; the invalid socket on failure.

@@ -104,6 +104,12 @@ void plat_sock_close(plat_sock s) {
   close(fd_of(s));
 }
 
+void plat_sock_shutdown(plat_sock s) {
+  if (s == PLAT_INVALID_SOCK) return;
+  // Linux wakes a recv blocked on the socket with end of file.
+  (void)shutdown(fd_of(s), SHUT_RDWR);
+}
+
 int plat_poll1(plat_sock s, int want, int timeout_ms) {
   struct pollfd p;
   p.fd = fd_of(s);

@@ -415,6 +415,14 @@ void plat_sock_close(plat_sock s) {
   closesocket(sock_of(s));
 }
 
+void plat_sock_shutdown(plat_sock s) {
+  if (s == PLAT_INVALID_SOCK) return;
+  (void)shutdown(sock_of(s), SD_BOTH);
+  // A blocking recv already waiting is not always ended by shutdown on
+  // Windows; cancelling the socket's pending I/O ends it with an error.
+  (void)CancelIoEx(reinterpret_cast<HANDLE>(sock_of(s)), nullptr);
+}
+
 int plat_poll1(plat_sock s, int want, int timeout_ms) {
   WSAPOLLFD p;
   p.fd = sock_of(s);
@@ -466,7 +474,8 @@ int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
   if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
-      bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(s, backlog) != 0) {
+      bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(s, backlog == PLAT_BACKLOG_MAX ? SOMAXCONN : backlog) != 0) {
     closesocket(s);
     return -1;
   }

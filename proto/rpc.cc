@@ -2,6 +2,7 @@
 // decoding, counting and dispatch.
 #include "proto/rpc.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "proto/stats.h"
@@ -59,8 +60,9 @@ struct conn_input {
   int wait_ms = -1;  // the receive time limit now set on the socket
 };
 
-// One receive of up to n bytes that waits at most wait_ms for the first of
-// them. The count, or -1 when the wait ran out or the connection is over.
+// One receive of up to n bytes that waits at most wait_ms (at least 1) for
+// the first of them. The count, or -1 when the wait ran out or the
+// connection is over.
 int64_t input_recv(plat_sock s, conn_input* in, void* buf, size_t n, int wait_ms) {
   if (in->wait_ms != wait_ms) {
     if (plat_set_recv_timeout(s, wait_ms) != 0) return recv_some(s, buf, n, wait_ms);
@@ -70,33 +72,60 @@ int64_t input_recv(plat_sock s, conn_input* in, void* buf, size_t n, int wait_ms
   return r <= 0 ? -1 : r;
 }
 
-// Takes exactly n bytes, from what was received ahead first; waits at most
-// wait_ms before each receive. 0 or -1.
-int input_take(plat_sock s, conn_input* in, unsigned char* dst, size_t n, int wait_ms) {
-  while (n > 0) {
-    if (in->pos < in->len) {
-      const size_t k = n < in->len - in->pos ? n : in->len - in->pos;
-      memcpy(dst, in->buf + in->pos, k);
-      in->pos += k;
-      dst += k;
-      n -= k;
-      continue;
-    }
+// Makes at least one byte wait in the read-ahead buffer, receiving when it
+// is empty and waiting at most wait_ms (at least 1). 0 or -1.
+int input_fill(plat_sock s, conn_input* in, int wait_ms) {
+  if (in->pos < in->len) return 0;
+  const int64_t r = input_recv(s, in, in->buf, sizeof in->buf, wait_ms);
+  if (r < 0) return -1;
+  in->pos = 0;
+  in->len = static_cast<size_t>(r);
+  return 0;
+}
+
+// The wait left until the deadline (a plat_now_ms value), at least 1; 0 when
+// the deadline has passed.
+int wait_left(uint64_t deadline) {
+  const uint64_t now = plat_now_ms();
+  if (now >= deadline) return 0;
+  const uint64_t left = deadline - now;
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// Takes between 1 and n bytes (n > 0): what was received ahead, or else one
+// receive that ends by the deadline. The count, or -1.
+int64_t input_some(plat_sock s, conn_input* in, unsigned char* dst, size_t n, uint64_t deadline) {
+  if (in->pos == in->len) {
+    const int wait_ms = wait_left(deadline);
+    if (wait_ms == 0) return -1;
     // Large pieces go straight to their place; small ones through the buffer.
-    if (n >= sizeof in->buf) {
-      const int64_t r = input_recv(s, in, dst, n, wait_ms);
-      if (r < 0) return -1;
-      dst += r;
-      n -= static_cast<size_t>(r);
-      continue;
-    }
-    const int64_t r = input_recv(s, in, in->buf, sizeof in->buf, wait_ms);
+    if (n >= sizeof in->buf) return input_recv(s, in, dst, n, wait_ms);
+    if (input_fill(s, in, wait_ms) != 0) return -1;
+  }
+  const size_t k = n < in->len - in->pos ? n : in->len - in->pos;
+  memcpy(dst, in->buf + in->pos, k);
+  in->pos += k;
+  return static_cast<int64_t>(k);
+}
+
+// Takes exactly n bytes by the deadline. 0 or -1.
+int input_take(plat_sock s, conn_input* in, unsigned char* dst, size_t n, uint64_t deadline) {
+  while (n > 0) {
+    const int64_t r = input_some(s, in, dst, n, deadline);
     if (r < 0) return -1;
-    in->pos = 0;
-    in->len = static_cast<size_t>(r);
+    dst += r;
+    n -= static_cast<size_t>(r);
   }
   return 0;
 }
+
+// Bytes held by the record buffers of the connections being served.
+std::atomic<int64_t> s_record_bytes{0};
+
+// The first growth of a record buffer for a fragment; later growths double
+// it, so memory follows the bytes that have arrived, not the length a mark
+// announces.
+constexpr size_t kRecordStep = 16384;
 
 // The per-connection state. The socket belongs to the caller, so a receive
 // time limit set on it is taken off again when the connection is over.
@@ -111,10 +140,36 @@ struct conn_state {
   }
   ~conn_state() {
     if (in.wait_ms != -1) (void)plat_set_recv_timeout(sock, 0);
-    sb_free(&rec);
+    free_record();
     sb_free(&reply);
   }
+  void free_record() {
+    s_record_bytes -= static_cast<int64_t>(rec.cap);
+    sb_free(&rec);
+  }
 };
+
+// Appends a fragment of frag bytes to the record as its bytes arrive, by the
+// deadline. 0, or -1 when they do not arrive in time or memory runs out.
+int take_fragment(conn_state* st, size_t frag, uint64_t deadline) {
+  sbuf* rec = &st->rec;
+  while (frag > 0) {
+    size_t room = rec->cap > rec->len + 1 ? rec->cap - rec->len - 1 : 0;
+    if (room == 0) {
+      size_t step = rec->len > kRecordStep ? rec->len : kRecordStep;
+      if (step > frag) step = frag;
+      const size_t cap_before = rec->cap;
+      if (sb_reserve(rec, step) == nullptr) return -1;
+      s_record_bytes += static_cast<int64_t>(rec->cap - cap_before);
+      room = rec->cap - rec->len - 1;
+    }
+    const int64_t r = input_some(st->sock, &st->in, rec->data + rec->len, room < frag ? room : frag, deadline);
+    if (r < 0) return -1;
+    sb_commit(rec, static_cast<size_t>(r));
+    frag -= static_cast<size_t>(r);
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -202,8 +257,7 @@ int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
   return 0;
 }
 
-extern "C" int vorlix_serve_conn(uint64_t sock) {
-  const plat_sock s = sock;
+int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
   uint32_t client = 0;
   (void)plat_peer_v4(s, &client);
   int32_t idle_ms = 0;
@@ -213,18 +267,30 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
   rpc_access_memo memo;
   for (;;) {
     sb_reset(&st.rec);
+    // Waiting for the next call: the connection is idle until its first
+    // byte arrives; from then on the whole record must arrive within the
+    // read wait, however its bytes are paced.
+    if (act != nullptr) {
+      const uint64_t now = plat_now_ms();
+      act->idle_since.store(now == 0 ? 1 : now);
+    }
+    if (input_fill(s, &st.in, idle_ms) != 0) return 0;
+    if (act != nullptr) {
+      uint64_t since = act->idle_since.load();
+      // The listener may have claimed the connection to make room; then the
+      // call that just began is not served.
+      if (since == RPC_CONN_CLAIMED || !act->idle_since.compare_exchange_strong(since, 0)) return 0;
+    }
+    const uint64_t deadline = plat_now_ms() + static_cast<uint64_t>(read_ms);
     bool last = false;
     while (!last) {
       unsigned char mark[4];
-      if (input_take(s, &st.in, mark, 4, idle_ms) != 0) return 0;
+      if (input_take(s, &st.in, mark, 4, deadline) != 0) return 0;
       const uint32_t m = be32_get(mark);
       last = (m & 0x80000000u) != 0;
       const size_t frag = m & 0x7FFFFFFFu;
       if (st.rec.len + frag > RPC_MAX_RECORD) return 0;
-      if (frag == 0) continue;
-      unsigned char* dst = sb_reserve(&st.rec, frag);
-      if (dst == nullptr || input_take(s, &st.in, dst, frag, read_ms) != 0) return 0;
-      sb_commit(&st.rec, frag);
+      if (take_fragment(&st, frag, deadline) != 0) return 0;
     }
     sb_reset(&st.reply);
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
@@ -235,7 +301,11 @@ extern "C" int vorlix_serve_conn(uint64_t sock) {
       be32_put(st.reply.data, 0x80000000u | static_cast<uint32_t>(st.reply.len - RPC_MARK));
       (void)sock_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS);
     }
-    if (st.rec.cap > kKeepRecord) sb_free(&st.rec);
+    if (st.rec.cap > kKeepRecord) st.free_record();
     if (st.reply.cap > kKeepReply) sb_free(&st.reply);
   }
 }
+
+int64_t rpc_record_bytes() { return s_record_bytes.load(); }
+
+extern "C" int vorlix_serve_conn(uint64_t sock) { return rpc_serve_conn(sock, nullptr); }

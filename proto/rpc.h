@@ -4,6 +4,7 @@
 // only through locked interfaces (counters, export table, handle map).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,8 +12,8 @@
 #include "util/sbuf.h"
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
-constexpr int RPC_IDLE_WAIT_MS = 120000;      // before each fragment header
-constexpr int RPC_READ_WAIT_MS = 30000;       // before each piece of fragment data
+constexpr int RPC_IDLE_WAIT_MS = 120000;      // for the first byte of the next call
+constexpr int RPC_READ_WAIT_MS = 30000;       // for the rest of a call, from its first byte
 constexpr int RPC_SEND_WAIT_MS = 30000;       // before each send of a reply
 constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
 // Reply buffers start with room for the record mark, so that mark and reply
@@ -67,3 +68,24 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
 int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);
 // Sends all n bytes, waiting at most wait_ms before each send. 0 or -1.
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms);
+
+// What a served connection is doing, shared with the listener that may end
+// an idle connection to make room for a new one. idle_since is 0 while a
+// call is being received or answered, the plat_now_ms() at which the
+// connection began waiting for its next call while it waits, and
+// RPC_CONN_CLAIMED once the listener has taken it from the idle state to end
+// it. Only the engine leaves 0 and only the listener sets RPC_CONN_CLAIMED,
+// each by a compare-and-swap from an idle time, so a call that has begun is
+// never claimed.
+constexpr uint64_t RPC_CONN_CLAIMED = ~uint64_t{0};
+struct rpc_conn_activity {
+  std::atomic<uint64_t> idle_since{0};
+};
+
+// vorlix_serve_conn that keeps *act up to date (act may be null). Once the
+// first byte of a call has arrived, the rest of the call, all its fragments,
+// must arrive within the read wait; the idle wait applies before that byte.
+int rpc_serve_conn(plat_sock s, rpc_conn_activity* act);
+
+// The bytes held now by the record buffers of all connections being served.
+int64_t rpc_record_bytes();

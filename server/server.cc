@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "plat/plat.h"
+#include "proto/rpc.h"
 #include "proto/stats.h"
 #include "server/config.h"
 #include "server/state.h"
@@ -12,12 +13,101 @@
 
 namespace {
 
-constexpr int kBacklog = 16;
 constexpr int kPollMs = 200;
 // The pause after a failed accept: the connection is still waiting, so the
 // socket stays readable, and retrying at once (with no descriptor free, say)
 // would spin.
 constexpr int kAcceptBackoffMs = 50;
+
+// How long a newcomer admitted in place of an idle connection waits for that
+// connection to end (SRV_EVICT_IDLE_MS says when one is idle enough).
+constexpr int kEvictWaitMs = 2000;
+
+// The connections being served, for the listeners: their sockets and what
+// they are doing. A slot is taken when a connection is admitted and given
+// back by its thread, under the server lock, before the thread closes the
+// socket; so a listener that holds the lock may shut down the socket of any
+// taken slot. The slots outlive every run of the server, like the
+// connections; the admission test keeps their number within the largest
+// connection limit.
+struct conn_slot {
+  bool taken = false;
+  plat_sock sock = PLAT_INVALID_SOCK;
+  rpc_conn_activity act;
+};
+constexpr int kMaxSlots = 1024;
+conn_slot s_slots[kMaxSlots];
+
+// Takes a free slot for the socket; null when none is free. Under the server lock.
+conn_slot* slot_take(plat_sock s) {
+  for (conn_slot& c : s_slots) {
+    if (c.taken) continue;
+    c.taken = true;
+    c.sock = s;
+    c.act.idle_since.store(0);
+    return &c;
+  }
+  return nullptr;
+}
+
+// Gives the slot back and counts the connection out, before its socket is
+// closed.
+void slot_release(conn_slot* slot) {
+  plat_guard g(srv_lock());
+  slot->taken = false;
+  stats_add("connections", -1);
+}
+
+// Ends the connection that has waited longest for its next call, if that is
+// longer than SRV_EVICT_IDLE_MS: claims it, so that a call that begins meanwhile
+// is not served, and shuts its socket down, which wakes its thread to end.
+// True when one was ended. Under the server lock.
+bool evict_idlest() {
+  const uint64_t now = plat_now_ms();
+  conn_slot* best = nullptr;
+  uint64_t best_since = 0;
+  for (conn_slot& c : s_slots) {
+    if (!c.taken) continue;
+    const uint64_t since = c.act.idle_since.load();
+    if (since == 0 || since == RPC_CONN_CLAIMED || now < since || now - since <= SRV_EVICT_IDLE_MS) continue;
+    if (best == nullptr || since < best_since) {
+      best = &c;
+      best_since = since;
+    }
+  }
+  if (best == nullptr || !best->act.idle_since.compare_exchange_strong(best_since, RPC_CONN_CLAIMED)) return false;
+  plat_sock_shutdown(best->sock);
+  return true;
+}
+
+// Counts the connection in and gives it a slot when there is room under the
+// limit; null otherwise. Under the server lock.
+conn_slot* admit(plat_sock c) {
+  if (stats_get("connections") >= G_CFG.max_connections) return nullptr;
+  conn_slot* slot = slot_take(c);
+  if (slot == nullptr) return nullptr;
+  stats_add("connections", 1);
+  stats_add("connections_total", 1);
+  return slot;
+}
+
+// Admits the newcomer, at the limit by ending the idlest connection first
+// and waiting (bounded) for its thread to end, so that the number of
+// connections being served never exceeds the limit.
+conn_slot* admit_or_evict(plat_sock c) {
+  {
+    plat_guard g(srv_lock());
+    conn_slot* slot = admit(c);
+    if (slot != nullptr || !evict_idlest()) return slot;
+  }
+  for (int waited = 0; waited < kEvictWaitMs; waited += 5) {
+    plat_sleep_ms(5);
+    plat_guard g(srv_lock());
+    conn_slot* slot = admit(c);
+    if (slot != nullptr) return slot;
+  }
+  return nullptr;
+}
 
 // The D8 rule: a dotted IPv4 literal of one interface.
 bool bind_ip_ok(const char* ip) {
@@ -44,10 +134,11 @@ void make_default_secret() {
 }
 
 void conn_thread(void* arg) {
-  const plat_sock s = static_cast<plat_sock>(reinterpret_cast<uintptr_t>(arg));
+  conn_slot* slot = static_cast<conn_slot*>(arg);
+  const plat_sock s = slot->sock;
   plat_set_nodelay(s);
-  vorlix_serve_conn(s);
-  stats_add("connections", -1);
+  rpc_serve_conn(s, &slot->act);
+  slot_release(slot);
   plat_sock_close(s);
 }
 
@@ -65,22 +156,14 @@ void listener_thread(void* arg) {
       continue;
     }
     // The connection is counted when it is admitted, so the limit is exact.
-    bool admitted = false;
-    {
-      plat_guard g(srv_lock());
-      if (stats_get("connections") < G_CFG.max_connections) {
-        stats_add("connections", 1);
-        stats_add("connections_total", 1);
-        admitted = true;
-      }
-    }
-    if (!admitted) {
+    conn_slot* slot = admit_or_evict(c);
+    if (slot == nullptr) {
       plat_sock_close(c);
       continue;
     }
     plat_thread t;
-    if (plat_thread_start(&t, conn_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(c))) != 0) {
-      stats_add("connections", -1);
+    if (plat_thread_start(&t, conn_thread, slot) != 0) {
+      slot_release(slot);
       plat_sock_close(c);
       continue;
     }
@@ -129,13 +212,13 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   const int nfs = nfs_port ? nfs_port : G_CFG.nfs_port;
   const int mnt = mount_port ? mount_port : G_CFG.mount_port;
   const int pmp = portmap_port ? portmap_port : G_CFG.portmap_port;
-  if (plat_listen_tcp4(bind_ip, nfs, kBacklog, &G_SRV.nfs_sock) != 0) {
+  if (plat_listen_tcp4(bind_ip, nfs, PLAT_BACKLOG_MAX, &G_SRV.nfs_sock) != 0) {
     G_SRV.nfs_sock = PLAT_INVALID_SOCK;
     clear_starting();
     set_error(-3, "bind nfs %d failed", nfs);
     return -3;
   }
-  if (plat_listen_tcp4(bind_ip, mnt, kBacklog, &G_SRV.mount_sock) != 0) {
+  if (plat_listen_tcp4(bind_ip, mnt, PLAT_BACKLOG_MAX, &G_SRV.mount_sock) != 0) {
     G_SRV.mount_sock = PLAT_INVALID_SOCK;
     close_listeners();
     clear_starting();
@@ -143,7 +226,7 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     return -3;
   }
   G_SRV.portmap_sock = PLAT_INVALID_SOCK;
-  if (pmp > 0 && plat_listen_tcp4(bind_ip, pmp, kBacklog, &G_SRV.portmap_sock) != 0) {
+  if (pmp > 0 && plat_listen_tcp4(bind_ip, pmp, PLAT_BACKLOG_MAX, &G_SRV.portmap_sock) != 0) {
     G_SRV.portmap_sock = PLAT_INVALID_SOCK;
     close_listeners();
     clear_starting();

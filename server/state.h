@@ -9,6 +9,11 @@
 
 #include "plat/plat.h"
 
+// At the connection limit a newcomer is admitted in place of the connection
+// that has waited longest for its next call, once that wait is longer than
+// this many milliseconds.
+constexpr uint64_t SRV_EVICT_IDLE_MS = 3000;
+
 struct server_rec {
   plat_sock nfs_sock = PLAT_INVALID_SOCK;
   plat_sock mount_sock = PLAT_INVALID_SOCK;

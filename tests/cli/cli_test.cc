@@ -10,6 +10,7 @@
 #include "plat/plat.h"
 #include "tests/cli/child.h"
 #include "tests/support/fixture.h"
+#include "tests/support/rpc_client.h"
 #include "vorlix.h"
 
 namespace {
@@ -19,6 +20,7 @@ const char kUsage[] =
     "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
     "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
     "        [--allow /movies=CIDRS] [--secret S]\n"
+    "        [--max-connections N] [--idle-timeout MS] [--read-timeout MS]\n"
     "        stdin: add /p=PATH | remove /p | exports | status | quit\n"
     "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n";
 
@@ -68,6 +70,9 @@ TEST(CommandLine, UsageErrors) {
       {"serve"},
       {"serve", "--bind"},
       {"serve", "--bind", "127.0.0.1", "--nfs-port"},
+      {"serve", "--bind", "127.0.0.1", "--max-connections"},
+      {"serve", "--bind", "127.0.0.1", "--idle-timeout", "1000", "--read-timeout"},
+      {"serve", "--bind", "127.0.0.1", "--max_connections", "8"},
       {"serve", "--bind", "127.0.0.1", "--bogus", "1"},
       {"serve", "--bind", "127.0.0.1", "--export", "/m"},
       {"serve", "--allow", "/m=10.0.0.0/8", "--bind", "127.0.0.1"},
@@ -149,6 +154,14 @@ TEST(ServeCommand, StartUpFailures) {
       {{"serve", "--bind", "127.0.0.1", "--export", "/m=" + a, "--allow", "/m=10.0.0.0/33"},
        "export /m: allow_cidrs: not an address or a network\n"},
       {{"serve", "--bind", "127.0.0.1", "--secret", std::string(65, 's')}, "secret: secret too long (max 64)\n"},
+      {{"serve", "--bind", "127.0.0.1", "--max-connections", "0"},
+       "max_connections: max_connections out of range 1..1024\n"},
+      {{"serve", "--bind", "127.0.0.1", "--max-connections", "8", "--max-connections", "1025"},
+       "max_connections: max_connections out of range 1..1024\n"},
+      {{"serve", "--bind", "127.0.0.1", "--idle-timeout", "999"},
+       "idle_timeout_ms: idle_timeout_ms out of range 1000..3600000\n"},
+      {{"serve", "--bind", "127.0.0.1", "--read-timeout", "soon"},
+       "read_timeout_ms: read_timeout_ms out of range 1000..3600000\n"},
       {{"serve", "--bind", "0.0.0.0", "--nfs-port", nfs, "--mount-port", mnt},
        "start: bind_ip must be an IPv4 literal of one interface (D8)\n"},
       {{"serve", "--bind", "127.0.0.1:2049"}, "start: bind_ip must be an IPv4 literal of one interface (D8)\n"},
@@ -225,6 +238,35 @@ TEST(ServeCommand, OptionsReachTheServer) {
   ASSERT_TRUE(p.write_stdin("quit\n"));
   EXPECT_EQ(p.wait_exit(), 0);
   EXPECT_EQ(p.rest_of_output(), "");
+  EXPECT_EQ(p.errors(), "");
+}
+
+TEST(ServeCommand, ConnectionLimitAndWaitsReachTheServer) {
+  const int nfs = free_port();
+  child_process p;
+  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port", "0",
+                       "--max-connections", "1", "--idle-timeout", "1000", "--read-timeout", "1000"}));
+  std::string line;
+  ASSERT_TRUE(p.read_line(&line)) << p.errors();
+  // One connection at a time: a second one is closed without a reply.
+  rpc_conn first;
+  ASSERT_TRUE(first.open(nfs));
+  bytes reply;
+  ASSERT_TRUE(first.call(100003, 3, 0, {}, &reply));
+  rpc_conn second;
+  ASSERT_TRUE(second.open(nfs));
+  EXPECT_TRUE(second.closed_within(5000));
+  // A silent connection ends after the idle wait of one second, not 120 s.
+  EXPECT_TRUE(first.closed_within(5000));
+  // A call that stops halfway ends after the read wait of one second, not 30 s.
+  rpc_conn third;
+  ASSERT_TRUE(third.open(nfs));
+  bytes half = with_mark(rpc_call_record(1, 100003, 3, 0, {}));
+  half.resize(half.size() / 2);
+  ASSERT_TRUE(third.send_raw(half));
+  EXPECT_TRUE(third.closed_within(5000));
+  ASSERT_TRUE(p.write_stdin("quit\n"));
+  EXPECT_EQ(p.wait_exit(), 0);
   EXPECT_EQ(p.errors(), "");
 }
 

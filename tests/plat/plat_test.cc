@@ -721,6 +721,34 @@ TEST(PlatSock, ListenerRefusesBadAddressAndPortInUse) {
   plat_sock_close(l);
 }
 
+TEST(PlatSock, ShutdownEndsAReceiveWaitingInAnotherThreadAndTheConnection) {
+  plat_sock_shutdown(PLAT_INVALID_SOCK);
+  tcp_pair p;
+  ASSERT_TRUE(p.open());
+  // A safety bound only: the receive must end long before it.
+  ASSERT_EQ(plat_set_recv_timeout(p.server, 20000), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> got{1};
+  std::thread reader([&] {
+    unsigned char c;
+    got = plat_recv(p.server, &c, 1);
+    done = true;
+  });
+  plat_sleep_ms(200);
+  EXPECT_FALSE(done.load());
+  plat_sock_shutdown(p.server);
+  for (int i = 0; i < 500 && !done; i++) plat_sleep_ms(10);
+  EXPECT_TRUE(done.load());
+  reader.join();
+  EXPECT_LE(got.load(), 0);
+  // The peer sees the end of the connection; the socket itself stays open
+  // until its owner closes it.
+  ASSERT_GT(plat_poll1(p.client, 1, 5000), 0);
+  unsigned char c;
+  EXPECT_LE(plat_recv(p.client, &c, 1), 0);
+  EXPECT_GT(plat_sock_port(p.server), 0);
+}
+
 // ---- Threads and locks ------------------------------------------------------------
 
 TEST(PlatThread, StartsWithItsArgumentAndJoins) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -541,24 +542,91 @@ TEST(EngineWaits, SilentConnectionEndsAfterIdleWait) {
   EXPECT_TRUE(c.ended_within(5000));
 }
 
-TEST(EngineWaits, IdleWaitAppliesToEachReceiveNotToTheRecord) {
+TEST(EngineWaits, IdleWaitEndsAtTheFirstByteOfACall) {
   ASSERT_EQ(vorlix_config("idle_timeout_ms", "1000"), 0);
-  ASSERT_EQ(vorlix_config("read_timeout_ms", "1000"), 0);
+  ASSERT_EQ(vorlix_config("read_timeout_ms", "10000"), 0);
   engine_conn c;
   ASSERT_TRUE(c.start());
-  // Five pieces 250 ms apart: the record takes longer than either wait, but
-  // no single gap does.
+  // Six pieces 300 ms apart: the record takes longer than the idle wait,
+  // which applies only until its first byte, and less than the read wait.
   const bytes marked = with_mark(record({.xid = 42}));
-  const size_t piece = (marked.size() + 4) / 5;
+  const size_t piece = (marked.size() + 5) / 6;
   for (size_t at = 0; at < marked.size(); at += piece) {
     const size_t n = std::min(piece, marked.size() - at);
     ASSERT_TRUE(c.client.send_raw(bytes(marked.begin() + static_cast<ptrdiff_t>(at),
                                         marked.begin() + static_cast<ptrdiff_t>(at + n))));
-    plat_sleep_ms(250);
+    plat_sleep_ms(300);
   }
   bytes reply;
   ASSERT_TRUE(c.client.recv_record(&reply));
   EXPECT_EQ(reply, accepted(42, 0));
+}
+
+TEST(EngineWaits, ReadWaitBoundsTheWholeCallWhateverItsPace) {
+  // Each gap is far shorter than either wait; only the whole call is not.
+  ASSERT_EQ(vorlix_config("idle_timeout_ms", "3600000"), 0);
+  ASSERT_EQ(vorlix_config("read_timeout_ms", "1000"), 0);
+  struct trickle_case {
+    const char* name;
+    bytes first;  // sent at once
+    bytes piece;  // then sent again and again, 100 ms apart
+  };
+  const trickle_case cases[] = {
+      // The mark of a long fragment, then its bytes one at a time.
+      {"one byte at a time", words({0x80000000u | 1000}), bytes{0x00}},
+      // A record of empty fragments that never ends, one mark at a time.
+      {"empty fragments", words({0}), words({0})},
+  };
+  for (const trickle_case& k : cases) {
+    SCOPED_TRACE(k.name);
+    engine_conn c;
+    ASSERT_TRUE(c.start());
+    // A call is answered first, so the connection is past its first call.
+    bytes reply;
+    ASSERT_TRUE(exchange(&c, record({.xid = 4}), &reply));
+    const uint64_t start = plat_now_ms();
+    ASSERT_TRUE(c.client.send_raw(k.first));
+    bool closed = false;
+    for (int i = 0; i < 100 && !closed; i++) {
+      (void)c.client.send_raw(k.piece);
+      closed = c.client.closed_within(100);
+    }
+    EXPECT_TRUE(closed);
+    // About the read wait after the first byte; far less than the 10 s the
+    // trickle would go on for.
+    EXPECT_LT(plat_now_ms() - start, 6000u);
+    EXPECT_TRUE(c.ended_within(5000));
+  }
+}
+
+TEST(EngineMemory, RecordBufferGrowsWithTheBytesNotTheAnnouncedLength) {
+  constexpr int kConns = 32;
+  constexpr size_t kSent = 1000;
+  ASSERT_EQ(rpc_record_bytes(), 0);
+  {
+    std::vector<std::unique_ptr<engine_conn>> conns;
+    for (int i = 0; i < kConns; i++) {
+      conns.push_back(std::make_unique<engine_conn>());
+      ASSERT_TRUE(conns.back()->start());
+      // A fragment announced at the largest size, of which a few bytes come.
+      bytes b = words({0x80000000u | (RPC_MAX_RECORD - 4)});
+      b.resize(4 + kSent, 0xAB);
+      ASSERT_TRUE(conns.back()->client.send_raw(b));
+    }
+    // Each connection holds at least the bytes it received; wait until the
+    // engines hold that many between them, then a little for the others.
+    for (int i = 0; i < 1000 && rpc_record_bytes() < static_cast<int64_t>(kConns * kSent); i++) plat_sleep_ms(10);
+    plat_sleep_ms(300);
+    EXPECT_GE(rpc_record_bytes(), static_cast<int64_t>(kConns * kSent));
+    // All of them together hold less than one announced fragment.
+    EXPECT_LT(rpc_record_bytes(), static_cast<int64_t>(RPC_MAX_RECORD));
+    for (auto& c : conns) {
+      plat_sock_close(c->client.s);
+      c->client.s = PLAT_INVALID_SOCK;
+      EXPECT_TRUE(c->ended_within(5000));
+    }
+  }
+  EXPECT_EQ(rpc_record_bytes(), 0);
 }
 
 TEST(EngineWaits, StallInsideFragmentEndsAfterReadWait) {

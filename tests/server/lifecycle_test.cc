@@ -14,8 +14,22 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
 #include "plat/plat.h"
+#include "proto/stats.h"
 #include "server/config.h"
+#include "server/state.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "util/sha256.h"
@@ -428,6 +442,118 @@ TEST(ServerAdmission, LimitIsExactUnderABurst) {
   EXPECT_TRUE(client_count_becomes(0));
   vorlix_stop();
 }
+
+TEST(ServerAdmission, AtTheLimitTheLongestIdleConnectionMakesRoom) {
+  ASSERT_EQ(vorlix_config("max_connections", "2"), 0);
+  ASSERT_TRUE(start_test_server());
+  const int nfs = vorlix_nfs_port();
+  struct room_case {
+    const char* name;
+    bool older_in_call;  // the older connection has sent half a call
+  };
+  const room_case cases[] = {
+      {"both silent: the older one makes room", false},
+      {"the older one in the middle of a call: the younger one makes room", true},
+  };
+  const bytes call = with_mark(rpc_call_record(7, kNfsProg, 3, 0, {}));
+  const auto half = static_cast<ptrdiff_t>(call.size() / 2);
+  for (const room_case& k : cases) {
+    SCOPED_TRACE(k.name);
+    // Two connections fill the limit.
+    rpc_conn older, younger;
+    ASSERT_TRUE(older.open(nfs));
+    if (k.older_in_call) {
+      ASSERT_TRUE(older.send_raw(bytes(call.begin(), call.begin() + half)));
+    }
+    ASSERT_TRUE(client_count_becomes(1));
+    plat_sleep_ms(100);
+    ASSERT_TRUE(younger.open(nfs));
+    ASSERT_TRUE(client_count_becomes(2));
+    plat_sleep_ms(static_cast<int>(SRV_EVICT_IDLE_MS) + 500);
+
+    rpc_conn newcomer;
+    ASSERT_TRUE(newcomer.open(nfs));
+    EXPECT_TRUE(null_call(&newcomer, kNfsProg, 3));
+    rpc_conn& gone = k.older_in_call ? younger : older;
+    rpc_conn& kept = k.older_in_call ? older : younger;
+    EXPECT_TRUE(gone.closed_within(5000));
+    if (k.older_in_call) {
+      // The call in progress is completed and answered.
+      ASSERT_TRUE(kept.send_raw(bytes(call.begin() + half, call.end())));
+      bytes reply;
+      ASSERT_TRUE(kept.recv_record(&reply));
+      EXPECT_EQ(get32(reply, 0), 7u);
+    } else {
+      EXPECT_TRUE(null_call(&kept, kNfsProg, 3));
+    }
+    // Never more than the limit.
+    EXPECT_EQ(vorlix_client_count(), 2);
+    plat_sock_close(kept.s);
+    kept.s = PLAT_INVALID_SOCK;
+    plat_sock_close(newcomer.s);
+    newcomer.s = PLAT_INVALID_SOCK;
+    ASSERT_TRUE(client_count_becomes(0));
+  }
+  EXPECT_EQ(stats_get("connections_total"), 6);
+  vorlix_stop();
+}
+
+#ifdef __linux__
+namespace {
+
+// The backlog of the TCP listener on the port, as the system reports it to
+// socket-statistics tools (sock_diag); -1 when there is none.
+long listen_backlog(int port) {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return -1;
+  struct {
+    nlmsghdr nlh;
+    inet_diag_req_v2 req;
+  } msg;
+  memset(&msg, 0, sizeof msg);
+  msg.nlh.nlmsg_len = sizeof msg;
+  msg.nlh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  msg.nlh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  msg.req.sdiag_family = AF_INET;
+  msg.req.sdiag_protocol = IPPROTO_TCP;
+  msg.req.idiag_states = 1u << 10;  // TCP_LISTEN
+  long found = -1;
+  if (send(fd, &msg, sizeof msg, 0) == static_cast<ssize_t>(sizeof msg)) {
+    bool done = false;
+    for (int round = 0; round < 1000 && !done; round++) {
+      alignas(nlmsghdr) char buf[16384];
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      int left = static_cast<int>(n);
+      for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+          done = true;
+          break;
+        }
+        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        if (ntohs(m->id.idiag_sport) == port) found = static_cast<long>(m->idiag_wqueue);
+      }
+    }
+  }
+  close(fd);
+  return found;
+}
+
+}  // namespace
+
+TEST(ServerStart, ListenersQueueAsManyPendingConnectionsAsTheSystemAllows) {
+  std::ifstream f("/proc/sys/net/core/somaxconn");
+  long somaxconn = 0;
+  ASSERT_TRUE(f >> somaxconn);
+  const int pmp = free_port();
+  ASSERT_TRUE(start_test_server(pmp));
+  for (const int port : {vorlix_nfs_port(), vorlix_mount_port(), vorlix_portmap_port()}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(listen_backlog(port), somaxconn);
+  }
+  vorlix_stop();
+}
+#endif
 
 TEST(ServerStop, RestartsWhileClientsComeAndGo) {
   ASSERT_TRUE(start_test_server());
