@@ -244,11 +244,16 @@ int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms) {
 
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
   auto* p = static_cast<const unsigned char*>(buf);
+  // Every send is one that never waits, and the waits for room all end by
+  // one deadline: a peer that stops reading, or reads a trickle at a time,
+  // cannot hold the sender longer than wait_ms.
+  const uint64_t deadline = plat_now_ms() + static_cast<uint64_t>(wait_ms);
   while (n > 0) {
-    int64_t r = plat_send_nowait(s, p, n);
+    const int64_t r = plat_send_nowait(s, p, n);
     if (r == -2) {
-      if (plat_poll1(s, 2, wait_ms) <= 0) return -1;
-      r = plat_send(s, p, n);
+      const int left = wait_left(deadline);
+      if (left == 0 || plat_poll1(s, 2, left) <= 0) return -1;
+      continue;
     }
     if (r <= 0) return -1;
     p += r;
@@ -299,7 +304,10 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
     if (r < 0) return 0;
     if (r > 0) {
       be32_put(st.reply.data, 0x80000000u | static_cast<uint32_t>(st.reply.len - RPC_MARK));
-      (void)sock_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS);
+      // A reply that could not be sent whole within the wait ends the
+      // connection: the peer has stopped reading, and what it would read
+      // next is the rest of a reply cut short.
+      if (sock_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS) != 0) return 0;
     }
     if (st.rec.cap > kKeepRecord) st.free_record();
     if (st.reply.cap > kKeepReply) sb_free(&st.reply);

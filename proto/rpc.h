@@ -14,7 +14,7 @@
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
 constexpr int RPC_IDLE_WAIT_MS = 120000;      // for the first byte of the next call
 constexpr int RPC_READ_WAIT_MS = 30000;       // for the rest of a call, from its first byte
-constexpr int RPC_SEND_WAIT_MS = 30000;       // before each send of a reply
+constexpr int RPC_SEND_WAIT_MS = 30000;       // for the whole of a reply
 constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
 // Reply buffers start with room for the record mark, so that mark and reply
 // go out from one buffer without a second copy.
@@ -66,7 +66,8 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
 
 // Receives exactly n bytes, waiting at most wait_ms before each recv. 0 or -1.
 int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);
-// Sends all n bytes, waiting at most wait_ms before each send. 0 or -1.
+// Sends all n bytes within wait_ms in all, however the peer reads them. 0,
+// or -1 when they could not all be sent in time (some may have been).
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms);
 
 // What a served connection is doing, shared with the listener that may end

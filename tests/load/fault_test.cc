@@ -211,6 +211,33 @@ TEST(FaultClients, VanishingStallingAndFloodingClientsDoNotHoldUpAWellBehavedOne
 
 // ---- Files and folders that change ----------------------------------------------
 
+TEST(FaultClients, AClientThatStopsReadingIsDroppedWithinTheSendWait) {
+  temp_dir t;
+  t.write("big", load::pattern(1048576));
+  ASSERT_TRUE(export_and_start("/files", t.path));
+  mounted m;
+  ASSERT_TRUE(m.open("/files", "big"));
+  ASSERT_EQ(vorlix_client_count(), 1);
+  // Far more replies than the two sockets' buffers hold, asked for at once
+  // and never read: the server's sends stop finding room for good.
+  bytes calls;
+  for (uint32_t i = 0; i < 64; i++) {
+    bytes a = opaque_arg(m.fh);
+    put64(&a, 0);
+    put32(&a, 1048576);
+    const bytes rec = with_mark(rpc_call_record(100 + i, kNfsProg, 3, NFS_READ, a));
+    calls.insert(calls.end(), rec.begin(), rec.end());
+  }
+  ASSERT_TRUE(m.c.send_raw(calls));
+  // One reply that cannot be sent whole within the send wait ends the
+  // connection; without that bound the connection thread would wait on
+  // this client for each of its 64 calls in turn, or for ever.
+  EXPECT_TRUE(load::client_count_becomes(0, RPC_SEND_WAIT_MS + 20000));
+  mounted other;
+  ASSERT_TRUE(other.open("/files", "big"));
+  EXPECT_EQ(read(other.c, other.fh, 0, 4096).count, 4096u);
+}
+
 struct read_case {
   uint64_t off;
   uint32_t count;
