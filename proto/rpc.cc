@@ -116,6 +116,34 @@ struct conn_state {
   }
 };
 
+svc_result nfs_serve_whole(rpc_call* call, xdr_enc* reply) {
+  nfs_serve(call, reply);
+  return SVC_REPLY;
+}
+
+// The programs and versions served, and over which transports. Any other
+// version of a served program gets PROG_UNAVAIL like an unknown program. NFS
+// is not served over UDP: its replies do not fit in datagrams.
+struct rpc_program {
+  uint32_t prog;
+  uint32_t vers;
+  bool udp;
+  svc_result (*serve)(rpc_call*, xdr_enc*);
+};
+constexpr rpc_program kPrograms[] = {
+    {PROG_PORTMAP, PORTMAP_V2, true, portmap_serve},
+    {PROG_MOUNT, MOUNT_V1, true, mount_serve},
+    {PROG_MOUNT, MOUNT_V3, true, mount_serve},
+    {PROG_NFS, NFS_V3, false, nfs_serve_whole},
+};
+
+const rpc_program* find_program(uint32_t prog, uint32_t vers, uint32_t transport) {
+  for (const rpc_program& p : kPrograms) {
+    if (p.prog == prog && p.vers == vers && (transport == RPC_PROTO_TCP || p.udp)) return &p;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
@@ -127,7 +155,8 @@ void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
   xe_u32(e, accept_stat);
 }
 
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo) {
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo,
+                       uint32_t transport) {
   xdr_cursor c;
   xd_init(&c, rec, len);
   rpc_call call;
@@ -160,16 +189,10 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   call.args = c;
   call.client = client;
   call.memo = memo;
-  svc_result r = SVC_REPLY;
-  if (call.prog == PROG_PORTMAP && call.vers == 2) {
-    r = portmap_serve(&call, &e);
-  } else if (call.prog == PROG_MOUNT && call.vers == 3) {
-    r = mount_serve(&call, &e);
-  } else if (call.prog == PROG_NFS && call.vers == 3) {
-    nfs_serve(&call, &e);
-  } else {
-    put_reply_header(&e, call.xid, 1);  // PROG_UNAVAIL
-  }
+  call.transport = transport;
+  const rpc_program* served = find_program(call.prog, call.vers, transport);
+  const svc_result r = served != nullptr ? served->serve(&call, &e) : SVC_REPLY;
+  if (served == nullptr) put_reply_header(&e, call.xid, 1);  // PROG_UNAVAIL
   // A reply that could not be built whole ends the connection.
   if (r == SVC_END || e.err) return -1;
   return r == SVC_REPLY ? 1 : 0;

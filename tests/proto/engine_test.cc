@@ -404,7 +404,7 @@ TEST(EngineDispatch, UnservedProgramsGetProgUnavail) {
     uint32_t vers;
   };
   const prog_case cases[] = {
-      {kNfs, 2}, {kNfs, 4}, {kMount, 1}, {kMount, 2}, {kPortmap, 3}, {kPortmap, 4},
+      {kNfs, 2}, {kNfs, 4}, {kMount, 0}, {kMount, 2}, {kMount, 4}, {kPortmap, 1}, {kPortmap, 5},
       {100021, 4}, {0, 0}, {0xFFFFFFFFu, 3},
   };
   engine_conn c;
