@@ -27,6 +27,13 @@ bool bind_ip_ok(const char* ip) {
   return true;
 }
 
+// The number of an address that passed bind_ip_ok, first octet most significant.
+uint32_t ip_number(const char* ip) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  (void)sscanf(ip, "%u.%u.%u.%u", &a, &b, &c, &d);
+  return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
 void make_default_secret() {
   unsigned char s[32];
   if (plat_random_bytes(s, sizeof s) != 0) {
@@ -144,6 +151,7 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   G_SRV.bound_nfs_port.store(bound_or(G_SRV.nfs_sock, nfs));
   G_SRV.bound_mount_port.store(bound_or(G_SRV.mount_sock, mnt));
   G_SRV.bound_portmap_port.store(G_SRV.portmap_sock == PLAT_INVALID_SOCK ? 0 : bound_or(G_SRV.portmap_sock, pmp));
+  G_SRV.bound_ip.store(ip_number(bind_ip));
   {
     plat_guard g(srv_lock());
     G_SRV.running.store(1);

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The system's own RPC tools against the server: rpcinfo (portmapper
+# version 2 and rpcbind versions 3 and 4, over TCP and UDP) and showmount
+# (MOUNT version 1). They look for the portmapper on port 111 only, so the
+# run happens in a private network namespace of its own, where the server
+# binds 127.0.0.1 with the portmapper on 111 and nothing else listens.
+#
+# Usage: rpc_tools.sh SERVER_EXE
+# Exits 77 (skipped) when the namespace or the tools are not available.
+set -uo pipefail
+
+skip() {
+  echo "rpc_tools: skipped: $*" >&2
+  exit 77
+}
+fail() {
+  echo "rpc_tools: FAILED: $*" >&2
+  exit 1
+}
+
+[ $# -eq 1 ] || fail "usage: $0 SERVER_EXE"
+exe=$1
+
+if [ -z "${RPC_TOOLS_IN_NETNS:-}" ]; then
+  for tool in unshare ip rpcinfo showmount timeout; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+  done
+  ns_opts=(--net)
+  [ "$(id -u)" -eq 0 ] || ns_opts=(--user --map-root-user --net)
+  unshare "${ns_opts[@]}" -- true 2>/dev/null || skip "no private network namespace here"
+  RPC_TOOLS_IN_NETNS=1 exec unshare "${ns_opts[@]}" -- bash "$0" "$@"
+fi
+
+ip link set lo up || fail "cannot bring up the namespace's loopback"
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir "$work/share" "$work/other"
+mkfifo "$work/console"
+
+# The console reads the fifo; holding it open keeps the server running.
+"$exe" serve --bind 127.0.0.1 --nfs-port 2049 --mount-port 20048 --portmap 111 \
+  --export "/share=$work/share" --export "/other=$work/other" --allow "/other=10.0.0.0/8" \
+  <"$work/console" >"$work/server.log" 2>&1 &
+server_pid=$!
+exec 3>"$work/console"
+for _ in $(seq 50); do
+  grep -q '^listening' "$work/server.log" && break
+  sleep 0.1
+done
+grep -q '^listening 127.0.0.1 nfs=2049 mount=20048 portmap=111' "$work/server.log" ||
+  fail "the server did not start: $(cat "$work/server.log")"
+
+# Runs a tool with a time limit; its output goes to $work/out.
+run() {
+  timeout 20 "$@" >"$work/out" 2>&1 || fail "$* failed: $(cat "$work/out")"
+}
+# The same where the tool's exit status does not count (rpcinfo fails when
+# one version in the range of a program is not served).
+run_any() {
+  timeout 20 "$@" >"$work/out" 2>&1
+  [ $? -ne 124 ] || fail "$* did not finish"
+}
+expect() {  # expect TEXT: a line of the last output is exactly TEXT (spaces squeezed)
+  tr -s ' \t' ' ' <"$work/out" | sed 's/ *$//; s/^ //' | grep -qxF "$1" ||
+    fail "no line \"$1\" in: $(cat "$work/out")"
+}
+
+run rpcinfo -p 127.0.0.1
+for line in "100000 4 tcp 111 portmapper" "100000 2 tcp 111 portmapper" "100005 1 tcp 20048 mountd" \
+  "100005 3 tcp 20048 mountd" "100003 3 tcp 2049 nfs"; do
+  expect "$line"
+done
+
+run rpcinfo 127.0.0.1
+expect "100003 3 tcp 127.0.0.1.8.1 nfs unknown"
+expect "100005 3 tcp 127.0.0.1.78.80 mountd unknown"
+
+run rpcinfo -t 127.0.0.1 100003 3
+expect "program 100003 version 3 ready and waiting"
+run_any rpcinfo -T tcp 127.0.0.1 100005
+expect "program 100005 version 1 ready and waiting"
+expect "program 100005 version 2 is not available"
+expect "program 100005 version 3 ready and waiting"
+run rpcinfo -l 127.0.0.1 100003 3
+expect "100003 3 inet/tcp/cots_ord 127.0.0.1.8.1 nfs"
+
+run showmount -e 127.0.0.1
+expect "/share tarvelin"
+grep -q other "$work/out" && fail "showmount lists an export that does not admit the client: $(cat "$work/out")"
+run showmount -a 127.0.0.1
+run showmount -d 127.0.0.1
+
+echo "rpc_tools: all checks passed"
