@@ -7,6 +7,7 @@
 #include "proto/stats.h"
 #include "server/config.h"
 #include "server/state.h"
+#include "server/udp.h"
 #include "util/sha256.h"
 #include "vorlix.h"
 
@@ -88,7 +89,9 @@ void listener_thread(void* arg) {
   }
 }
 
+// Closes every listening socket, the UDP ones after their threads.
 void close_listeners() {
+  udp_listeners_stop();
   plat_sock_close(G_SRV.nfs_sock);
   plat_sock_close(G_SRV.mount_sock);
   plat_sock_close(G_SRV.portmap_sock);
@@ -152,6 +155,11 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   G_SRV.bound_mount_port.store(bound_or(G_SRV.mount_sock, mnt));
   G_SRV.bound_portmap_port.store(G_SRV.portmap_sock == PLAT_INVALID_SOCK ? 0 : bound_or(G_SRV.portmap_sock, pmp));
   G_SRV.bound_ip.store(ip_number(bind_ip));
+  if (udp_listeners_open(bind_ip) != 0) {
+    close_listeners();
+    clear_starting();
+    return -3;
+  }
   {
     plat_guard g(srv_lock());
     G_SRV.running.store(1);
@@ -178,6 +186,19 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
       set_error(-8, "thread start failed");
       return -8;
     }
+  }
+  if (udp_listeners_start() != 0) {
+    {
+      plat_guard g(srv_lock());
+      G_SRV.running.store(0);
+    }
+    for (plat_thread* t : threads) {
+      if (*t != 0) plat_thread_join(*t);
+      *t = 0;
+    }
+    close_listeners();
+    set_error(-8, "thread start failed");
+    return -8;
   }
   set_error(0, "listening %s nfs=%d mount=%d portmap=%d", bind_ip, G_SRV.bound_nfs_port.load(),
             G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());

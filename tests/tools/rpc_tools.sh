@@ -76,6 +76,10 @@ for line in "100000 4 tcp 111 portmapper" "100000 2 tcp 111 portmapper" "100005 
   expect "$line"
 done
 
+expect "100000 2 udp 111 portmapper"
+expect "100005 3 udp 20048 mountd"
+grep -q "100003 *3 *udp" "$work/out" && fail "NFS is listed over UDP: $(cat "$work/out")"
+
 run rpcinfo 127.0.0.1
 expect "100003 3 tcp 127.0.0.1.8.1 nfs unknown"
 expect "100005 3 tcp 127.0.0.1.78.80 mountd unknown"
@@ -86,6 +90,13 @@ run_any rpcinfo -T tcp 127.0.0.1 100005
 expect "program 100005 version 1 ready and waiting"
 expect "program 100005 version 2 is not available"
 expect "program 100005 version 3 ready and waiting"
+run rpcinfo -u 127.0.0.1 100005 3
+expect "program 100005 version 3 ready and waiting"
+run rpcinfo -T udp 127.0.0.1 100000
+expect "program 100000 version 2 ready and waiting"
+expect "program 100000 version 4 ready and waiting"
+run_any rpcinfo -u 127.0.0.1 100003 3
+expect "127.0.0.1: RPC: Program not registered"
 run rpcinfo -l 127.0.0.1 100003 3
 expect "100003 3 inet/tcp/cots_ord 127.0.0.1.8.1 nfs"
 
