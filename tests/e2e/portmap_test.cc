@@ -30,26 +30,6 @@ uint32_t getport(rpc_conn& c, uint32_t prog, uint32_t vers, uint32_t prot) {
   return get32(r, 24);
 }
 
-// A port no one listens on now, found by binding port 0 and closing again.
-int free_port() {
-  plat_net_init();
-  plat_sock s = PLAT_INVALID_SOCK;
-  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
-  const int port = plat_sock_port(s);
-  plat_sock_close(s);
-  return port;
-}
-
-// Starts the server with a portmapper listener on a free port; a port taken
-// between the probe and the start is retried a few times.
-int start_with_portmapper() {
-  for (int attempt = 0; attempt < 5; attempt++) {
-    const int port = free_port();
-    if (port > 0 && start_test_server(port)) return port;
-  }
-  return -1;
-}
-
 struct mapping_case {
   uint32_t prog, vers, prot;
   int which;  // 0: none, 1: NFS, 2: MOUNT, 3: the portmapper, 4: the portmapper over UDP, 5: MOUNT over UDP
