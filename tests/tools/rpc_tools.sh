@@ -5,6 +5,9 @@
 # run happens in a private network namespace of its own, where the server
 # binds 127.0.0.1 with the portmapper on 111 and nothing else listens.
 #
+# Then scripts/serve: it turns the portmapper on at 111 when it is free and
+# says why not when it is taken, and prints the URL and the mount line.
+#
 # Usage: rpc_tools.sh SERVER_EXE
 # Exits 77 (skipped) when the namespace or the tools are not available.
 set -uo pipefail
@@ -105,5 +108,27 @@ expect "/share tarvelin"
 grep -q other "$work/out" && fail "showmount lists an export that does not admit the client: $(cat "$work/out")"
 run showmount -a 127.0.0.1
 run showmount -d 127.0.0.1
+
+# scripts/serve while port 111 is taken (by the server above), then free.
+serve_script="$(cd "$(dirname "$0")/../.." && pwd)/scripts/serve"
+serve_once() {  # serve_once ARGS...: the script's output until its console quits
+  (sleep 1; echo quit) | VORLIX_SERVE_EXE=$exe timeout 20 "$serve_script" "$work/share" "$@" >"$work/out" 2>&1 ||
+    fail "scripts/serve $* failed: $(cat "$work/out")"
+}
+if command -v ss >/dev/null; then
+  serve_once --nfs-port 12049 --mount-port 12048
+  expect "no portmapper: port 111 is in use (the system's rpcbind?); stop it to let clients look the ports up here"
+  expect "URL: nfs://127.0.0.1/share?version=3&nfsport=12049&mountport=12048"
+  expect "mount: sudo mount -t nfs -o vers=3,proto=tcp,nolock,port=12049,mountport=12048,mountproto=tcp 127.0.0.1:/share /mnt"
+fi
+exec 3>&-
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null
+server_pid=""
+serve_once
+expect "portmapper on port 111 (TCP and UDP): rpcinfo -p 127.0.0.1 and showmount -e 127.0.0.1 work"
+expect "URL: nfs://127.0.0.1/share"
+expect "mount: sudo mount -t nfs -o vers=3,proto=tcp,nolock 127.0.0.1:/share /mnt"
+expect "listening 127.0.0.1 nfs=2049 mount=20048 portmap=111 exports=1"
 
 echo "rpc_tools: all checks passed"
