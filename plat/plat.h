@@ -61,6 +61,12 @@ int64_t plat_udp_recv(plat_sock s, void* buf, size_t len, uint32_t* from_ip, int
 // the byte count, or -1 when it was not sent.
 int64_t plat_udp_send(plat_sock s, const void* buf, size_t len, uint32_t to_ip, int to_port);
 
+// The broadcast address (first octet most significant) of the network of
+// the local interface whose IPv4 address is ip, when a UDP socket bound to ip
+// does not itself receive that network's broadcasts (Linux); 0 when the
+// interface has none, or where such a socket receives them (Windows).
+uint32_t plat_broadcast_for(uint32_t ip);
+
 // ---- Threads ---------------------------------------------------------------
 
 using plat_thread = uintptr_t;

@@ -7,6 +7,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -273,6 +275,22 @@ int64_t plat_udp_send(plat_sock s, const void* buf, size_t len, uint32_t to_ip, 
                sizeof sa);
   } while (r < 0 && errno == EINTR);
   return r < 0 ? -1 : r;
+}
+
+uint32_t plat_broadcast_for(uint32_t ip) {
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  uint32_t found = 0;
+  for (struct ifaddrs* i = list; i != nullptr && found == 0; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_BROADCAST) == 0 ||
+        i->ifa_broadaddr == nullptr || i->ifa_broadaddr->sa_family != AF_INET)
+      continue;
+    if (ntohl(reinterpret_cast<struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) != ip) continue;
+    found = ntohl(reinterpret_cast<struct sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr);
+    if (found == ip) found = 0;
+  }
+  freeifaddrs(list);
+  return found;
 }
 
 // ---- Threads ---------------------------------------------------------------

@@ -490,6 +490,10 @@ int64_t plat_udp_send(plat_sock s, const void* buf, size_t len, uint32_t to_ip, 
   return r == SOCKET_ERROR ? -1 : r;
 }
 
+// A UDP socket bound to a unicast address receives its network's
+// broadcasts on Windows: no second socket is needed.
+uint32_t plat_broadcast_for(uint32_t) { return 0; }
+
 int plat_sock_port(plat_sock s) {
   struct sockaddr_in sa;
   memset(&sa, 0, sizeof sa);

@@ -49,8 +49,9 @@ constexpr mapping kMappings[] = {
     {PROG_PORTMAP, RPCBIND_V4, RPC_PROTO_TCP, portmap_port_now}, {PROG_PORTMAP, RPCBIND_V3, RPC_PROTO_TCP, portmap_port_now},
     {PROG_PORTMAP, PORTMAP_V2, RPC_PROTO_TCP, portmap_port_now}, {PROG_PORTMAP, RPCBIND_V4, RPC_PROTO_UDP, udp_portmap_port},
     {PROG_PORTMAP, RPCBIND_V3, RPC_PROTO_UDP, udp_portmap_port}, {PROG_PORTMAP, PORTMAP_V2, RPC_PROTO_UDP, udp_portmap_port},
-    {PROG_MOUNT, MOUNT_V1, RPC_PROTO_UDP, mount_udp_port},       {PROG_MOUNT, MOUNT_V3, RPC_PROTO_UDP, mount_udp_port},
-    {PROG_MOUNT, MOUNT_V1, RPC_PROTO_TCP, mount_port},           {PROG_MOUNT, MOUNT_V3, RPC_PROTO_TCP, mount_port},
+    {PROG_MOUNT, MOUNT_V1, RPC_PROTO_UDP, mount_udp_port},       {PROG_MOUNT, MOUNT_V2, RPC_PROTO_UDP, mount_udp_port},
+    {PROG_MOUNT, MOUNT_V3, RPC_PROTO_UDP, mount_udp_port},       {PROG_MOUNT, MOUNT_V1, RPC_PROTO_TCP, mount_port},
+    {PROG_MOUNT, MOUNT_V2, RPC_PROTO_TCP, mount_port},           {PROG_MOUNT, MOUNT_V3, RPC_PROTO_TCP, mount_port},
     {PROG_NFS, NFS_V3, RPC_PROTO_TCP, nfs_port},
 };
 

@@ -134,6 +134,7 @@ constexpr rpc_program kPrograms[] = {
     {PROG_PORTMAP, RPCBIND_V3, true, portmap_serve},
     {PROG_PORTMAP, RPCBIND_V4, true, portmap_serve},
     {PROG_MOUNT, MOUNT_V1, true, mount_serve},
+    {PROG_MOUNT, MOUNT_V2, true, mount_serve},
     {PROG_MOUNT, MOUNT_V3, true, mount_serve},
     {PROG_NFS, NFS_V3, false, nfs_serve_whole},
 };

@@ -23,11 +23,12 @@ constexpr uint32_t PROG_PORTMAP = 100000;
 constexpr uint32_t PROG_NFS = 100003;
 constexpr uint32_t PROG_MOUNT = 100005;
 // The versions served: the portmapper 2 and rpcbind 3 and 4 (one program),
-// MOUNT 1 and 3, NFS 3.
+// MOUNT 1, 2 and 3, NFS 3.
 constexpr uint32_t PORTMAP_V2 = 2;
 constexpr uint32_t RPCBIND_V3 = 3;
 constexpr uint32_t RPCBIND_V4 = 4;
 constexpr uint32_t MOUNT_V1 = 1;
+constexpr uint32_t MOUNT_V2 = 2;
 constexpr uint32_t MOUNT_V3 = 3;
 constexpr uint32_t NFS_V3 = 3;
 // Transport protocol numbers, as the portmapper names them.

@@ -5,7 +5,8 @@
 #pragma once
 
 // Opens the UDP sockets on the bound MOUNT port and, when there is one, the
-// bound portmapper port, and publishes their ports. 0, or -3 with the error
+// bound portmapper port (and its network's broadcast address where needed),
+// and publishes their ports. 0, or -3 with the error
 // recorded ("bind mount %d failed" / "bind portmap %d failed") and nothing
 // left open.
 int udp_listeners_open(const char* ip);

@@ -37,7 +37,7 @@ struct mapping_case {
 const mapping_case kMappings[] = {
     {100003, 3, 6, 1},  {100003, 3, 0, 1},  {100003, 3, 17, 0}, {100003, 2, 6, 0}, {100003, 4, 6, 0},
     {100005, 3, 6, 2},  {100005, 3, 0, 2},  {100005, 3, 17, 5}, {100005, 1, 6, 2}, {100005, 1, 17, 5},
-    {100005, 2, 6, 0},  {100000, 2, 6, 3},  {100000, 2, 0, 3},  {100000, 2, 17, 4}, {100000, 3, 6, 3},
+    {100005, 2, 6, 2},  {100000, 2, 6, 3},  {100000, 2, 0, 3},  {100000, 2, 17, 4}, {100000, 3, 6, 3},
     {100000, 4, 6, 3},  {100000, 4, 17, 4}, {100000, 5, 6, 0},  {100021, 4, 6, 0}, {123456, 1, 6, 0},
     {0, 0, 0, 0},
 };
@@ -54,11 +54,12 @@ uint32_t expected_port(int which) {
 }
 
 // What the portmapper lists, in its order, each mapping once: its own
-// versions 4, 3 and 2 over TCP and UDP, MOUNT 1 and 3 over UDP and TCP, NFS 3
-// over TCP. Rows whose port is 0 do not listen and are left out.
+// versions 4, 3 and 2 over TCP and UDP, MOUNT 1, 2 and 3 over UDP and TCP,
+// NFS 3 over TCP. Rows whose port is 0 do not listen and are left out.
 const mapping_case kListed[] = {{100000, 4, 6, 3},  {100000, 3, 6, 3},  {100000, 2, 6, 3}, {100000, 4, 17, 4},
-                                {100000, 3, 17, 4}, {100000, 2, 17, 4}, {100005, 1, 17, 5}, {100005, 3, 17, 5},
-                                {100005, 1, 6, 2},  {100005, 3, 6, 2},  {100003, 3, 6, 1}};
+                                {100000, 3, 17, 4}, {100000, 2, 17, 4}, {100005, 1, 17, 5}, {100005, 2, 17, 5},
+                                {100005, 3, 17, 5}, {100005, 1, 6, 2},  {100005, 2, 6, 2},  {100005, 3, 6, 2},
+                                {100003, 3, 6, 1}};
 
 void expect_dump(rpc_conn& c) {
   bytes expected;

@@ -193,7 +193,8 @@ TEST(Udp, CallitAnswersOnlyNullOfOwnPrograms) {
       {4, 5, 100005, 3, 0, mport},
       {4, 10, 100005, 3, 0, mport},
       {2, 5, 100005, 3, 5, 0},  // EXPORT: not NULL
-      {2, 5, 100005, 2, 0, 0},  // a version not served
+      {2, 5, 100005, 2, 0, mport},  // what libnfs' discovery broadcasts
+      {2, 5, 100005, 4, 0, 0},      // a version not served
       {2, 5, 100021, 4, 0, 0},  // another program
       {4, 10, 100003, 3, 1, 0},
       {3, 10, 100005, 3, 0, 0},  // version 3 has no INDIRECT: PROC_UNAVAIL

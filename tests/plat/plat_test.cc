@@ -557,6 +557,14 @@ TEST(PlatSock, UdpDatagramsCarryTheirSender) {
   plat_sock_close(b);
 }
 
+// Loopback has no broadcast address, and an address of no interface has
+// none either. (A real network's is checked by the tool tests in a network
+// namespace of their own.)
+TEST(PlatSock, NoBroadcastAddressForLoopbackOrForeignAddresses) {
+  EXPECT_EQ(plat_broadcast_for(0x7F000001u), 0u);
+  EXPECT_EQ(plat_broadcast_for(0xC0000201u), 0u);  // 192.0.2.1, a documentation address
+}
+
 TEST(PlatThread, StartsWithItsArgumentAndJoins) {
   std::atomic<int> seen{0};
   plat_thread t = 0;

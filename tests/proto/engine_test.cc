@@ -408,7 +408,7 @@ TEST(EngineDispatch, UnservedProgramsAndVersions) {
     uint32_t low, high;  // 0, 0: PROG_UNAVAIL
   };
   const prog_case cases[] = {
-      {kNfs, 2, 3, 3},     {kNfs, 4, 3, 3},     {kMount, 0, 1, 3}, {kMount, 2, 1, 3}, {kMount, 4, 1, 3},
+      {kNfs, 2, 3, 3},     {kNfs, 4, 3, 3},     {kMount, 0, 1, 3}, {kMount, 4, 1, 3},
       {kPortmap, 1, 2, 4}, {kPortmap, 5, 2, 4}, {100021, 4, 0, 0}, {0, 0, 0, 0},      {0xFFFFFFFFu, 3, 0, 0},
   };
   engine_conn c;
