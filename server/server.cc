@@ -108,6 +108,24 @@ int bound_or(plat_sock s, int fallback) {
   return p < 0 ? fallback : p;
 }
 
+// Ends a start whose listener threads could not all be started. The first
+// n TCP listeners (and any UDP ones) already started see running cleared
+// within one poll period; they are waited for, so that their sockets are
+// closed after them. Returns -8.
+int abandon_start(plat_thread* const* threads, int n) {
+  {
+    plat_guard g(srv_lock());
+    G_SRV.running.store(0);
+  }
+  for (int j = 0; j < n; j++) {
+    if (*threads[j] != 0) plat_thread_join(*threads[j]);
+    *threads[j] = 0;
+  }
+  close_listeners();
+  set_error(-8, "thread start failed");
+  return -8;
+}
+
 }  // namespace
 
 extern "C" {
@@ -172,34 +190,10 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     if (socks[i] == PLAT_INVALID_SOCK) continue;
     if (plat_thread_start(threads[i], listener_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(socks[i]))) !=
         0) {
-      {
-        plat_guard g(srv_lock());
-        G_SRV.running.store(0);
-      }
-      // The listeners already started see running cleared within one poll
-      // period; wait for them so that their sockets are closed after them.
-      for (int j = 0; j < i; j++) {
-        if (*threads[j] != 0) plat_thread_join(*threads[j]);
-        *threads[j] = 0;
-      }
-      close_listeners();
-      set_error(-8, "thread start failed");
-      return -8;
+      return abandon_start(threads, i);
     }
   }
-  if (udp_listeners_start() != 0) {
-    {
-      plat_guard g(srv_lock());
-      G_SRV.running.store(0);
-    }
-    for (plat_thread* t : threads) {
-      if (*t != 0) plat_thread_join(*t);
-      *t = 0;
-    }
-    close_listeners();
-    set_error(-8, "thread start failed");
-    return -8;
-  }
+  if (udp_listeners_start() != 0) return abandon_start(threads, 3);
   set_error(0, "listening %s nfs=%d mount=%d portmap=%d", bind_ip, G_SRV.bound_nfs_port.load(),
             G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());
   return 0;
