@@ -104,6 +104,11 @@ TEST(Udp, PortmapperAnswersFromItsPort) {
 }
 
 TEST(Udp, MountChecksTheSourceAgainstTheAllowLists) {
+#ifdef _WIN32
+  // Wine gives 127.0.0.1 as the source of every loopback datagram, so no
+  // other client can be played here; Windows itself gives the sender's.
+  if (running_under_wine()) GTEST_SKIP() << "Wine does not report the source address of loopback datagrams";
+#endif
   temp_dir d;
   ASSERT_GE(vorlix_add_export("/local", d.mkdir("local").c_str(), nullptr), 0);
   ASSERT_GE(vorlix_add_export("/lan", d.mkdir("lan").c_str(), "127.0.0.0/24"), 0);

@@ -544,7 +544,15 @@ TEST(PlatSock, UdpDatagramsCarryTheirSender) {
   ASSERT_EQ(plat_poll1(a, 1, 5000), 1);
   ASSERT_EQ(plat_udp_recv(a, buf, sizeof buf, &from, &from_port), 5);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
+#ifdef _WIN32
+  // Wine gives 127.0.0.1 as the source of every loopback datagram; Windows
+  // itself gives the sender's address.
+  if (!running_under_wine()) {
+    EXPECT_EQ(from, 0x7F000002u);
+  }
+#else
   EXPECT_EQ(from, 0x7F000002u);
+#endif
   EXPECT_EQ(from_port, pb);
   EXPECT_EQ(plat_udp_send(a, "", 0, from, from_port), 0);  // an empty datagram
   ASSERT_EQ(plat_poll1(b, 1, 5000), 1);
