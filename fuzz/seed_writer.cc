@@ -102,6 +102,25 @@ void record_seeds() {
   write_seed(t, "pmap-getport-udp", call(0x106, kPortmap, 2, 3, words({kNfs, 3, 17, 0})));
   write_seed(t, "pmap-dump", call(0x108, kPortmap, 2, 4, ""));
   write_seed(t, "pmap-badproc", call(0x10a, kPortmap, 2, 9, ""));
+  // rpcbind versions 3 and 4.
+  std::string rpcb = words({kMount, 3});
+  put_opaque(&rpcb, "udp");
+  put_opaque(&rpcb, "");
+  put_opaque(&rpcb, "");
+  write_seed(t, "rpcb-getaddr", call(0x110, kPortmap, 3, 3, rpcb));
+  write_seed(t, "rpcb-getversaddr", call(0x112, kPortmap, 4, 9, rpcb));
+  write_seed(t, "rpcb-getaddrlist", call(0x114, kPortmap, 4, 11, rpcb));
+  write_seed(t, "rpcb-dump", call(0x116, kPortmap, 4, 4, ""));
+  write_seed(t, "rpcb-uaddr2taddr", call(0x118, kPortmap, 3, 7, opaque("127.0.0.1.8.1")));
+  const std::string taddr("\x02\x00\x08\x01\x7f\x00\x00\x01", 8);
+  write_seed(t, "rpcb-taddr2uaddr", call(0x11a, kPortmap, 4, 8, words({16}) + opaque(taddr)));
+  // Datagrams (xid bit 0x4000): CALLIT of MOUNT's NULL, as LAN discovery
+  // broadcasts it, and INDIRECT.
+  const std::string null_call = words({kMount, 3, 0}) + opaque("");
+  write_seed(t, "udp-pmap-callit", call(0x4100, kPortmap, 2, 5, null_call));
+  write_seed(t, "udp-rpcb-indirect", call(0x4102, kPortmap, 4, 10, null_call));
+  write_seed(t, "udp-mnt-export", call(0x4104, kMount, 1, 5, ""));
+  write_seed(t, "udp-mnt-data", call(0x4106, kMount, 3, 1, opaque("/data")));
 
   // MOUNT.
   write_seed(t, "mnt-null", call(0x200, kMount, 3, 0, ""));

@@ -61,6 +61,25 @@ int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len);
 // first (null for none). Used by tests and tools; 0 with *out set, or -1.
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out);
 
+// Opens a non-blocking IPv4 UDP socket bound to a dotted address and port
+// (low 16 bits; 0 lets the system choose), without address reuse. 0 with
+// *out set, or -1.
+int plat_udp_open4(const char* ip, int port, plat_sock* out);
+// Takes one datagram from a socket of plat_udp_open4 without waiting (poll
+// with plat_poll1 first). Returns its length, -2 when none is there, -1 on
+// error; a datagram longer than len is cut to len. The sender's IPv4 address
+// (first octet most significant) and port go to *from_ip and *from_port.
+int64_t plat_udp_recv(plat_sock s, void* buf, size_t len, uint32_t* from_ip, int* from_port);
+// Sends one datagram to an IPv4 address and port without waiting. Returns
+// the byte count, or -1 when it was not sent.
+int64_t plat_udp_send(plat_sock s, const void* buf, size_t len, uint32_t to_ip, int to_port);
+
+// The broadcast address (first octet most significant) of the network of
+// the local interface whose IPv4 address is ip, when a UDP socket bound to ip
+// does not itself receive that network's broadcasts (Linux); 0 when the
+// interface has none, or where such a socket receives them (Windows).
+uint32_t plat_broadcast_for(uint32_t ip);
+
 // ---- Threads ---------------------------------------------------------------
 
 using plat_thread = uintptr_t;

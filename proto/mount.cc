@@ -1,6 +1,9 @@
-// The MOUNT service (version 3): MNT with path normalisation and the
-// allow-list check, an always-empty DUMP, UMNT/UMNTALL without effect, and
-// EXPORT listing the exports that admit the asking client.
+// The MOUNT service (versions 3, 2 and 1): MNT with path normalisation and
+// the allow-list check, an always-empty DUMP, UMNT/UMNTALL without effect,
+// and EXPORT listing the exports that admit the asking client. Versions 1 and
+// 2 have the same bodies except MNT, which they refuse: their handles are NFS
+// version 2's, and this server has no NFS version 2. (Version 2's PATHCONF,
+// about NFS version 2 files, is not served.)
 #include <cstdlib>
 #include <cstring>
 
@@ -176,6 +179,15 @@ svc_result mount_serve(rpc_call* call, xdr_enc* reply) {
       put_reply_header(reply, call->xid, 0);
       return SVC_REPLY;
     case 1:
+      if (call->vers != MOUNT_V3) {
+        // The status of versions 1 and 2 is a system error number; EACCES (13) is the
+        // refusal every client shows as such (MNT3ERR_NOTSUPP exists only in
+        // version 3). The path is not looked at, so the refusal tells nothing
+        // about which exports exist.
+        put_reply_header(reply, call->xid, 0);
+        xe_u32(reply, MNT3ERR_ACCES);
+        return SVC_REPLY;
+      }
       return mnt(call, reply);
     case 2:
       put_reply_header(reply, call->xid, 0);

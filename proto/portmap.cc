@@ -1,46 +1,325 @@
-// The minimal portmapper (version 2): NULL, GETPORT and DUMP over three fixed
-// TCP mappings that read the ports bound now.
+// The built-in portmapper: version 2 (NULL, GETPORT, DUMP) and rpcbind
+// versions 3 and 4 (RFC 1833) over one fixed table of what this server
+// listens on, read from the ports bound now. Nothing can be registered, and
+// CALLIT/INDIRECT is answered over UDP only, only for the NULL procedure of
+// a program of this server, never forwarded. Stateless; any thread.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "proto/rpc.h"
 #include "server/state.h"
 
 namespace {
 
-constexpr uint32_t kTcp = 6;
+enum : uint32_t {
+  PROC_NULL = 0,
+  PROC_SET = 1,
+  PROC_UNSET = 2,
+  PROC_GETADDR = 3,  // version 2: GETPORT
+  PROC_DUMP = 4,
+  PROC_CALLIT = 5,  // version 4: BCAST, the same call
+  PROC_GETTIME = 6,
+  PROC_UADDR2TADDR = 7,
+  PROC_TADDR2UADDR = 8,
+  PROC_GETVERSADDR = 9,  // version 4 only from here on
+  PROC_INDIRECT = 10,
+  PROC_GETADDRLIST = 11,
+  PROC_GETSTAT = 12,
+};
 
-uint32_t port_for(uint32_t prog, uint32_t vers) {
-  if (prog == PROG_NFS && vers == 3) return static_cast<uint32_t>(G_SRV.bound_nfs_port.load());
-  if (prog == PROG_MOUNT && vers == 3) return static_cast<uint32_t>(G_SRV.bound_mount_port.load());
-  if (prog == PROG_PORTMAP && vers == 2) return static_cast<uint32_t>(portmap_port_now());
+constexpr uint32_t kProcUnavail = 3;
+constexpr size_t kMaxText = 255;     // longest netid, address or owner read
+constexpr const char* kOwner = "unknown";
+constexpr uint32_t kStatWords = 3 * 17;  // rpcb_stat_byvers: 3 x (13 counters, 2 counts, 2 empty lists)
+
+int nfs_port() { return G_SRV.bound_nfs_port.load(); }
+int mount_port() { return G_SRV.bound_mount_port.load(); }
+int mount_udp_port() { return G_SRV.bound_mount_udp_port.load(); }
+int udp_portmap_port() { return G_SRV.bound_portmap_udp_port.load(); }
+
+// What this server listens on; a row whose port is 0 does not listen now.
+struct mapping {
+  uint32_t prog;
+  uint32_t vers;
+  uint32_t proto;
+  int (*port)();
+};
+constexpr mapping kMappings[] = {
+    {PROG_PORTMAP, RPCBIND_V4, RPC_PROTO_TCP, portmap_port_now}, {PROG_PORTMAP, RPCBIND_V3, RPC_PROTO_TCP, portmap_port_now},
+    {PROG_PORTMAP, PORTMAP_V2, RPC_PROTO_TCP, portmap_port_now}, {PROG_PORTMAP, RPCBIND_V4, RPC_PROTO_UDP, udp_portmap_port},
+    {PROG_PORTMAP, RPCBIND_V3, RPC_PROTO_UDP, udp_portmap_port}, {PROG_PORTMAP, PORTMAP_V2, RPC_PROTO_UDP, udp_portmap_port},
+    {PROG_MOUNT, MOUNT_V1, RPC_PROTO_UDP, mount_udp_port},       {PROG_MOUNT, MOUNT_V2, RPC_PROTO_UDP, mount_udp_port},
+    {PROG_MOUNT, MOUNT_V3, RPC_PROTO_UDP, mount_udp_port},       {PROG_MOUNT, MOUNT_V1, RPC_PROTO_TCP, mount_port},
+    {PROG_MOUNT, MOUNT_V2, RPC_PROTO_TCP, mount_port},           {PROG_MOUNT, MOUNT_V3, RPC_PROTO_TCP, mount_port},
+    {PROG_NFS, NFS_V3, RPC_PROTO_TCP, nfs_port},
+};
+
+uint32_t port_of(uint32_t prog, uint32_t vers, uint32_t proto) {
+  for (const mapping& m : kMappings) {
+    if (m.prog == prog && m.vers == vers && m.proto == proto) return static_cast<uint32_t>(m.port());
+  }
   return 0;
 }
 
-}  // namespace
+const char* netid_of(uint32_t proto) { return proto == RPC_PROTO_UDP ? "udp" : "tcp"; }
 
-svc_result portmap_serve(rpc_call* call, xdr_enc* reply) {
+// The protocol a netid names: "tcp", "udp", or the empty netid for the
+// transport the call came on. 0 for any other.
+uint32_t proto_of(const unsigned char* netid, size_t len, uint32_t transport) {
+  if (len == 0) return transport;
+  if (len == 3 && memcmp(netid, "tcp", 3) == 0) return RPC_PROTO_TCP;
+  if (len == 3 && memcmp(netid, "udp", 3) == 0) return RPC_PROTO_UDP;
+  return 0;
+}
+
+// The universal address of a port on the bound address, "a.b.c.d.p1.p2".
+struct uaddr {
+  char text[32];
+};
+uaddr uaddr_of(uint32_t port) {
+  const uint32_t ip = G_SRV.bound_ip.load();
+  uaddr u;
+  snprintf(u.text, sizeof u.text, "%u.%u.%u.%u.%u.%u", ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255,
+           (port >> 8) & 255, port & 255);
+  return u;
+}
+
+// One rpcb argument; the texts are views into the call.
+struct rpcb_arg {
+  uint32_t prog;
+  uint32_t vers;
+  uint32_t proto;  // from the netid; 0 when it names no protocol served
+};
+
+bool read_rpcb(rpc_call* call, rpcb_arg* a) {
+  a->prog = xd_u32(&call->args);
+  a->vers = xd_u32(&call->args);
+  size_t n = 0;
+  const unsigned char* netid = xd_opaque(&call->args, &n, kMaxText);
+  size_t ignored = 0;
+  xd_opaque(&call->args, &ignored, kMaxText);  // r_addr
+  xd_opaque(&call->args, &ignored, kMaxText);  // r_owner
+  if (!xd_ok(&call->args)) return false;
+  a->proto = proto_of(netid, n, call->transport);
+  return true;
+}
+
+// The address of the program and version over the protocol, or "" when it
+// is not served that way. GETADDR (any_version) falls back to another version
+// of the program, as RFC 1833 has it, so that a client asking for version 0
+// reaches the program and learns its versions from its PROG_MISMATCH;
+// GETVERSADDR asks for the exact version.
+void put_addr(xdr_enc* reply, const rpcb_arg& a, bool any_version) {
+  uint32_t port = a.proto == 0 ? 0 : port_of(a.prog, a.vers, a.proto);
+  for (const mapping& m : kMappings) {
+    if (port != 0 || !any_version) break;
+    if (m.prog == a.prog && m.proto == a.proto) port = static_cast<uint32_t>(m.port());
+  }
+  xe_string(reply, port == 0 ? "" : uaddr_of(port).text);
+}
+
+void put_dump_v2(xdr_enc* reply) {
+  for (const mapping& m : kMappings) {
+    if (m.port() == 0) continue;
+    xe_bool(reply, 1);
+    xe_u32(reply, m.prog);
+    xe_u32(reply, m.vers);
+    xe_u32(reply, m.proto);
+    xe_u32(reply, static_cast<uint32_t>(m.port()));
+  }
+  xe_bool(reply, 0);
+}
+
+void put_dump_rpcb(xdr_enc* reply) {
+  for (const mapping& m : kMappings) {
+    if (m.port() == 0) continue;
+    xe_bool(reply, 1);
+    xe_u32(reply, m.prog);
+    xe_u32(reply, m.vers);
+    xe_string(reply, netid_of(m.proto));
+    xe_string(reply, uaddr_of(static_cast<uint32_t>(m.port())).text);
+    xe_string(reply, kOwner);
+  }
+  xe_bool(reply, 0);
+}
+
+// GETADDRLIST: every address of the program and version (RFC 1833 reads
+// only those two fields).
+void put_addr_list(xdr_enc* reply, uint32_t prog, uint32_t vers) {
+  for (const mapping& m : kMappings) {
+    if (m.prog != prog || m.vers != vers || m.port() == 0) continue;
+    xe_bool(reply, 1);
+    xe_string(reply, uaddr_of(static_cast<uint32_t>(m.port())).text);
+    xe_string(reply, netid_of(m.proto));
+    xe_u32(reply, m.proto == RPC_PROTO_UDP ? 1 : 3);  // NC_TPI_CLTS, NC_TPI_COTS_ORD
+    xe_string(reply, "inet");
+    xe_string(reply, netid_of(m.proto));
+  }
+  xe_bool(reply, 0);
+}
+
+// UADDR2TADDR: the IPv4 socket address of a universal address, laid out as
+// the clients' own sockaddr_in (family 2 as a little-endian 16-bit number,
+// then port and address in network order, then 8 zero bytes); an empty
+// netbuf for a text that is not one.
+void put_taddr(xdr_enc* reply, const unsigned char* text, size_t len) {
+  char s[kMaxText + 1];
+  memcpy(s, text, len);
+  s[len] = 0;
+  unsigned v[6];
+  char extra;
+  const bool ok = sscanf(s, "%u.%u.%u.%u.%u.%u%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &extra) == 6 &&
+                  v[0] < 256 && v[1] < 256 && v[2] < 256 && v[3] < 256 && v[4] < 256 && v[5] < 256;
+  unsigned char sa[16] = {2, 0};
+  if (ok) {
+    sa[2] = static_cast<unsigned char>(v[4]);
+    sa[3] = static_cast<unsigned char>(v[5]);
+    for (int i = 0; i < 4; i++) sa[4 + i] = static_cast<unsigned char>(v[i]);
+  }
+  xe_u32(reply, ok ? sizeof sa : 0);  // maxlen
+  xe_opaque(reply, sa, ok ? sizeof sa : 0);
+}
+
+// TADDR2UADDR: the universal address of an IPv4 socket address (family 2 in
+// either byte order); "" for anything else.
+void put_uaddr_of_taddr(xdr_enc* reply, const unsigned char* sa, size_t len) {
+  const bool inet = len >= 8 && ((sa[0] == 2 && sa[1] == 0) || (sa[0] == 0 && sa[1] == 2));
+  char s[32] = "";
+  if (inet) snprintf(s, sizeof s, "%u.%u.%u.%u.%u.%u", sa[4], sa[5], sa[6], sa[7], sa[2], sa[3]);
+  xe_string(reply, s);
+}
+
+// CALLIT (version 2) and CALLIT/BCAST/INDIRECT (versions 3 and 4): over UDP,
+// the NULL procedure of a program and version this server serves is answered
+// here as if it had been forwarded, with the program's port (UDP if it has
+// one); the reply is never larger than the call. Everything else, and every
+// such call over TCP, gets no reply over UDP (a broadcast is answered only by
+// those who can) and PROC_UNAVAIL over TCP.
+svc_result callit(rpc_call* call, xdr_enc* reply) {
+  if (call->transport != RPC_PROTO_UDP) {
+    put_reply_header(reply, call->xid, kProcUnavail);
+    return SVC_REPLY;
+  }
+  const uint32_t prog = xd_u32(&call->args);
+  const uint32_t vers = xd_u32(&call->args);
+  const uint32_t proc = xd_u32(&call->args);
+  size_t n = 0;
+  xd_opaque(&call->args, &n, call->args.len);
+  if (!xd_ok(&call->args) || proc != 0) return SVC_DROP;
+  uint32_t port = port_of(prog, vers, RPC_PROTO_UDP);
+  if (port == 0) port = port_of(prog, vers, RPC_PROTO_TCP);
+  if (port == 0) return SVC_DROP;
+  const uaddr u = uaddr_of(port);
+  const size_t text = strlen(u.text);
+  const size_t size = 24 + (call->vers == PORTMAP_V2 ? 4 : 4 + (text + 3) / 4 * 4) + 4;
+  if (size > call->args.len) return SVC_DROP;
+  put_reply_header(reply, call->xid, 0);
+  if (call->vers == PORTMAP_V2) {
+    xe_u32(reply, port);
+  } else {
+    xe_string(reply, u.text);
+  }
+  xe_opaque(reply, nullptr, 0);  // NULL has no results
+  return SVC_REPLY;
+}
+
+svc_result serve_v2(rpc_call* call, xdr_enc* reply) {
   switch (call->proc) {
-    case 0:
+    case PROC_NULL:
       put_reply_header(reply, call->xid, 0);
       return SVC_REPLY;
-    case 3: {
+    case PROC_GETADDR: {
       const uint32_t prog = xd_u32(&call->args);
       const uint32_t vers = xd_u32(&call->args);
       const uint32_t prot = xd_u32(&call->args);
       if (!xd_ok(&call->args)) return SVC_DROP;
       put_reply_header(reply, call->xid, 0);
-      xe_u32(reply, (prot == kTcp || prot == 0) ? port_for(prog, vers) : 0u);
+      xe_u32(reply, port_of(prog, vers, prot == 0 ? RPC_PROTO_TCP : prot));
       return SVC_REPLY;
     }
-    case 4:
+    case PROC_DUMP:
       put_reply_header(reply, call->xid, 0);
-      xe_bool(reply, 1);
-      xe_u32(reply, PROG_PORTMAP);
-      xe_u32(reply, 2);
-      xe_u32(reply, kTcp);
-      xe_u32(reply, static_cast<uint32_t>(portmap_port_now()));
-      xe_bool(reply, 0);
+      put_dump_v2(reply);
       return SVC_REPLY;
+    case PROC_CALLIT:
+      return callit(call, reply);
     default:
-      put_reply_header(reply, call->xid, 3);  // PROC_UNAVAIL
+      put_reply_header(reply, call->xid, kProcUnavail);
       return SVC_REPLY;
   }
+}
+
+svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
+  const bool v4 = call->vers == RPCBIND_V4;
+  rpcb_arg a;
+  switch (call->proc) {
+    case PROC_NULL:
+      put_reply_header(reply, call->xid, 0);
+      return SVC_REPLY;
+    case PROC_GETADDR:
+      if (!read_rpcb(call, &a)) return SVC_DROP;
+      put_reply_header(reply, call->xid, 0);
+      put_addr(reply, a, true);
+      return SVC_REPLY;
+    case PROC_DUMP:
+      put_reply_header(reply, call->xid, 0);
+      put_dump_rpcb(reply);
+      return SVC_REPLY;
+    case PROC_CALLIT:
+      return callit(call, reply);
+    case PROC_GETTIME:
+      put_reply_header(reply, call->xid, 0);
+      xe_u32(reply, static_cast<uint32_t>(time(nullptr)));
+      return SVC_REPLY;
+    case PROC_UADDR2TADDR:
+    case PROC_TADDR2UADDR: {
+      // A netbuf (TADDR2UADDR) is its maxlen, then the address as an opaque.
+      if (call->proc == PROC_TADDR2UADDR) xd_u32(&call->args);
+      size_t n = 0;
+      const unsigned char* p = xd_opaque(&call->args, &n, kMaxText);
+      if (p == nullptr) return SVC_DROP;
+      put_reply_header(reply, call->xid, 0);
+      if (call->proc == PROC_UADDR2TADDR) {
+        put_taddr(reply, p, n);
+      } else {
+        put_uaddr_of_taddr(reply, p, n);
+      }
+      return SVC_REPLY;
+    }
+    default:
+      break;
+  }
+  if (v4) {
+    switch (call->proc) {
+      case PROC_GETVERSADDR:
+        if (!read_rpcb(call, &a)) return SVC_DROP;
+        put_reply_header(reply, call->xid, 0);
+        put_addr(reply, a, false);
+        return SVC_REPLY;
+      case PROC_INDIRECT:
+        return callit(call, reply);
+      case PROC_GETADDRLIST:
+        if (!read_rpcb(call, &a)) return SVC_DROP;
+        put_reply_header(reply, call->xid, 0);
+        put_addr_list(reply, a.prog, a.vers);
+        return SVC_REPLY;
+      case PROC_GETSTAT:
+        // Nothing is counted: the table is all zeros and empty lists.
+        put_reply_header(reply, call->xid, 0);
+        for (uint32_t i = 0; i < kStatWords; i++) xe_u32(reply, 0);
+        return SVC_REPLY;
+      default:
+        break;
+    }
+  }
+  // SET and UNSET are refused as in version 2: nothing can be registered.
+  put_reply_header(reply, call->xid, kProcUnavail);
+  return SVC_REPLY;
+}
+
+}  // namespace
+
+svc_result portmap_serve(rpc_call* call, xdr_enc* reply) {
+  return call->vers == PORTMAP_V2 ? serve_v2(call, reply) : serve_rpcb(call, reply);
 }

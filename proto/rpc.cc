@@ -171,6 +171,58 @@ int take_fragment(conn_state* st, size_t frag, uint64_t deadline) {
   return 0;
 }
 
+svc_result nfs_serve_whole(rpc_call* call, xdr_enc* reply) {
+  nfs_serve(call, reply);
+  return SVC_REPLY;
+}
+
+// The programs and versions served, and over which transports. NFS is not
+// served over UDP: its replies do not fit in datagrams.
+struct rpc_program {
+  uint32_t prog;
+  uint32_t vers;
+  bool udp;
+  svc_result (*serve)(rpc_call*, xdr_enc*);
+};
+constexpr rpc_program kPrograms[] = {
+    {PROG_PORTMAP, PORTMAP_V2, true, portmap_serve},
+    {PROG_PORTMAP, RPCBIND_V3, true, portmap_serve},
+    {PROG_PORTMAP, RPCBIND_V4, true, portmap_serve},
+    {PROG_MOUNT, MOUNT_V1, true, mount_serve},
+    {PROG_MOUNT, MOUNT_V2, true, mount_serve},
+    {PROG_MOUNT, MOUNT_V3, true, mount_serve},
+    {PROG_NFS, NFS_V3, false, nfs_serve_whole},
+};
+
+bool over(const rpc_program& p, uint32_t transport) { return transport == RPC_PROTO_TCP || p.udp; }
+
+const rpc_program* find_program(uint32_t prog, uint32_t vers, uint32_t transport) {
+  for (const rpc_program& p : kPrograms) {
+    if (p.prog == prog && p.vers == vers && over(p, transport)) return &p;
+  }
+  return nullptr;
+}
+
+// The reply to a version that is not served: PROG_MISMATCH with the lowest
+// and highest versions served of a program served over the transport (how
+// clients such as rpcinfo learn them), else PROG_UNAVAIL.
+void put_unserved(xdr_enc* e, uint32_t xid, uint32_t prog, uint32_t transport) {
+  uint32_t low = UINT32_MAX;
+  uint32_t high = 0;
+  for (const rpc_program& p : kPrograms) {
+    if (p.prog != prog || !over(p, transport)) continue;
+    low = p.vers < low ? p.vers : low;
+    high = p.vers > high ? p.vers : high;
+  }
+  if (high == 0) {
+    put_reply_header(e, xid, 1);  // PROG_UNAVAIL
+    return;
+  }
+  put_reply_header(e, xid, 2);  // PROG_MISMATCH
+  xe_u32(e, low);
+  xe_u32(e, high);
+}
+
 }  // namespace
 
 void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
@@ -182,7 +234,8 @@ void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
   xe_u32(e, accept_stat);
 }
 
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo) {
+int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo,
+                       uint32_t transport) {
   xdr_cursor c;
   xd_init(&c, rec, len);
   rpc_call call;
@@ -215,16 +268,10 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   call.args = c;
   call.client = client;
   call.memo = memo;
-  svc_result r = SVC_REPLY;
-  if (call.prog == PROG_PORTMAP && call.vers == 2) {
-    r = portmap_serve(&call, &e);
-  } else if (call.prog == PROG_MOUNT && call.vers == 3) {
-    r = mount_serve(&call, &e);
-  } else if (call.prog == PROG_NFS && call.vers == 3) {
-    nfs_serve(&call, &e);
-  } else {
-    put_reply_header(&e, call.xid, 1);  // PROG_UNAVAIL
-  }
+  call.transport = transport;
+  const rpc_program* served = find_program(call.prog, call.vers, transport);
+  const svc_result r = served != nullptr ? served->serve(&call, &e) : SVC_REPLY;
+  if (served == nullptr) put_unserved(&e, call.xid, call.prog, transport);
   // A reply that could not be built whole ends the connection.
   if (r == SVC_END || e.err) return -1;
   return r == SVC_REPLY ? 1 : 0;

@@ -23,6 +23,18 @@ constexpr size_t RPC_MARK = 4;
 constexpr uint32_t PROG_PORTMAP = 100000;
 constexpr uint32_t PROG_NFS = 100003;
 constexpr uint32_t PROG_MOUNT = 100005;
+// The versions served: the portmapper 2 and rpcbind 3 and 4 (one program),
+// MOUNT 1, 2 and 3, NFS 3.
+constexpr uint32_t PORTMAP_V2 = 2;
+constexpr uint32_t RPCBIND_V3 = 3;
+constexpr uint32_t RPCBIND_V4 = 4;
+constexpr uint32_t MOUNT_V1 = 1;
+constexpr uint32_t MOUNT_V2 = 2;
+constexpr uint32_t MOUNT_V3 = 3;
+constexpr uint32_t NFS_V3 = 3;
+// Transport protocol numbers, as the portmapper names them.
+constexpr uint32_t RPC_PROTO_TCP = 6;
+constexpr uint32_t RPC_PROTO_UDP = 17;
 
 // The access decisions of one connection: whether its client is admitted to
 // an export, per export slot and generation. A generation names one allow
@@ -46,6 +58,7 @@ struct rpc_call {
   xdr_cursor args;        // at the procedure's arguments
   uint32_t client;        // the peer's IPv4 address
   rpc_access_memo* memo;  // the connection's access decisions; null: none kept
+  uint32_t transport;     // RPC_PROTO_TCP or RPC_PROTO_UDP (one datagram per call)
 };
 
 enum svc_result { SVC_REPLY, SVC_DROP, SVC_END };
@@ -60,9 +73,10 @@ void nfs_serve(rpc_call* call, xdr_enc* reply);
 // Processes one complete record. reply must hold exactly the RPC_MARK
 // reserved bytes; the reply is appended after them. Returns 1 when the reply
 // is to be sent, 0 when the record is dropped, -1 when the connection ends.
-// memo keeps the connection's access decisions between its calls.
+// memo keeps the connection's access decisions between its calls. Over UDP
+// (transport RPC_PROTO_UDP) only the portmapper and MOUNT are served.
 int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply,
-                       rpc_access_memo* memo = nullptr);
+                       rpc_access_memo* memo = nullptr, uint32_t transport = RPC_PROTO_TCP);
 
 // Receives exactly n bytes, waiting at most wait_ms before each recv. 0 or -1.
 int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);

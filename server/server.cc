@@ -8,6 +8,7 @@
 #include "proto/stats.h"
 #include "server/config.h"
 #include "server/state.h"
+#include "server/udp.h"
 #include "util/sha256.h"
 #include "vorlix.h"
 
@@ -121,6 +122,13 @@ bool bind_ip_ok(const char* ip) {
   return true;
 }
 
+// The number of an address that passed bind_ip_ok, first octet most significant.
+uint32_t ip_number(const char* ip) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  (void)sscanf(ip, "%u.%u.%u.%u", &a, &b, &c, &d);
+  return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
 void make_default_secret() {
   unsigned char s[32];
   if (plat_random_bytes(s, sizeof s) != 0) {
@@ -171,7 +179,9 @@ void listener_thread(void* arg) {
   }
 }
 
+// Closes every listening socket, the UDP ones after their threads.
 void close_listeners() {
+  udp_listeners_stop();
   plat_sock_close(G_SRV.nfs_sock);
   plat_sock_close(G_SRV.mount_sock);
   plat_sock_close(G_SRV.portmap_sock);
@@ -186,6 +196,24 @@ void clear_starting() {
 int bound_or(plat_sock s, int fallback) {
   const int p = plat_sock_port(s);
   return p < 0 ? fallback : p;
+}
+
+// Ends a start whose listener threads could not all be started. The first
+// n TCP listeners (and any UDP ones) already started see running cleared
+// within one poll period; they are waited for, so that their sockets are
+// closed after them. Returns -8.
+int abandon_start(plat_thread* const* threads, int n) {
+  {
+    plat_guard g(srv_lock());
+    G_SRV.running.store(0);
+  }
+  for (int j = 0; j < n; j++) {
+    if (*threads[j] != 0) plat_thread_join(*threads[j]);
+    *threads[j] = 0;
+  }
+  close_listeners();
+  set_error(-8, "thread start failed");
+  return -8;
 }
 
 }  // namespace
@@ -236,6 +264,12 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   G_SRV.bound_nfs_port.store(bound_or(G_SRV.nfs_sock, nfs));
   G_SRV.bound_mount_port.store(bound_or(G_SRV.mount_sock, mnt));
   G_SRV.bound_portmap_port.store(G_SRV.portmap_sock == PLAT_INVALID_SOCK ? 0 : bound_or(G_SRV.portmap_sock, pmp));
+  G_SRV.bound_ip.store(ip_number(bind_ip));
+  if (udp_listeners_open(bind_ip) != 0) {
+    close_listeners();
+    clear_starting();
+    return -3;
+  }
   {
     plat_guard g(srv_lock());
     G_SRV.running.store(1);
@@ -248,21 +282,10 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     if (socks[i] == PLAT_INVALID_SOCK) continue;
     if (plat_thread_start(threads[i], listener_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(socks[i]))) !=
         0) {
-      {
-        plat_guard g(srv_lock());
-        G_SRV.running.store(0);
-      }
-      // The listeners already started see running cleared within one poll
-      // period; wait for them so that their sockets are closed after them.
-      for (int j = 0; j < i; j++) {
-        if (*threads[j] != 0) plat_thread_join(*threads[j]);
-        *threads[j] = 0;
-      }
-      close_listeners();
-      set_error(-8, "thread start failed");
-      return -8;
+      return abandon_start(threads, i);
     }
   }
+  if (udp_listeners_start() != 0) return abandon_start(threads, 3);
   set_error(0, "listening %s nfs=%d mount=%d portmap=%d", bind_ip, G_SRV.bound_nfs_port.load(),
             G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());
   return 0;

@@ -26,6 +26,11 @@ struct server_rec {
   std::atomic<int32_t> bound_nfs_port{0};
   std::atomic<int32_t> bound_mount_port{0};
   std::atomic<int32_t> bound_portmap_port{0};
+  // The UDP ports served (0: none) and the bound address (first octet most
+  // significant), written like the bound ports while no listener runs.
+  std::atomic<int32_t> bound_mount_udp_port{0};
+  std::atomic<int32_t> bound_portmap_udp_port{0};
+  std::atomic<uint32_t> bound_ip{0};
   uint64_t gen_counter = 0;  // changed only under the export table's lock
 };
 

@@ -225,18 +225,24 @@ TEST(Access, AllowListGuardsEveryNfsCall) {
   EXPECT_EQ(getattr(here, root3).status, 0u);
 }
 
+// The EXPORT result listing one export with the one group.
+bytes export_body(const std::string& path) {
+  bytes b;
+  put32(&b, 1);
+  put_string(&b, path);
+  put32(&b, 1);
+  put_string(&b, "tarvelin");
+  put32(&b, 0);
+  put32(&b, 0);
+  return b;
+}
+
 TEST(Mount, ExportListEncoding) {
   temp_dir d;
   ASSERT_TRUE(export_and_start("/movies", d.path));
   rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_mount_port()));
-  bytes expected_body;
-  put32(&expected_body, 1);
-  put_string(&expected_body, "/movies");
-  put32(&expected_body, 1);
-  put_string(&expected_body, "tarvelin");
-  put32(&expected_body, 0);
-  put32(&expected_body, 0);
+  const bytes expected_body = export_body("/movies");
   const bytes raw = mount_call(c, MNT_EXPORT);
   ASSERT_EQ(raw.size(), kReplyBody + expected_body.size());
   EXPECT_EQ(accept_stat(raw), 0u);
@@ -331,6 +337,56 @@ TEST(Mount, ProceduresWithoutState) {
   EXPECT_EQ(getattr(n, root).status, 0u);
   EXPECT_EQ(mnt(c, "/movies").fh, root);
   EXPECT_EQ(mount_call(c, MNT_DUMP).size(), 28u);
+}
+
+// MOUNT versions 1 (what showmount asks) and 2 answer every procedure but
+// MNT exactly as version 3 does, export filtering included; MNT is refused
+// with EACCES whatever the path, and counts no mount.
+TEST(Mount, VersionsOneAndTwoBesideVersionThree) {
+  temp_dir d;
+  ASSERT_GE(vorlix_add_export("/local", d.mkdir("local").c_str(), nullptr), 0);
+  ASSERT_GE(vorlix_add_export("/lan", d.mkdir("lan").c_str(), "127.0.0.0/24"), 0);
+  ASSERT_TRUE(start_test_server());
+  for (const char* from : {"127.0.0.1", "127.0.0.2"}) {
+    SCOPED_TRACE(from);
+    rpc_conn c;
+    ASSERT_TRUE(c.open(vorlix_mount_port(), from));
+    struct proc_case {
+      uint32_t proc;
+      bytes args;
+    };
+    const proc_case cases[] = {{MNT_NULL, {}},    {MNT_DUMP, {}},   {MNT_UMNT, string_arg("/lan")},
+                               {MNT_UMNTALL, {}}, {MNT_EXPORT, {}}, {6, {}}};
+    for (const proc_case& k : cases) {
+      SCOPED_TRACE(k.proc);
+      bytes v3 = call(c, kMountProg, 3, k.proc, k.args);
+      ASSERT_GE(v3.size(), 24u);
+      v3.erase(v3.begin(), v3.begin() + 4);  // the xids differ
+      for (uint32_t vers : {1u, 2u}) {
+        bytes r = call(c, kMountProg, vers, k.proc, k.args);
+        ASSERT_GE(r.size(), 24u);
+        r.erase(r.begin(), r.begin() + 4);
+        EXPECT_EQ(r, v3) << "version " << vers;
+      }
+    }
+    const long long mounts = mounts_now();
+    for (const char* path : {"/lan", "/local", "/none", ""}) {
+      SCOPED_TRACE(path);
+      for (uint32_t vers : {1u, 2u}) {
+        const bytes r = call(c, kMountProg, vers, MNT_MNT, string_arg(path));
+        ASSERT_EQ(r.size(), 28u);
+        EXPECT_EQ(accept_stat(r), 0u);
+        EXPECT_EQ(status_of(r), 13u);
+      }
+    }
+    EXPECT_EQ(mounts_now(), mounts);
+  }
+  rpc_conn other;
+  ASSERT_TRUE(other.open(vorlix_mount_port(), "127.0.0.2"));
+  const bytes list = call(other, kMountProg, 1, MNT_EXPORT, {});
+  const bytes expected_body = export_body("/lan");
+  ASSERT_EQ(list.size(), kReplyBody + expected_body.size());
+  EXPECT_EQ(bytes(list.begin() + kReplyBody, list.end()), expected_body);
 }
 
 TEST(Mount, RepliesWriteNoDebugLine) {

@@ -1,6 +1,6 @@
-// The minimal portmapper on the wire: GETPORT for the three TCP mappings,
-// DUMP, dropped calls and unknown procedures, with and without a portmapper
-// port of its own.
+// The portmapper version 2 on the wire: GETPORT for every mapping, DUMP,
+// dropped calls and unknown procedures, with and without a portmapper port
+// of its own.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +8,7 @@
 
 #include "nfs_client.h"
 #include "server/config.h"
+#include "server/state.h"
 
 using namespace wire;
 
@@ -30,35 +31,16 @@ uint32_t getport(rpc_conn& c, uint32_t prog, uint32_t vers, uint32_t prot) {
   return get32(r, 24);
 }
 
-// A port no one listens on now, found by binding port 0 and closing again.
-int free_port() {
-  plat_net_init();
-  plat_sock s = PLAT_INVALID_SOCK;
-  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
-  const int port = plat_sock_port(s);
-  plat_sock_close(s);
-  return port;
-}
-
-// Starts the server with a portmapper listener on a free port; a port taken
-// between the probe and the start is retried a few times.
-int start_with_portmapper() {
-  for (int attempt = 0; attempt < 5; attempt++) {
-    const int port = free_port();
-    if (port > 0 && start_test_server(port)) return port;
-  }
-  return -1;
-}
-
 struct mapping_case {
   uint32_t prog, vers, prot;
-  int which;  // 0: none, 1: NFS, 2: MOUNT, 3: the portmapper
+  int which;  // 0: none, 1: NFS, 2: MOUNT, 3: the portmapper, 4: the portmapper over UDP, 5: MOUNT over UDP
 };
 const mapping_case kMappings[] = {
     {100003, 3, 6, 1},  {100003, 3, 0, 1},  {100003, 3, 17, 0}, {100003, 2, 6, 0}, {100003, 4, 6, 0},
-    {100005, 3, 6, 2},  {100005, 3, 0, 2},  {100005, 3, 17, 0}, {100005, 1, 6, 0}, {100000, 2, 6, 3},
-    {100000, 2, 0, 3},  {100000, 2, 17, 0}, {100000, 3, 6, 0},  {100000, 4, 6, 0}, {100021, 4, 6, 0},
-    {123456, 1, 6, 0},  {0, 0, 0, 0},
+    {100005, 3, 6, 2},  {100005, 3, 0, 2},  {100005, 3, 17, 5}, {100005, 1, 6, 2}, {100005, 1, 17, 5},
+    {100005, 2, 6, 2},  {100000, 2, 6, 3},  {100000, 2, 0, 3},  {100000, 2, 17, 4}, {100000, 3, 6, 3},
+    {100000, 4, 6, 3},  {100000, 4, 17, 4}, {100000, 5, 6, 0},  {100021, 4, 6, 0}, {123456, 1, 6, 0},
+    {0, 0, 0, 0},
 };
 
 uint32_t expected_port(int which) {
@@ -66,16 +48,32 @@ uint32_t expected_port(int which) {
     case 1: return static_cast<uint32_t>(vorlix_nfs_port());
     case 2: return static_cast<uint32_t>(vorlix_mount_port());
     case 3: return static_cast<uint32_t>(vorlix_portmap_port());
+    case 4: return static_cast<uint32_t>(G_SRV.bound_portmap_udp_port.load());
+    case 5: return static_cast<uint32_t>(G_SRV.bound_mount_udp_port.load());
     default: return 0;
   }
 }
 
-void expect_dump(rpc_conn& c, uint32_t port) {
+// What the portmapper lists, in its order, each mapping once: its own
+// versions 4, 3 and 2 over TCP and UDP, MOUNT 1, 2 and 3 over UDP and TCP,
+// NFS 3 over TCP. Rows whose port is 0 do not listen and are left out.
+const mapping_case kListed[] = {{100000, 4, 6, 3},  {100000, 3, 6, 3},  {100000, 2, 6, 3}, {100000, 4, 17, 4},
+                                {100000, 3, 17, 4}, {100000, 2, 17, 4}, {100005, 1, 17, 5}, {100005, 2, 17, 5},
+                                {100005, 3, 17, 5}, {100005, 1, 6, 2},  {100005, 2, 6, 2},  {100005, 3, 6, 2},
+                                {100003, 3, 6, 1}};
+
+void expect_dump(rpc_conn& c) {
+  bytes expected;
+  for (const mapping_case& r : kListed) {
+    const uint32_t port = expected_port(r.which);
+    if (port == 0) continue;
+    for (uint32_t w : {1u, r.prog, r.vers, r.prot, port}) put32(&expected, w);
+  }
+  put32(&expected, 0);
   const bytes r = pmap_call(c, PMAP_DUMP);
-  ASSERT_EQ(r.size(), 48u);
+  ASSERT_GE(r.size(), 24u);
   EXPECT_EQ(accept_stat(r), 0u);
-  const uint32_t words[] = {1, 100000, 2, 6, port, 0};
-  for (size_t i = 0; i < 6; i++) EXPECT_EQ(get32(r, 24 + 4 * i), words[i]) << "word " << i;
+  EXPECT_EQ(bytes(r.begin() + 24, r.end()), expected);
 }
 
 TEST(Portmap, WithoutPortmapperPort) {
@@ -88,9 +86,9 @@ TEST(Portmap, WithoutPortmapperPort) {
     ASSERT_TRUE(c.open(port));
     for (const mapping_case& m : kMappings) {
       SCOPED_TRACE(std::to_string(m.prog) + "/" + std::to_string(m.vers) + "/" + std::to_string(m.prot));
-      EXPECT_EQ(getport(c, m.prog, m.vers, m.prot), m.which == 3 ? 0u : expected_port(m.which));
+      EXPECT_EQ(getport(c, m.prog, m.vers, m.prot), m.which == 3 || m.which == 4 ? 0u : expected_port(m.which));
     }
-    expect_dump(c, 0);
+    expect_dump(c);
   }
 }
 
@@ -106,7 +104,7 @@ TEST(Portmap, WithPortmapperPort) {
       SCOPED_TRACE(std::to_string(m.prog) + "/" + std::to_string(m.vers) + "/" + std::to_string(m.prot));
       EXPECT_EQ(getport(c, m.prog, m.vers, m.prot), expected_port(m.which));
     }
-    expect_dump(c, static_cast<uint32_t>(port));
+    expect_dump(c);
   }
   // The portmapper's port answers the other programs too.
   temp_dir d;
@@ -172,7 +170,7 @@ TEST(Portmap, OtherProcedures) {
   }
   // Nothing was registered.
   EXPECT_EQ(getport(c, 100003, 3, 6), static_cast<uint32_t>(vorlix_nfs_port()));
-  expect_dump(c, 0);
+  expect_dump(c);
 }
 
 TEST(Portmap, RepliesWriteNoDebugLine) {
@@ -189,6 +187,196 @@ TEST(Portmap, RepliesWriteNoDebugLine) {
   unsetenv("VORLIX_RDPDBG");
   debug_read_env();
   EXPECT_EQ(log.find("RDPDBG"), std::string::npos) << log;
+}
+
+// ---- rpcbind versions 3 and 4 ----------------------------------------------------
+
+enum : uint32_t {
+  RPCB_GETADDR = 3,
+  RPCB_DUMP = 4,
+  RPCB_CALLIT = 5,
+  RPCB_GETTIME = 6,
+  RPCB_UADDR2TADDR = 7,
+  RPCB_TADDR2UADDR = 8,
+  RPCB_GETVERSADDR = 9,
+  RPCB_INDIRECT = 10,
+  RPCB_GETADDRLIST = 11,
+  RPCB_GETSTAT = 12,
+};
+
+std::string uaddr(uint32_t port) {
+  return port == 0 ? "" : "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
+}
+const char* netid(uint32_t prot) { return prot == 17 ? "udp" : "tcp"; }
+
+bytes rpcb_arg(uint32_t prog, uint32_t vers, const std::string& netid) {
+  bytes a;
+  put32(&a, prog);
+  put32(&a, vers);
+  put_string(&a, netid);
+  put_string(&a, "");
+  put_string(&a, "");
+  return a;
+}
+
+// The one string of a reply; "<bad>" when the reply is not exactly that.
+std::string string_reply(const bytes& r) {
+  if (r.size() < 24 || accept_stat(r) != 0) return "<bad>";
+  reply_reader rd(r, 24);
+  const bytes v = rd.opaque(255);
+  return rd.done() ? std::string(v.begin(), v.end()) : "<bad>";
+}
+
+TEST(Rpcbind, GetaddrAndGetversaddr) {
+  const int port = start_with_portmapper();
+  ASSERT_GT(port, 0);
+  const uint32_t nfs = static_cast<uint32_t>(vorlix_nfs_port());
+  const uint32_t mnt = static_cast<uint32_t>(vorlix_mount_port());
+  struct addr_case {
+    uint32_t prog, vers;
+    const char* netid;
+    uint32_t exact;  // the port of the exact version, 0 for none
+    uint32_t any;    // the port GETADDR answers (any version of the program)
+  };
+  const addr_case cases[] = {
+      {100003, 3, "tcp", nfs, nfs},
+      {100003, 3, "", nfs, nfs},  // the empty netid: the call's own transport
+      {100003, 3, "udp", 0, 0},
+      {100003, 2, "tcp", 0, nfs},
+      {100003, 0, "tcp", 0, nfs},
+      {100003, 3, "tcp6", 0, 0},
+      {100005, 1, "tcp", mnt, mnt},
+      {100005, 3, "tcp", mnt, mnt},
+      {100000, 4, "tcp", static_cast<uint32_t>(port), static_cast<uint32_t>(port)},
+      {100021, 4, "tcp", 0, 0},
+  };
+  rpc_conn c;
+  ASSERT_TRUE(c.open(port));
+  for (uint32_t vers : {3u, 4u}) {
+    for (const addr_case& k : cases) {
+      SCOPED_TRACE(testing::Message() << "v" << vers << " " << k.prog << "/" << k.vers << "/" << k.netid);
+      EXPECT_EQ(string_reply(call(c, kPortmapProg, vers, RPCB_GETADDR, rpcb_arg(k.prog, k.vers, k.netid))),
+                uaddr(k.any));
+      if (vers == 4) {
+        EXPECT_EQ(string_reply(call(c, kPortmapProg, 4, RPCB_GETVERSADDR, rpcb_arg(k.prog, k.vers, k.netid))),
+                  uaddr(k.exact));
+      }
+    }
+  }
+  // Arguments that do not decode get no reply; the connection goes on.
+  const uint32_t xid = c.next_xid++;
+  bytes cut = rpcb_arg(100003, 3, "tcp");
+  cut.resize(14);
+  ASSERT_TRUE(c.send_raw(with_mark(rpc_call_record(xid, kPortmapProg, 4, RPCB_GETADDR, cut))));
+  bytes reply;
+  EXPECT_FALSE(c.recv_record(&reply, 300));
+  EXPECT_EQ(string_reply(call(c, kPortmapProg, 3, RPCB_GETADDR, rpcb_arg(100003, 3, "tcp"))), uaddr(nfs));
+}
+
+TEST(Rpcbind, DumpAndAddressList) {
+  const int port = start_with_portmapper();
+  ASSERT_GT(port, 0);
+  rpc_conn c;
+  ASSERT_TRUE(c.open(port));
+  for (uint32_t vers : {3u, 4u}) {
+    SCOPED_TRACE(vers);
+    bytes expected;
+    for (const mapping_case& m : kListed) {
+      if (expected_port(m.which) == 0) continue;
+      put32(&expected, 1);
+      put32(&expected, m.prog);
+      put32(&expected, m.vers);
+      put_string(&expected, netid(m.prot));
+      put_string(&expected, uaddr(expected_port(m.which)));
+      put_string(&expected, "unknown");
+    }
+    put32(&expected, 0);
+    const bytes r = call(c, kPortmapProg, vers, RPCB_DUMP, {});
+    ASSERT_GE(r.size(), 24u);
+    EXPECT_EQ(accept_stat(r), 0u);
+    EXPECT_EQ(bytes(r.begin() + 24, r.end()), expected);
+  }
+  // GETADDRLIST: every address of one program and version, the netid of the
+  // argument not looked at.
+  for (const auto& [prog, vers] : {std::pair{100005u, 3u}, {100003u, 3u}, {100000u, 2u}, {100003u, 2u}}) {
+    SCOPED_TRACE(testing::Message() << prog << "/" << vers);
+    bytes expected;
+    for (const mapping_case& m : kListed) {
+      if (m.prog != prog || m.vers != vers || expected_port(m.which) == 0) continue;
+      put32(&expected, 1);
+      put_string(&expected, uaddr(expected_port(m.which)));
+      put_string(&expected, netid(m.prot));
+      put32(&expected, m.prot == 17 ? 1 : 3);
+      put_string(&expected, "inet");
+      put_string(&expected, netid(m.prot));
+    }
+    put32(&expected, 0);
+    const bytes r = call(c, kPortmapProg, 4, RPCB_GETADDRLIST, rpcb_arg(prog, vers, "udp"));
+    ASSERT_GE(r.size(), 24u);
+    EXPECT_EQ(bytes(r.begin() + 24, r.end()), expected);
+  }
+}
+
+TEST(Rpcbind, AddressConversionTimeStatAndRefusals) {
+  ASSERT_TRUE(start_test_server(0));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  const bytes taddr = {2, 0, 8, 1, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (uint32_t vers : {3u, 4u}) {
+    SCOPED_TRACE(vers);
+    // UADDR2TADDR: a netbuf (maxlen, then the socket address).
+    bytes good;
+    put32(&good, 16);
+    put_opaque(&good, taddr.data(), taddr.size());
+    bytes empty;
+    put32(&empty, 0);
+    put32(&empty, 0);
+    for (const auto& [text, body] : {std::pair<std::string, bytes>{"127.0.0.1.8.1", good}, {"127.0.0.1.8", empty},
+                                     {"127.0.0.1.8.256", empty}, {"127.0.0.1.8.1.", empty}, {"", empty}}) {
+      SCOPED_TRACE(text);
+      const bytes r = call(c, kPortmapProg, vers, RPCB_UADDR2TADDR, string_arg(text));
+      ASSERT_GE(r.size(), 24u);
+      EXPECT_EQ(bytes(r.begin() + 24, r.end()), body);
+    }
+    // TADDR2UADDR: the family in either byte order; anything else is "".
+    bytes swapped = taddr;
+    std::swap(swapped[0], swapped[1]);
+    const bytes v6 = {10, 0, 8, 1, 0, 0, 0, 0};
+    for (const auto& [sa, text] : {std::pair<bytes, std::string>{taddr, "127.0.0.1.8.1"}, {swapped, "127.0.0.1.8.1"},
+                                   {v6, ""}, {bytes{2, 0, 8}, ""}}) {
+      bytes netbuf;
+      put32(&netbuf, 16);
+      put_opaque(&netbuf, sa.data(), sa.size());
+      EXPECT_EQ(string_reply(call(c, kPortmapProg, vers, RPCB_TADDR2UADDR, netbuf)), text);
+    }
+    // GETTIME: the server's clock, seconds since 1970.
+    const bytes t = call(c, kPortmapProg, vers, RPCB_GETTIME, {});
+    ASSERT_EQ(t.size(), 28u);
+    EXPECT_NEAR(static_cast<double>(get32(t, 24)), static_cast<double>(time(nullptr)), 60.0);
+    // Nothing is registered or forwarded over TCP.
+    for (uint32_t proc : {1u, 2u, uint32_t{RPCB_CALLIT}, 13u}) {
+      SCOPED_TRACE(proc);
+      const bytes r = call(c, kPortmapProg, vers, proc, rpcb_arg(100003, 3, "tcp"));
+      ASSERT_EQ(r.size(), 24u);
+      EXPECT_EQ(accept_stat(r), 3u);
+    }
+  }
+  // Version 4's own procedures: version 3 does not have them.
+  for (uint32_t proc : {RPCB_GETVERSADDR, RPCB_INDIRECT, RPCB_GETADDRLIST, RPCB_GETSTAT}) {
+    SCOPED_TRACE(proc);
+    const bytes r = call(c, kPortmapProg, 3, proc, rpcb_arg(100003, 3, "tcp"));
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(accept_stat(r), 3u);
+  }
+  EXPECT_EQ(accept_stat(call(c, kPortmapProg, 4, RPCB_INDIRECT, rpcb_arg(100003, 3, "tcp"))), 3u);
+  // GETSTAT: three zeroed rpcb_stat records (13 counters, two counts, two
+  // empty lists each).
+  const bytes st = call(c, kPortmapProg, 4, RPCB_GETSTAT, {});
+  EXPECT_EQ(st, [&] {
+    bytes e(st.begin(), st.begin() + std::min<size_t>(st.size(), 24));
+    e.resize(24 + 3 * 17 * 4, 0);
+    return e;
+  }());
 }
 
 }  // namespace

@@ -751,6 +751,56 @@ TEST(PlatSock, ShutdownEndsAReceiveWaitingInAnotherThreadAndTheConnection) {
 
 // ---- Threads and locks ------------------------------------------------------------
 
+// Datagrams both ways between two UDP sockets on loopback addresses, with the
+// sender's address and port; nothing waiting gives -2; a port in use and a
+// bad address are refused.
+TEST(PlatSock, UdpDatagramsCarryTheirSender) {
+  ASSERT_EQ(plat_net_init(), 0);
+  plat_sock a = PLAT_INVALID_SOCK, b = PLAT_INVALID_SOCK, taken = PLAT_INVALID_SOCK;
+  ASSERT_EQ(plat_udp_open4("127.0.0.1", 0, &a), 0);
+  ASSERT_EQ(plat_udp_open4("127.0.0.2", 0, &b), 0);
+  const int pa = plat_sock_port(a);
+  const int pb = plat_sock_port(b);
+  ASSERT_GT(pa, 0);
+  ASSERT_GT(pb, 0);
+  unsigned char buf[16];
+  uint32_t from = 0;
+  int from_port = 0;
+  EXPECT_EQ(plat_udp_recv(a, buf, sizeof buf, &from, &from_port), -2);
+  EXPECT_EQ(plat_poll1(a, 1, 0), 0);
+  EXPECT_EQ(plat_udp_send(b, "hello", 5, 0x7F000001u, pa), 5);
+  ASSERT_EQ(plat_poll1(a, 1, 5000), 1);
+  ASSERT_EQ(plat_udp_recv(a, buf, sizeof buf, &from, &from_port), 5);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
+#ifdef _WIN32
+  // Wine gives 127.0.0.1 as the source of every loopback datagram; Windows
+  // itself gives the sender's address.
+  if (!running_under_wine()) {
+    EXPECT_EQ(from, 0x7F000002u);
+  }
+#else
+  EXPECT_EQ(from, 0x7F000002u);
+#endif
+  EXPECT_EQ(from_port, pb);
+  EXPECT_EQ(plat_udp_send(a, "", 0, from, from_port), 0);  // an empty datagram
+  ASSERT_EQ(plat_poll1(b, 1, 5000), 1);
+  EXPECT_EQ(plat_udp_recv(b, buf, sizeof buf, &from, &from_port), 0);
+  EXPECT_EQ(from_port, pa);
+  EXPECT_EQ(plat_udp_open4("127.0.0.1", pa, &taken), -1);
+  EXPECT_EQ(plat_udp_open4("127.0.0", 0, &taken), -1);
+  EXPECT_EQ(taken, PLAT_INVALID_SOCK);
+  plat_sock_close(a);
+  plat_sock_close(b);
+}
+
+// Loopback has no broadcast address, and an address of no interface has
+// none either. (A real network's is checked by the tool tests in a network
+// namespace of their own.)
+TEST(PlatSock, NoBroadcastAddressForLoopbackOrForeignAddresses) {
+  EXPECT_EQ(plat_broadcast_for(0x7F000001u), 0u);
+  EXPECT_EQ(plat_broadcast_for(0xC0000201u), 0u);  // 192.0.2.1, a documentation address
+}
+
 TEST(PlatThread, StartsWithItsArgumentAndJoins) {
   std::atomic<int> seen{0};
   plat_thread t = 0;

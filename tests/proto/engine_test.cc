@@ -400,14 +400,18 @@ TEST(EngineStats, UnknownKeysChangeNothing) {
                "{\"connections\":0,\"connections_total\":0,\"rpc_calls\":3,\"mounts\":0,\"auth_sys_max_uid\":50}");
 }
 
-TEST(EngineDispatch, UnservedProgramsGetProgUnavail) {
+// An unknown program gets PROG_UNAVAIL; a version that is not served of a
+// served program gets PROG_MISMATCH with the lowest and highest versions
+// served. Both are counted.
+TEST(EngineDispatch, UnservedProgramsAndVersions) {
   struct prog_case {
     uint32_t prog;
     uint32_t vers;
+    uint32_t low, high;  // 0, 0: PROG_UNAVAIL
   };
   const prog_case cases[] = {
-      {kNfs, 2}, {kNfs, 4}, {kMount, 1}, {kMount, 2}, {kPortmap, 3}, {kPortmap, 4},
-      {100021, 4}, {0, 0}, {0xFFFFFFFFu, 3},
+      {kNfs, 2, 3, 3},     {kNfs, 4, 3, 3},     {kMount, 0, 1, 3}, {kMount, 4, 1, 3},
+      {kPortmap, 1, 2, 4}, {kPortmap, 5, 2, 4}, {100021, 4, 0, 0}, {0, 0, 0, 0},      {0xFFFFFFFFu, 3, 0, 0},
   };
   engine_conn c;
   ASSERT_TRUE(c.start());
@@ -417,7 +421,12 @@ TEST(EngineDispatch, UnservedProgramsGetProgUnavail) {
     const int64_t calls = stats_get("rpc_calls");
     bytes reply;
     ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .prog = k.prog, .vers = k.vers, .args = words({1, 2})}), &reply));
-    EXPECT_EQ(reply, accepted(xid, 1));
+    bytes expected = accepted(xid, k.high == 0 ? 1 : 2);
+    if (k.high != 0) {
+      put32(&expected, k.low);
+      put32(&expected, k.high);
+    }
+    EXPECT_EQ(reply, expected);
     EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
   }
 }

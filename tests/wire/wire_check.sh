@@ -68,6 +68,11 @@ declare -A KNOWN=(
   [NfsRead.ArgumentAndHandleFailures]="malformed-calls"
   # READDIR and READDIRPLUS cut inside the verifier or before the counts.
   [Readdir.Failures]="malformed-calls"
+  # rpcbind GETADDR cut inside its netid: dropped without a reply.
+  [Rpcbind.GetaddrAndGetversaddr]="malformed-calls dropped-calls"
+  # SET, UNSET, CALLIT and version 4's procedures asked of version 3 with an
+  # rpcb as arguments (answered PROC_UNAVAIL); socket addresses too short.
+  [Rpcbind.AddressConversionTimeStatAndRefusals]="malformed-calls"
 )
 #
 # One reply shape is known as well, whatever the test: the refusal of a
