@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "plat/plat.h"
+#include "tests/support/fixture.h"
 
 #ifdef _WIN32
 // The Windows form: CreateProcessW with the standard streams on anonymous
@@ -453,15 +454,4 @@ inline run_result run_program(const std::vector<std::string>& args, int timeout_
   r.out = c.output();
   r.err = c.errors();
   return r;
-}
-
-// A port that was free a moment ago; another process may take it in
-// between, rarely.
-inline int free_port() {
-  plat_net_init();
-  plat_sock s;
-  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
-  const int p = plat_sock_port(s);
-  plat_sock_close(s);
-  return p;
 }

@@ -184,16 +184,6 @@ inline bytes string_arg(const std::string& s) {
   return a;
 }
 
-// A port no one listens on now, found by binding port 0 and closing again.
-inline int free_port() {
-  plat_net_init();
-  plat_sock s = PLAT_INVALID_SOCK;
-  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
-  const int port = plat_sock_port(s);
-  plat_sock_close(s);
-  return port;
-}
-
 // Starts the server with a portmapper listener on a free port; a port taken
 // between the probe and the start is retried a few times.
 inline int start_with_portmapper() {

@@ -45,17 +45,6 @@ constexpr uint32_t kNfsProg = 100003;
 constexpr uint32_t kMountProg = 100005;
 constexpr uint32_t kPortmapProg = 100000;
 
-// A port that was free a moment ago (the system chose it for a socket that
-// is closed again); another process may take it in between, rarely.
-int free_port() {
-  plat_net_init();
-  plat_sock s;
-  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
-  const int p = plat_sock_port(s);
-  plat_sock_close(s);
-  return p;
-}
-
 // True when something on 127.0.0.1 accepts connections on the port.
 bool accepts(int port) {
   plat_sock s;

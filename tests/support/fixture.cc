@@ -97,3 +97,12 @@ bool start_test_server(int portmap_port) {
   vorlix_config("mount_port", "0");
   return vorlix_start("127.0.0.1", 0, 0, portmap_port) == 0;
 }
+
+int free_port() {
+  plat_net_init();
+  plat_sock s = PLAT_INVALID_SOCK;
+  if (plat_listen_tcp4("127.0.0.1", 0, 1, &s) != 0) return -1;
+  const int port = plat_sock_port(s);
+  plat_sock_close(s);
+  return port;
+}

@@ -45,6 +45,10 @@ std::string read_file(const std::string& path);
 bool running_under_wine();
 #endif
 
+// A port that was free a moment ago (the system chose it for a socket that
+// is closed again); another process may take it in between, rarely.
+int free_port();
+
 // Starts the in-process server on 127.0.0.1 with ports chosen by the system
 // (portmap_port as given to vorlix_start: 0 for none). True on success.
 bool start_test_server(int portmap_port = 0);
