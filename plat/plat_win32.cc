@@ -16,6 +16,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <bcrypt.h>
+#include <winternl.h>
 #include <shellapi.h>
 
 #include <csignal>
@@ -193,14 +194,72 @@ char* join_path(const char* dir, const char* name, size_t name_len) {
   return out;
 }
 
-// Opens a path without following a final reparse point. Folders are opened
-// for listing, which with sharing of read and write only (no delete) keeps
-// the folder from being renamed, deleted or replaced while the handle is
-// open. Files are opened for attributes only.
-HANDLE open_held(const wchar_t* w, bool listing) {
-  const DWORD access = listing ? (FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES) : FILE_READ_ATTRIBUTES;
-  const DWORD share = listing ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : kShareAll;
-  return open_counted(w, access, share, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+// What a walk beneath a root opens a name for: a folder on the way (which
+// needs only traverse rights, so that a folder that may be traversed but
+// not listed hides nothing below it), a folder to list, anything to
+// describe, or a file to read.
+enum open_for { kTraverse, kList, kDescribe, kRead };
+
+DWORD access_for(open_for p) {
+  switch (p) {
+    case kTraverse:
+      return FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kList:
+      return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kDescribe:
+      return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kRead:
+      break;
+  }
+  return GENERIC_READ;
+}
+
+using nt_create_file_fn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                           ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using nt_status_to_error_fn = ULONG(NTAPI*)(NTSTATUS);
+
+// Opens `name` (n bytes of UTF-8) inside the folder `parent`, or the path
+// `w` itself when parent is null (the root of a walk), without following a
+// final reparse point. Everything is opened with full sharing, so nobody
+// is kept from renaming or deleting what a call holds; a name is opened
+// relative to its parent's handle, so it is looked up in that very folder
+// even when the folder has been renamed since or its old path now leads
+// elsewhere. Invalid handle on failure, with the thread's last error set.
+HANDLE open_held(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p) {
+  const DWORD access = access_for(p);
+  if (parent == nullptr) {
+    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (p == kRead ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_BACKUP_SEMANTICS);
+    return open_counted(w, access, kShareAll, flags);
+  }
+  static const auto create = reinterpret_cast<nt_create_file_fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  static const auto to_error = reinterpret_cast<nt_status_to_error_fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+  wchar_t wname[1024];
+  const int wl = n == 0 || n >= 1024 ? 0
+                                     : MultiByteToWideChar(CP_UTF8, 0, name, static_cast<int>(n), wname, 1023);
+  if (create == nullptr || to_error == nullptr || wl <= 0) {
+    SetLastError(kRefused);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING us;
+  us.Buffer = wname;
+  us.Length = static_cast<USHORT>(wl * sizeof(wchar_t));
+  us.MaximumLength = us.Length;
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  IO_STATUS_BLOCK io;
+  memset(&io, 0, sizeof io);
+  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                        (p == kRead ? (FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY) : FILE_OPEN_FOR_BACKUP_INTENT);
+  HANDLE h = nullptr;
+  InterlockedIncrement64(&g_opens);
+  const NTSTATUS st = create(&h, access, &oa, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
+  if (st < 0) {
+    SetLastError(to_error(st));
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
 }
 
 // The folders held open along a walk beneath a root; all closed at the end.
@@ -208,17 +267,20 @@ struct held_walk {
   static constexpr int kMax = 512;
   HANDLE h[kMax];
   int n = 0;
+  HANDLE top() const { return n > 0 ? h[n - 1] : nullptr; }
   ~held_walk() {
     for (int i = 0; i < n; i++) CloseHandle(h[i]);
   }
 };
 
-// Opens `w` with open_held and reads its information. The reparse-point
-// bit is taken from the opened object and from the path's own attributes:
-// some systems open the target of a link even when asked for the link
-// itself, and then only the path's attributes tell. Invalid handle on failure.
-HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMATION* fi) {
-  HANDLE h = open_held(w, listing);
+// Opens with open_held and reads the object's information. The
+// reparse-point bit is taken from the opened object and from the path's
+// own attributes (`w` is the full path): some systems open the target of a
+// link even when asked for the link itself, and then only the path's
+// attributes tell. Invalid handle on failure.
+HANDLE open_and_describe(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p,
+                         BY_HANDLE_FILE_INFORMATION* fi) {
+  HANDLE h = open_held(parent, name, n, w, p);
   if (h == INVALID_HANDLE_VALUE) return h;
   const DWORD own = GetFileAttributesW(w);
   if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, fi)) {
@@ -230,14 +292,16 @@ HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMAT
   return h;
 }
 
-// Holds the folder at `path` open after checking that it is a folder on
-// disk and not a reparse point. False when it is not.
-bool hold_plain_dir(const char* path, held_walk* hw) {
+// Holds the folder `name` of the walk's last held folder (or the path
+// itself when nothing is held yet) open after checking that it is a folder
+// on disk and not a reparse point. `path` is its full path. False when it
+// is not.
+bool hold_plain_dir(const char* name, size_t n, const char* path, open_for p, held_walk* hw) {
   if (hw->n >= held_walk::kMax) return false;
   wstr w(path);
   if (w.p == nullptr) return false;
   BY_HANDLE_FILE_INFORMATION fi;
-  HANDLE h = open_and_describe(w.p, true, &fi);
+  HANDLE h = open_and_describe(hw->top(), name, n, w.p, p, &fi);
   if (h == INVALID_HANDLE_VALUE) return false;
   if (!(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
@@ -250,13 +314,16 @@ bool hold_plain_dir(const char* path, held_walk* hw) {
 
 // Walks rel ("/" separators) beneath root one component at a time: the
 // root and every component but the last must be plain folders (no reparse
-// point) and stay held open in *hw. Returns the full path of the last
-// component (the root itself when rel is empty, and the folder when rel
-// ends in "/"), a new string, or null when the walk is refused.
-char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
+// point) and stay held open in *hw, each opened inside the one before it.
+// Returns the full path of the last component (the root itself when rel is
+// empty, and the folder when rel ends in "/"), a new string, and points
+// *last at that component in rel ("" when the held folder on top is the
+// object itself: that one is opened for `end_dir`, every other for
+// traverse only). Null when the walk is refused.
+char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last) {
   SetLastError(kRefused);
   if (root == nullptr || rel == nullptr || root[0] == 0) return nullptr;
-  if (!hold_plain_dir(root, hw)) return nullptr;
+  if (!hold_plain_dir(nullptr, 0, root, rel[0] == 0 ? end_dir : kTraverse, hw)) return nullptr;
   char* cur = static_cast<char*>(malloc(strlen(root) + 1));
   if (cur == nullptr) return nullptr;
   strcpy(cur, root);
@@ -264,14 +331,20 @@ char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
   for (;;) {
     const char* slash = strchr(p, '/');
     const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
-    if (slash == nullptr && n == 0) return cur;  // empty rel, or a trailing "/"
+    if (slash == nullptr && n == 0) {  // empty rel, or a trailing "/"
+      *last = p;
+      return cur;
+    }
     if (unsafe_component(p, n)) break;
     char* next = join_path(cur, p, n);
     free(cur);
     cur = next;
     if (cur == nullptr) return nullptr;
-    if (slash == nullptr) return cur;
-    if (!hold_plain_dir(cur, hw)) break;
+    if (slash == nullptr) {
+      *last = p;
+      return cur;
+    }
+    if (!hold_plain_dir(p, n, cur, slash[1] == 0 ? end_dir : kTraverse, hw)) break;
     p = slash + 1;
   }
   const DWORD why = GetLastError();
@@ -757,16 +830,22 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
 int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kDescribe, &last);
   if (path == nullptr) return -1;
-  // The last component (or the root itself) is described without following it.
   wstr w(path);
   free(path);
   if (w.p == nullptr) return -1;
   BY_HANDLE_FILE_INFORMATION fi;
-  HANDLE h = open_and_describe(w.p, false, &fi);
-  if (h == INVALID_HANDLE_VALUE) return -1;
-  CloseHandle(h);
+  if (last[0] == 0) {
+    // The folder the walk ended on, already held and checked.
+    if (!GetFileInformationByHandle(hw.top(), &fi)) return -1;
+  } else {
+    // The last component is described without following it.
+    HANDLE h = open_and_describe(hw.top(), last, strlen(last), w.p, kDescribe, &fi);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(h);
+  }
   fill_stat(st, fi, fi.dwFileAttributes);
   return 0;
 }
@@ -1108,29 +1187,30 @@ void plat_fclose(plat_file* f) {
 
 plat_file* plat_fopen_beneath(const char* root, const char* rel) {
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kTraverse, &last);
   if (path == nullptr) return nullptr;
-  const size_t len = strlen(path);
-  const bool is_root = rel[0] == 0 || rel[strlen(rel) - 1] == '/';
-  wstr w(is_root || len == 0 ? nullptr : path);
+  // A folder (the root itself, or a name followed by "/") is never a file.
+  wstr w(last[0] == 0 ? nullptr : path);
   free(path);
   if (w.p == nullptr) {
     SetLastError(kRefused);
     return nullptr;
   }
-  HANDLE h = open_counted(w.p, GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE h = open_held(hw.top(), last, strlen(last), w.p, kRead);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   return file_from_handle(h, true, w.p);
 }
 
 plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kList, &last);
   if (path == nullptr) return nullptr;
   // The folder itself must be a plain folder too; the handle that held it
   // for the check is the one the enumeration reads.
   plat_dir* d = nullptr;
-  if (hold_plain_dir(path, &hw)) d = dir_from_handle(hw.h[--hw.n], path);
+  if (last[0] == 0 || hold_plain_dir(last, strlen(last), path, kList, &hw)) d = dir_from_handle(hw.h[--hw.n], path);
   free(path);
   return d;
 }

@@ -445,6 +445,34 @@ TEST(PlatDir, EntriesAreDescribedWithoutOpeningThem) {
   EXPECT_GT(plat_open_count(), before);
 }
 
+TEST(PlatDir, WhatACallHoldsCanBeRenamedByOthers) {
+  temp_dir t;
+  for (const char* name : {"f", "g"}) t.write(std::string("d/sub/") + name, name);
+  plat_dir* d = plat_opendir_beneath(t.path.c_str(), "d/sub");
+  ASSERT_NE(d, nullptr);
+  std::error_code ec;
+  std::filesystem::rename(t.at("d/sub"), t.at("d/moved"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  std::set<std::string> got;
+  for (int i = 0; i < 100; i++) {
+    const char* n = plat_readdir(d);
+    if (n == nullptr) break;
+    got.insert(n);
+  }
+  plat_closedir(d);
+  EXPECT_EQ(got, (std::set<std::string>{"f", "g"}));
+  plat_file* f = plat_fopen_beneath(t.path.c_str(), "d/moved/f");
+  ASSERT_NE(f, nullptr);
+  std::filesystem::rename(t.at("d/moved/f"), t.at("d/moved/f2"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  std::filesystem::rename(t.at("d/moved"), t.at("d/again"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  char c = 0;
+  EXPECT_EQ(plat_fread_at(f, 0, &c, 1), 1);
+  EXPECT_EQ(c, 'f');
+  plat_fclose(f);
+}
+
 // ---- Reading files -------------------------------------------------------------
 
 TEST(PlatFile, ReadsAtOffsetsAndStopsAtTheEnd) {
