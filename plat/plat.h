@@ -219,3 +219,10 @@ void plat_fclose(plat_file* f);
 plat_file* plat_fopen_beneath(const char* root, const char* rel);
 plat_dir* plat_opendir_beneath(const char* root, const char* rel);
 
+
+// ---- Counters ----------------------------------------------------------------
+
+// How many files and folders the platform layer has opened by name since the
+// process started, over all threads (each descriptor or handle it opened; a
+// status read without an open is not counted). For tests and measurements.
+uint64_t plat_open_count();

@@ -35,6 +35,11 @@ constexpr size_t kThreadStack = 1048576;
 
 int fd_of(plat_sock s) { return static_cast<int>(s); }
 
+// Files and folders opened by name so far; every open of a path below
+// counts itself here first.
+std::atomic<uint64_t> g_opens{0};
+void count_open() { g_opens.fetch_add(1, std::memory_order_relaxed); }
+
 struct thread_start_rec {
   plat_thread_fn fn;
   void* arg;
@@ -475,6 +480,7 @@ int open_parent_fast(const char* root, const char* rel, size_t parent_len) {
   memset(&how, 0, sizeof how);
   how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  count_open();
   const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
   if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
     missing.store(true, std::memory_order_relaxed);
@@ -494,6 +500,7 @@ int step_into(int dir, const char* name, size_t n) {
   } else {
     memcpy(one, name, n);
     one[n] = 0;
+    count_open();
     next = openat(dir, one, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
   const int saved = errno;
@@ -510,6 +517,7 @@ int open_parent_slow(const char* root, const char* rel, size_t parent_len) {
     errno = ENOENT;
     return -1;
   }
+  count_open();
   int dir = open(root[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   for (const char* p = root; dir >= 0;) {
     while (*p == '/') p++;
@@ -583,6 +591,7 @@ int open_regular_at(int dirfd, const char* name) {
     errno = EINVAL;
     return -1;
   }
+  count_open();
   const int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat o;
@@ -629,10 +638,13 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
   const char* last = nullptr;
   const int dir = walk_beneath(root, rel, &last);
   if (dir < 0) return nullptr;
+  count_open();
   const int fd = openat(dir, *last ? last : ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   close_keep_errno(dir);
   return fd < 0 ? nullptr : dir_from_fd(fd);
 }
+
+uint64_t plat_open_count() { return g_opens.load(std::memory_order_relaxed); }
 
 char* plat_realpath(const char* path) {
   if (path == nullptr) return nullptr;
@@ -694,6 +706,7 @@ plat_dir* plat_opendir(const char* path) {
     errno = EINVAL;
     return nullptr;
   }
+  count_open();
   const int fd = open(path[0] ? path : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return fd < 0 ? nullptr : dir_from_fd(fd);
 }

@@ -16,6 +16,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <bcrypt.h>
+#include <winternl.h>
 #include <shellapi.h>
 
 #include <csignal>
@@ -95,29 +96,53 @@ CRITICAL_SECTION* sys_mutex(plat_mutex* m) {
 
 // ---- File status -----------------------------------------------------------
 
+// Files and folders opened by path so far (every CreateFileW goes through
+// open_counted).
+volatile LONG64 g_opens = 0;
+
+HANDLE open_counted(const wchar_t* w, DWORD access, DWORD share, DWORD flags) {
+  InterlockedIncrement64(&g_opens);
+  return CreateFileW(w, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+uint64_t u64_of(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
+
 // Seconds since 1970 from a file time (100 ns units since 1601).
-int64_t unix_seconds(const FILETIME& ft) {
-  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(t / 10000000u) - 11644473600LL;
+int64_t unix_seconds(uint64_t t) { return static_cast<int64_t>(t / 10000000u) - 11644473600LL; }
+
+// What a description is made of, from an open handle or from an enumeration.
+struct file_desc {
+  DWORD attrs;      // the described object's attributes (folder bit)
+  DWORD own_attrs;  // the path's own attributes (link and read-only bits)
+  uint64_t size, fileid;
+  uint32_t nlink;
+  uint64_t written, accessed, created;  // file times
+};
+
+void fill_stat(plat_statbuf* st, const file_desc& f) {
+  st->is_link = (f.own_attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
+  st->is_dir = (f.attrs & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  st->is_reg = 1 - st->is_dir;
+  st->size = static_cast<int64_t>(f.size);
+  st->fileid = f.fileid;
+  st->nlink = f.nlink;
+  st->mtime = unix_seconds(f.written);
+  st->mtime_ns = st->mtime * 1000000000LL;
+  st->atime = unix_seconds(f.accessed);
+  st->ctime = unix_seconds(f.created);
+  const bool read_only = (f.own_attrs & FILE_ATTRIBUTE_READONLY) != 0;
+  st->mode = (read_only ? 0444u : 0666u) | (st->is_dir ? 0111u : 0u);
+  st->uid = 0;
+  st->gid = 0;
 }
 
 // Fills the record from by-handle information; `own_attrs` are the
 // attributes of the path itself (link and read-only bits).
 void fill_stat(plat_statbuf* st, const BY_HANDLE_FILE_INFORMATION& fi, DWORD own_attrs) {
-  st->is_link = (own_attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
-  st->is_dir = (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
-  st->is_reg = 1 - st->is_dir;
-  st->size = static_cast<int64_t>((static_cast<uint64_t>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow);
-  st->fileid = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
-  st->nlink = fi.nNumberOfLinks;
-  st->mtime = unix_seconds(fi.ftLastWriteTime);
-  st->mtime_ns = st->mtime * 1000000000LL;
-  st->atime = unix_seconds(fi.ftLastAccessTime);
-  st->ctime = unix_seconds(fi.ftCreationTime);
-  const bool read_only = (own_attrs & FILE_ATTRIBUTE_READONLY) != 0;
-  st->mode = (read_only ? 0444u : 0666u) | (st->is_dir ? 0111u : 0u);
-  st->uid = 0;
-  st->gid = 0;
+  const auto t = [](const FILETIME& ft) { return u64_of(ft.dwHighDateTime, ft.dwLowDateTime); };
+  fill_stat(st, file_desc{fi.dwFileAttributes, own_attrs, u64_of(fi.nFileSizeHigh, fi.nFileSizeLow),
+                          u64_of(fi.nFileIndexHigh, fi.nFileIndexLow), fi.nNumberOfLinks, t(fi.ftLastWriteTime),
+                          t(fi.ftLastAccessTime), t(fi.ftCreationTime)});
 }
 
 // "." and ".." would lead a walk beneath a root sideways or above it.
@@ -169,15 +194,72 @@ char* join_path(const char* dir, const char* name, size_t name_len) {
   return out;
 }
 
-// Opens a path without following a final reparse point. Folders are opened
-// for listing, which with sharing of read and write only (no delete) keeps
-// the folder from being renamed, deleted or replaced while the handle is
-// open. Files are opened for attributes only.
-HANDLE open_held(const wchar_t* w, bool listing) {
-  const DWORD access = listing ? (FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES) : FILE_READ_ATTRIBUTES;
-  const DWORD share = listing ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : kShareAll;
-  return CreateFileW(w, access, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// What a walk beneath a root opens a name for: a folder on the way (which
+// needs only traverse rights, so that a folder that may be traversed but
+// not listed hides nothing below it), a folder to list, anything to
+// describe, or a file to read.
+enum open_for { kTraverse, kList, kDescribe, kRead };
+
+DWORD access_for(open_for p) {
+  switch (p) {
+    case kTraverse:
+      return FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kList:
+      return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kDescribe:
+      return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kRead:
+      break;
+  }
+  return GENERIC_READ;
+}
+
+using nt_create_file_fn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                           ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using nt_status_to_error_fn = ULONG(NTAPI*)(NTSTATUS);
+
+// Opens `name` (n bytes of UTF-8) inside the folder `parent`, or the path
+// `w` itself when parent is null (the root of a walk), without following a
+// final reparse point. Everything is opened with full sharing, so nobody
+// is kept from renaming or deleting what a call holds; a name is opened
+// relative to its parent's handle, so it is looked up in that very folder
+// even when the folder has been renamed since or its old path now leads
+// elsewhere. Invalid handle on failure, with the thread's last error set.
+HANDLE open_held(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p) {
+  const DWORD access = access_for(p);
+  if (parent == nullptr) {
+    const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | (p == kRead ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_FLAG_BACKUP_SEMANTICS);
+    return open_counted(w, access, kShareAll, flags);
+  }
+  static const auto create = reinterpret_cast<nt_create_file_fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  static const auto to_error = reinterpret_cast<nt_status_to_error_fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+  wchar_t wname[1024];
+  const int wl = n == 0 || n >= 1024 ? 0
+                                     : MultiByteToWideChar(CP_UTF8, 0, name, static_cast<int>(n), wname, 1023);
+  if (create == nullptr || to_error == nullptr || wl <= 0) {
+    SetLastError(kRefused);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING us;
+  us.Buffer = wname;
+  us.Length = static_cast<USHORT>(wl * sizeof(wchar_t));
+  us.MaximumLength = us.Length;
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  IO_STATUS_BLOCK io;
+  memset(&io, 0, sizeof io);
+  const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                        (p == kRead ? (FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY) : FILE_OPEN_FOR_BACKUP_INTENT);
+  HANDLE h = nullptr;
+  InterlockedIncrement64(&g_opens);
+  const NTSTATUS st = create(&h, access, &oa, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
+  if (st < 0) {
+    SetLastError(to_error(st));
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
 }
 
 // The folders held open along a walk beneath a root; all closed at the end.
@@ -185,17 +267,20 @@ struct held_walk {
   static constexpr int kMax = 512;
   HANDLE h[kMax];
   int n = 0;
+  HANDLE top() const { return n > 0 ? h[n - 1] : nullptr; }
   ~held_walk() {
     for (int i = 0; i < n; i++) CloseHandle(h[i]);
   }
 };
 
-// Opens `w` with open_held and reads its information. The reparse-point
-// bit is taken from the opened object and from the path's own attributes:
-// some systems open the target of a link even when asked for the link
-// itself, and then only the path's attributes tell. Invalid handle on failure.
-HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMATION* fi) {
-  HANDLE h = open_held(w, listing);
+// Opens with open_held and reads the object's information. The
+// reparse-point bit is taken from the opened object and from the path's
+// own attributes (`w` is the full path): some systems open the target of a
+// link even when asked for the link itself, and then only the path's
+// attributes tell. Invalid handle on failure.
+HANDLE open_and_describe(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p,
+                         BY_HANDLE_FILE_INFORMATION* fi) {
+  HANDLE h = open_held(parent, name, n, w, p);
   if (h == INVALID_HANDLE_VALUE) return h;
   const DWORD own = GetFileAttributesW(w);
   if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, fi)) {
@@ -207,14 +292,16 @@ HANDLE open_and_describe(const wchar_t* w, bool listing, BY_HANDLE_FILE_INFORMAT
   return h;
 }
 
-// Holds the folder at `path` open after checking that it is a folder on
-// disk and not a reparse point. False when it is not.
-bool hold_plain_dir(const char* path, held_walk* hw) {
+// Holds the folder `name` of the walk's last held folder (or the path
+// itself when nothing is held yet) open after checking that it is a folder
+// on disk and not a reparse point. `path` is its full path. False when it
+// is not.
+bool hold_plain_dir(const char* name, size_t n, const char* path, open_for p, held_walk* hw) {
   if (hw->n >= held_walk::kMax) return false;
   wstr w(path);
   if (w.p == nullptr) return false;
   BY_HANDLE_FILE_INFORMATION fi;
-  HANDLE h = open_and_describe(w.p, true, &fi);
+  HANDLE h = open_and_describe(hw->top(), name, n, w.p, p, &fi);
   if (h == INVALID_HANDLE_VALUE) return false;
   if (!(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
@@ -227,13 +314,16 @@ bool hold_plain_dir(const char* path, held_walk* hw) {
 
 // Walks rel ("/" separators) beneath root one component at a time: the
 // root and every component but the last must be plain folders (no reparse
-// point) and stay held open in *hw. Returns the full path of the last
-// component (the root itself when rel is empty, and the folder when rel
-// ends in "/"), a new string, or null when the walk is refused.
-char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
+// point) and stay held open in *hw, each opened inside the one before it.
+// Returns the full path of the last component (the root itself when rel is
+// empty, and the folder when rel ends in "/"), a new string, and points
+// *last at that component in rel ("" when the held folder on top is the
+// object itself: that one is opened for `end_dir`, every other for
+// traverse only). Null when the walk is refused.
+char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last) {
   SetLastError(kRefused);
   if (root == nullptr || rel == nullptr || root[0] == 0) return nullptr;
-  if (!hold_plain_dir(root, hw)) return nullptr;
+  if (!hold_plain_dir(nullptr, 0, root, rel[0] == 0 ? end_dir : kTraverse, hw)) return nullptr;
   char* cur = static_cast<char*>(malloc(strlen(root) + 1));
   if (cur == nullptr) return nullptr;
   strcpy(cur, root);
@@ -241,14 +331,20 @@ char* walk_beneath(const char* root, const char* rel, held_walk* hw) {
   for (;;) {
     const char* slash = strchr(p, '/');
     const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
-    if (slash == nullptr && n == 0) return cur;  // empty rel, or a trailing "/"
+    if (slash == nullptr && n == 0) {  // empty rel, or a trailing "/"
+      *last = p;
+      return cur;
+    }
     if (unsafe_component(p, n)) break;
     char* next = join_path(cur, p, n);
     free(cur);
     cur = next;
     if (cur == nullptr) return nullptr;
-    if (slash == nullptr) return cur;
-    if (!hold_plain_dir(cur, hw)) break;
+    if (slash == nullptr) {
+      *last = p;
+      return cur;
+    }
+    if (!hold_plain_dir(p, n, cur, slash[1] == 0 ? end_dir : kTraverse, hw)) break;
     p = slash + 1;
   }
   const DWORD why = GetLastError();
@@ -375,6 +471,10 @@ void restore_output_cp() {
 }
 
 }  // namespace
+
+// ---- Counters ----------------------------------------------------------------
+
+uint64_t plat_open_count() { return static_cast<uint64_t>(InterlockedCompareExchange64(&g_opens, 0, 0)); }
 
 // ---- Failures --------------------------------------------------------------
 
@@ -604,11 +704,24 @@ int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len) {
   return plat_recv(s, buf, len);
 }
 
+// A send is different: writability says only that some room is free, and a
+// blocking send of more than that waits for the peer to read. The socket is
+// switched to non-blocking mode for the one call instead, so that the send
+// takes what fits at once (the socket belongs to one thread, which is in
+// this call, so no other call sees the mode).
 int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len) {
-  const int ready = plat_poll1(s, 2, 0);
-  if (ready < 0) return -1;
-  if ((ready & 2) == 0) return ready == 0 ? -2 : -1;
-  return plat_send(s, buf, len);
+  u_long on = 1;
+  if (ioctlsocket(sock_of(s), FIONBIO, &on) != 0) return -1;
+  const int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+  const int r = send(sock_of(s), static_cast<const char*>(buf), n, 0);
+  const int err = r == SOCKET_ERROR ? WSAGetLastError() : 0;
+  u_long off = 0;
+  // Should blocking mode not come back, the next blocking call fails with
+  // "would block" and the connection ends; nothing waits.
+  (void)ioctlsocket(sock_of(s), FIONBIO, &off);
+  if (r != SOCKET_ERROR) return r;
+  WSASetLastError(err);
+  return err == WSAEWOULDBLOCK ? -2 : -1;
 }
 
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
@@ -773,7 +886,7 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
   if (attrs == INVALID_FILE_ATTRIBUTES) return -1;
   st->is_link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = CreateFileW(w.p, 0, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  HANDLE h = open_counted(w.p, 0, kShareAll, flags);
   if (h == INVALID_HANDLE_VALUE) return -1;
   BY_HANDLE_FILE_INFORMATION fi;
   const BOOL ok = GetFileInformationByHandle(h, &fi);
@@ -786,16 +899,22 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
 int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kDescribe, &last);
   if (path == nullptr) return -1;
-  // The last component (or the root itself) is described without following it.
   wstr w(path);
   free(path);
   if (w.p == nullptr) return -1;
   BY_HANDLE_FILE_INFORMATION fi;
-  HANDLE h = open_and_describe(w.p, false, &fi);
-  if (h == INVALID_HANDLE_VALUE) return -1;
-  CloseHandle(h);
+  if (last[0] == 0) {
+    // The folder the walk ended on, already held and checked.
+    if (!GetFileInformationByHandle(hw.top(), &fi)) return -1;
+  } else {
+    // The last component is described without following it.
+    HANDLE h = open_and_describe(hw.top(), last, strlen(last), w.p, kDescribe, &fi);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(h);
+  }
   fill_stat(st, fi, fi.dwFileAttributes);
   return 0;
 }
@@ -803,7 +922,7 @@ int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
 char* plat_realpath(const char* path) {
   wstr w(path);
   if (w.p == nullptr) return nullptr;
-  HANDLE h = CreateFileW(w.p, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = open_counted(w.p, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   constexpr DWORD kCap = 32767;
   auto* buf = static_cast<wchar_t*>(malloc(kCap * sizeof(wchar_t)));
@@ -879,75 +998,139 @@ int plat_fs_space(const char* path, uint64_t* total, uint64_t* avail) {
   return 0;
 }
 
+// One entry of an enumeration: its UTF-8 name and its description.
+struct dir_entry {
+  char* name;
+  plat_statbuf st;
+};
+
+// An enumeration read from the folder's handle in batches of records that
+// describe each entry (attributes, size, times and file number), so that
+// no entry is opened. Every entry read is kept with its description:
+// plat_readdir hands them out in order, and plat_dir_stat finds a name
+// among them, reading further batches when it is not there yet.
 struct plat_dir {
-  HANDLE find;
-  WIN32_FIND_DATAW entry;
-  int pending;   // 1 while the entry from FindFirstFileW is not handed out
-  char* name;    // the UTF-8 name handed out last
-  char* folder;  // the folder's path as given, for plat_dir_stat
+  HANDLE h;
+  unsigned char* batch;  // the last batch of records
+  DWORD at;              // offset of the next record in the batch
+  int batch_left;        // 1 while the batch holds records not yet read
+  int ended;             // 1 once the folder has no more records
+  dir_entry* seen;
+  size_t n_seen, cap_seen;
+  size_t handed;  // entries handed out by plat_readdir
+  size_t look;    // where plat_dir_stat looks first (names come in order)
+  char* folder;   // the folder's path as given, for names not enumerated
 };
 
 namespace {
 
-// Starts an enumeration of the folder at `path` (UTF-8, may be empty for
-// the current folder).
-plat_dir* open_dir(const char* path) {
-  if (path == nullptr) return nullptr;
-  const size_t len = strlen(path);
-  const bool sep = len > 0 && path[len - 1] != '\\' && path[len - 1] != '/';
-  auto* pattern = static_cast<char*>(malloc(len + 3));
-  if (pattern == nullptr) return nullptr;
-  memcpy(pattern, path, len);
-  size_t n = len;
-  if (sep) pattern[n++] = '\\';
-  pattern[n++] = '*';
-  pattern[n] = 0;
-  wchar_t* w = wide(pattern);
-  free(pattern);
+constexpr DWORD kDirBatch = 65536;
+
+// Reads the next batch of records; false at the end of the folder or on
+// failure (`ended` set either way).
+bool dir_next_batch(plat_dir* d) {
+  if (d->ended) return false;
+  if (!GetFileInformationByHandleEx(d->h, FileIdBothDirectoryInfo, d->batch, kDirBatch)) {
+    d->ended = 1;
+    return false;
+  }
+  d->at = 0;
+  d->batch_left = 1;
+  return true;
+}
+
+// Reads one more entry ("." and ".." skipped) into d->seen. False at the end.
+bool dir_read_one(plat_dir* d) {
+  for (;;) {
+    if (!d->batch_left && !dir_next_batch(d)) return false;
+    const auto* r = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(d->batch + d->at);
+    if (r->NextEntryOffset == 0) {
+      d->batch_left = 0;
+    } else {
+      d->at += r->NextEntryOffset;
+    }
+    const wchar_t* wn = r->FileName;
+    const int wl = static_cast<int>(r->FileNameLength / sizeof(wchar_t));
+    if (wl == 0 || (wn[0] == L'.' && (wl == 1 || (wl == 2 && wn[1] == L'.')))) continue;
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wn, wl, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) continue;
+    if (d->n_seen == d->cap_seen) {
+      const size_t cap = d->cap_seen ? d->cap_seen * 2 : 64;
+      auto* grown = static_cast<dir_entry*>(realloc(d->seen, cap * sizeof(dir_entry)));
+      if (grown == nullptr) return false;
+      d->seen = grown;
+      d->cap_seen = cap;
+    }
+    auto* name = static_cast<char*>(malloc(static_cast<size_t>(n) + 1));
+    if (name == nullptr) return false;
+    WideCharToMultiByte(CP_UTF8, 0, wn, wl, name, n, nullptr, nullptr);
+    name[n] = 0;
+    dir_entry* e = &d->seen[d->n_seen++];
+    e->name = name;
+    memset(&e->st, 0, sizeof e->st);
+    // The records carry no link count: every entry counts as one link.
+    fill_stat(&e->st, file_desc{r->FileAttributes, r->FileAttributes, static_cast<uint64_t>(r->EndOfFile.QuadPart),
+                                static_cast<uint64_t>(r->FileId.QuadPart), 1,
+                                static_cast<uint64_t>(r->LastWriteTime.QuadPart),
+                                static_cast<uint64_t>(r->LastAccessTime.QuadPart),
+                                static_cast<uint64_t>(r->CreationTime.QuadPart)});
+    return true;
+  }
+}
+
+// Takes over `h`, a folder opened for listing, and reads the first batch.
+// Null (handle closed) when the handle is no folder or memory runs out.
+plat_dir* dir_from_handle(HANDLE h, const char* path) {
   auto* d = static_cast<plat_dir*>(calloc(1, sizeof(plat_dir)));
+  auto* batch = static_cast<unsigned char*>(malloc(kDirBatch));
+  const size_t len = strlen(path);
   auto* folder = static_cast<char*>(malloc(len + 1));
-  if (w == nullptr || d == nullptr || folder == nullptr) {
-    free(w);
+  if (d == nullptr || batch == nullptr || folder == nullptr) {
     free(d);
+    free(batch);
     free(folder);
+    CloseHandle(h);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   memcpy(folder, path, len + 1);
+  d->h = h;
+  d->batch = batch;
   d->folder = folder;
-  d->find = FindFirstFileW(w, &d->entry);
-  free(w);
-  if (d->find == INVALID_HANDLE_VALUE) {
-    free(d->folder);
-    free(d);
+  // A folder with no records at all (a volume's root may have no "." or
+  // "..") is empty; any other failure means that h is no folder.
+  if (!dir_next_batch(d) && GetLastError() != ERROR_NO_MORE_FILES) {
+    const DWORD why = GetLastError();
+    plat_closedir(d);
+    SetLastError(why);
     return nullptr;
   }
-  d->pending = 1;
   return d;
 }
 
 }  // namespace
 
-plat_dir* plat_opendir(const char* path) { return open_dir(path); }
+plat_dir* plat_opendir(const char* path) {
+  if (path == nullptr) return nullptr;
+  wstr w(path[0] ? path : ".");
+  if (w.p == nullptr) return nullptr;
+  HANDLE h = open_counted(w.p, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return dir_from_handle(h, path);
+}
 
 const char* plat_readdir(plat_dir* d) {
   if (d == nullptr) return nullptr;
-  for (;;) {
-    if (!d->pending && !FindNextFileW(d->find, &d->entry)) return nullptr;
-    d->pending = 0;
-    const wchar_t* n = d->entry.cFileName;
-    if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0))) continue;
-    char* name = narrow(n);
-    if (name == nullptr) continue;
-    free(d->name);
-    d->name = name;
-    return name;
-  }
+  if (d->handed == d->n_seen && !dir_read_one(d)) return nullptr;
+  return d->seen[d->handed++].name;
 }
 
 void plat_closedir(plat_dir* d) {
   if (d == nullptr) return;
-  FindClose(d->find);
-  free(d->name);
+  CloseHandle(d->h);
+  for (size_t i = 0; i < d->n_seen; i++) free(d->seen[i].name);
+  free(d->seen);
+  free(d->batch);
   free(d->folder);
   free(d);
 }
@@ -955,6 +1138,24 @@ void plat_closedir(plat_dir* d) {
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (d == nullptr || name == nullptr) return -1;
+  // The entries read so far, from where the last match was (the names
+  // are usually asked for in the folder's order), then the rest of the
+  // folder. Names are compared exactly: one that differs only in case is
+  // another entry.
+  const auto found = [&](size_t i) {
+    if (strcmp(d->seen[i].name, name) != 0) return false;
+    d->look = i + 1;
+    *st = d->seen[i].st;
+    return true;
+  };
+  for (size_t k = 0; k < d->n_seen; k++) {
+    if (found((d->look + k) % d->n_seen)) return 0;
+  }
+  while (dir_read_one(d)) {
+    if (found(d->n_seen - 1)) return 0;
+  }
+  // Not among the folder's entries (gone since, or a name the folder
+  // lists in another form): described by its path, as a link itself.
   char* path = join_path(d->folder, name, strlen(name));
   if (path == nullptr) return -1;
   const int r = plat_stat(path, st, 0);
@@ -1023,7 +1224,7 @@ plat_file* plat_fopen_read(const char* path) {
     SetLastError(kRefused);
     return nullptr;
   }
-  HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE h = open_counted(w.p, GENERIC_READ, kShareAll, FILE_FLAG_SEQUENTIAL_SCAN);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   return file_from_handle(h, false, w.p);
 }
@@ -1055,29 +1256,30 @@ void plat_fclose(plat_file* f) {
 
 plat_file* plat_fopen_beneath(const char* root, const char* rel) {
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kTraverse, &last);
   if (path == nullptr) return nullptr;
-  const size_t len = strlen(path);
-  const bool is_root = rel[0] == 0 || rel[strlen(rel) - 1] == '/';
-  wstr w(is_root || len == 0 ? nullptr : path);
+  // A folder (the root itself, or a name followed by "/") is never a file.
+  wstr w(last[0] == 0 ? nullptr : path);
   free(path);
   if (w.p == nullptr) {
     SetLastError(kRefused);
     return nullptr;
   }
-  HANDLE h = CreateFileW(w.p, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE h = open_held(hw.top(), last, strlen(last), w.p, kRead);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   return file_from_handle(h, true, w.p);
 }
 
 plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
   held_walk hw;
-  char* path = walk_beneath(root, rel, &hw);
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kList, &last);
   if (path == nullptr) return nullptr;
-  // The folder itself must be a plain folder too; it stays held until the
-  // enumeration has started.
-  plat_dir* d = hold_plain_dir(path, &hw) ? open_dir(path) : nullptr;
+  // The folder itself must be a plain folder too; the handle that held it
+  // for the check is the one the enumeration reads.
+  plat_dir* d = nullptr;
+  if (last[0] == 0 || hold_plain_dir(last, strlen(last), path, kList, &hw)) d = dir_from_handle(hw.h[--hw.n], path);
   free(path);
   return d;
 }

@@ -29,9 +29,11 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/fixture.h"
 
@@ -377,6 +379,98 @@ TEST(PlatDir, EmptyMissingAndNotAFolder) {
   EXPECT_EQ(plat_opendir(t.write("file", "x").c_str()), nullptr);
   EXPECT_EQ(plat_opendir(nullptr), nullptr);
   plat_closedir(nullptr);
+}
+
+TEST(PlatDir, EntriesAreDescribedWithoutOpeningThem) {
+  temp_dir t;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; i++) {
+    names.push_back("f" + std::to_string(i));
+    t.write("d/" + names.back(), std::string(static_cast<size_t>(i) * 7, 'x'));
+  }
+  t.mkdir("d/sub");
+  names.push_back("sub");
+  const char* root = t.path.c_str();
+  const auto describe_all = [&](plat_dir* d, bool by_enumeration, std::map<std::string, plat_statbuf>* out) {
+    if (by_enumeration) {
+      for (int i = 0; i < 1000; i++) {
+        const char* n = plat_readdir(d);
+        if (n == nullptr) break;
+        const std::string name = n;
+        ASSERT_EQ(plat_dir_stat(d, name.c_str(), &(*out)[name]), 0) << name;
+      }
+    } else {
+      // The names asked for in an order of their own, as a listing that
+      // resumes from a snapshot of names does.
+      for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        ASSERT_EQ(plat_dir_stat(d, it->c_str(), &(*out)[*it]), 0) << *it;
+      }
+    }
+  };
+  for (const bool by_enumeration : {true, false}) {
+    SCOPED_TRACE(by_enumeration ? "while enumerating" : "by name");
+    plat_dir* d = plat_opendir_beneath(root, "d");
+    ASSERT_NE(d, nullptr);
+    const uint64_t before = plat_open_count();
+    std::map<std::string, plat_statbuf> got;
+    describe_all(d, by_enumeration, &got);
+    EXPECT_EQ(plat_open_count() - before, 0u);
+    plat_statbuf st = dirty_statbuf();
+    EXPECT_EQ(plat_dir_stat(d, "missing", &st), -1);
+    EXPECT_TRUE(all_zero(st));
+    plat_closedir(d);
+    // The same descriptions as the entries' own status.
+    ASSERT_EQ(got.size(), names.size());
+    for (const auto& [name, a] : got) {
+      SCOPED_TRACE(name);
+      plat_statbuf b;
+      ASSERT_EQ(plat_stat_beneath(root, ("d/" + name).c_str(), &b), 0);
+      EXPECT_EQ(a.is_dir, b.is_dir);
+      EXPECT_EQ(a.is_reg, b.is_reg);
+      EXPECT_EQ(a.is_link, b.is_link);
+      EXPECT_EQ(a.size, b.size);
+      EXPECT_EQ(a.fileid, b.fileid);
+      EXPECT_NE(a.fileid, 0u);
+      EXPECT_EQ(a.mode, b.mode);
+      EXPECT_EQ(a.mtime, b.mtime);
+      EXPECT_EQ(a.mtime_ns, b.mtime_ns);
+      EXPECT_EQ(a.ctime, b.ctime);
+    }
+  }
+  // Opens are counted.
+  const uint64_t before = plat_open_count();
+  plat_dir* d = plat_opendir(t.at("d").c_str());
+  ASSERT_NE(d, nullptr);
+  plat_closedir(d);
+  EXPECT_GT(plat_open_count(), before);
+}
+
+TEST(PlatDir, WhatACallHoldsCanBeRenamedByOthers) {
+  temp_dir t;
+  for (const char* name : {"f", "g"}) t.write(std::string("d/sub/") + name, name);
+  plat_dir* d = plat_opendir_beneath(t.path.c_str(), "d/sub");
+  ASSERT_NE(d, nullptr);
+  std::error_code ec;
+  std::filesystem::rename(t.at("d/sub"), t.at("d/moved"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  std::set<std::string> got;
+  for (int i = 0; i < 100; i++) {
+    const char* n = plat_readdir(d);
+    if (n == nullptr) break;
+    got.insert(n);
+  }
+  plat_closedir(d);
+  EXPECT_EQ(got, (std::set<std::string>{"f", "g"}));
+  plat_file* f = plat_fopen_beneath(t.path.c_str(), "d/moved/f");
+  ASSERT_NE(f, nullptr);
+  std::filesystem::rename(t.at("d/moved/f"), t.at("d/moved/f2"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  std::filesystem::rename(t.at("d/moved"), t.at("d/again"), ec);
+  EXPECT_FALSE(ec) << ec.message();
+  char c = 0;
+  EXPECT_EQ(plat_fread_at(f, 0, &c, 1), 1);
+  EXPECT_EQ(c, 'f');
+  plat_fclose(f);
 }
 
 // ---- Reading files -------------------------------------------------------------
@@ -747,6 +841,56 @@ TEST(PlatSock, ShutdownEndsAReceiveWaitingInAnotherThreadAndTheConnection) {
   unsigned char c;
   EXPECT_LE(plat_recv(p.client, &c, 1), 0);
   EXPECT_GT(plat_sock_port(p.server), 0);
+}
+
+TEST(PlatSock, SendNowaitNeverWaitsForAPeerThatStopsReading) {
+  tcp_pair p;
+  ASSERT_TRUE(p.open());
+  // A send that waits for the peer is ended by this watchdog (and then
+  // fails) instead of holding the test.
+  std::atomic<bool> finished{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 2000 && !finished; i++) plat_sleep_ms(10);
+    if (!finished) plat_sock_shutdown(p.server);
+  });
+  // More than the socket buffers of both ends hold: a send that waits for
+  // room for all of it waits for ever.
+  std::string chunk(16 << 20, 'x');
+  int64_t sent = 0;
+  int64_t r = 0;
+  // The client reads nothing: the buffers fill up, and then a send must
+  // report at once that it cannot take more. A bounded number of tries.
+  for (int i = 0; i < 64; i++) {
+    r = plat_send_nowait(p.server, chunk.data(), chunk.size());
+    if (r <= 0) break;
+    sent += r;
+  }
+  finished = true;
+  watchdog.join();
+  ASSERT_EQ(r, -2) << "after " << sent << " bytes";
+  EXPECT_GT(sent, 0);
+  // Nothing sent was lost: the client gets every byte, and then the server
+  // can send again.
+  std::string buf(65536, 0);
+  int64_t got = 0;
+  for (int i = 0; i < 100000 && got < sent; i++) {
+    if (plat_poll1(p.client, 1, 5000) <= 0) break;
+    const int64_t n = plat_recv(p.client, buf.data(), buf.size());
+    if (n <= 0) break;
+    got += n;
+  }
+  EXPECT_EQ(got, sent);
+  EXPECT_GT(plat_send_nowait(p.server, "y", 1), 0);
+  // The server's socket still waits in a receive (blocking mode came back).
+  std::thread late([&] {
+    plat_sleep_ms(200);
+    plat_send(p.client, "z", 1);
+  });
+  ASSERT_EQ(plat_set_recv_timeout(p.server, 20000), 0);
+  char c = 0;
+  EXPECT_EQ(plat_recv(p.server, &c, 1), 1);
+  EXPECT_EQ(c, 'z');
+  late.join();
 }
 
 // ---- Threads and locks ------------------------------------------------------------

@@ -638,6 +638,35 @@ TEST(EngineMemory, RecordBufferGrowsWithTheBytesNotTheAnnouncedLength) {
   EXPECT_EQ(rpc_record_bytes(), 0);
 }
 
+TEST(EngineWaits, ASendToAPeerThatStopsReadingGivesUpAfterTheSendWait) {
+  ASSERT_EQ(plat_net_init(), 0);
+  plat_sock listener = PLAT_INVALID_SOCK;
+  plat_sock s = PLAT_INVALID_SOCK;
+  ASSERT_EQ(plat_listen_tcp4("127.0.0.1", 0, 4, &listener), 0);
+  ASSERT_EQ(plat_connect_tcp4("127.0.0.1", plat_sock_port(listener), nullptr, &s), 0);
+  ASSERT_GT(plat_poll1(listener, 1, 5000), 0);
+  const plat_sock peer = plat_accept(listener);
+  ASSERT_NE(peer, PLAT_INVALID_SOCK);
+  // More than the buffers of both ends hold; the peer reads nothing.
+  const std::vector<unsigned char> reply(64u << 20, 0x5A);
+  std::atomic<bool> returned{false};
+  std::atomic<int> r{0};
+  std::thread sender([&] {
+    r = sock_send_all(s, reply.data(), reply.size(), 1000);
+    returned = true;
+  });
+  for (int i = 0; i < 2000 && !returned; i++) plat_sleep_ms(10);
+  const bool in_time = returned;
+  // A send still waiting is ended so that the test itself ends.
+  if (!in_time) plat_sock_shutdown(s);
+  sender.join();
+  EXPECT_TRUE(in_time);
+  EXPECT_EQ(r.load(), -1);
+  plat_sock_close(peer);
+  plat_sock_close(s);
+  plat_sock_close(listener);
+}
+
 TEST(EngineWaits, StallInsideFragmentEndsAfterReadWait) {
   // A long idle wait, so that only the read wait can end the connection.
   ASSERT_EQ(vorlix_config("idle_timeout_ms", "3600000"), 0);
