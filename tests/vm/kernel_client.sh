@@ -159,6 +159,13 @@ mount -t nfs -o $mount_opts 10.0.2.2:/movies /mnt; echo "rc=\$?"
 ls /mnt | sort | head -n 3
 umount /mnt
 done_ mount2
+# Ports and MOUNT found over UDP, as mount helpers ask first: the
+# portmapper's GETPORT and the MNT call both travel in datagrams.
+section mountudp
+mount -t nfs -o vers=3,proto=tcp,nolock,mountproto=udp,addr=10.0.2.2,mountaddr=10.0.2.2 10.0.2.2:/movies /mnt; echo "rc=\$?"
+ls /mnt | sort | head -n 3
+umount /mnt
+done_ mountudp
 section mountsub
 mount -t nfs -o $mount_opts,port=2049,mountport=20048 10.0.2.2:/movies/sub /mnt; echo "rc=\$?"
 ls /mnt | sort
@@ -282,6 +289,8 @@ done < <(section writes)
 [ "$(section umount)" = "rc=0" ] || fail "umount: $(section umount)"
 m2=$(section mount2)
 [ "$(echo "$m2" | head -n 1)" = "rc=0" ] || fail "mount through the portmapper: $m2"
+mu=$(section mountudp)
+[ "$mu" = "$m2" ] || fail "mount through the portmapper over UDP: $mu (over TCP: $m2)"
 ms=$(section mountsub)
 [ "$ms" = "$(printf 'rc=0\nb.bin\ndeeper')" ] || fail "mount of a subfolder: $ms"
 rs=$(section restart)
