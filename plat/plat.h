@@ -209,7 +209,8 @@ struct plat_file;
 // failure.
 plat_file* plat_fopen_read(const char* path);
 // Reads up to len bytes at offset. Returns the count, 0 at or past the end,
-// -1 on failure.
+// -1 on failure. A file cut shorter during the read never yields bytes past
+// its new end.
 int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len);
 void plat_fclose(plat_file* f);
 

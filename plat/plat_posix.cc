@@ -777,6 +777,15 @@ int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
     r = pread(f->fd, dst, static_cast<size_t>(len), static_cast<off_t>(off));
   } while (r < 0 && errno == EINTR);
   if (r < 0) return (errno == EINVAL || errno == EOVERFLOW) ? 0 : -1;
+  // A truncate that runs during the read sets the new size first and then
+  // zeroes the cut-off part of its last cached page, which the read may be
+  // copying: bytes past the size as it stands now are not the file's, so
+  // they are not answered. Bytes below it are untouched by a truncate.
+  struct stat after;
+  if (r > 0 && fstat(f->fd, &after) == 0 && static_cast<uint64_t>(after.st_size) < off + static_cast<uint64_t>(r)) {
+    const uint64_t size = static_cast<uint64_t>(after.st_size);
+    r = size > off ? static_cast<ssize_t>(size - off) : 0;
+  }
   return r;
 }
 

@@ -1245,6 +1245,13 @@ int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
     if (GetFileSizeEx(f->h, &size) && off >= static_cast<uint64_t>(size.QuadPart)) return 0;
     return -1;
   }
+  // A file cut shorter during the read may have had the cut-off bytes
+  // zeroed under the read: only bytes below the size it has now are its own.
+  LARGE_INTEGER after;
+  if (got > 0 && GetFileSizeEx(f->h, &after) && static_cast<uint64_t>(after.QuadPart) < off + got) {
+    const uint64_t size = static_cast<uint64_t>(after.QuadPart);
+    got = size > off ? static_cast<DWORD>(size - off) : 0;
+  }
   return got;
 }
 
