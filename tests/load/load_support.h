@@ -1,8 +1,8 @@
 // Shared pieces of the load and fault tests: bounded waits, counts of the
 // process's descriptors, threads and resident memory from /proc, a byte
 // pattern for fixture files, a small random source, a record of the first
-// failure seen by any of several client threads, and two client steps: a
-// whole folder listing and waiting for the server to close a connection.
+// failure seen by any of several client threads, and a whole folder listing
+// as a client step.
 #pragma once
 
 #include <atomic>
@@ -147,22 +147,6 @@ struct failures {
     return first;
   }
 };
-
-// Reads from the connection until the server closes it or limit_ms pass;
-// true when it closed, with everything that arrived before in *got.
-inline bool read_until_closed(rpc_conn& c, bytes* got, int limit_ms) {
-  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(limit_ms);
-  for (int i = 0; i < 100000; i++) {
-    const uint64_t now = plat_now_ms();
-    if (now >= end) return false;
-    if (plat_poll1(c.s, 1, static_cast<int>(end - now)) <= 0) return false;
-    unsigned char buf[4096];
-    const int64_t n = plat_recv(c.s, buf, sizeof buf);
-    if (n <= 0) return true;
-    got->insert(got->end(), buf, buf + n);
-  }
-  return false;
-}
 
 // A whole listing through READDIRPLUS pages of at most maxcount bytes: the
 // names in order, with the handle of each. Empty names and a message in

@@ -78,6 +78,16 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string hex(const unsigned char* d, size_t n) {
+  static const char* k = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += k[d[i] >> 4];
+    s += k[d[i] & 15];
+  }
+  return s;
+}
+
 #include "vorlix.h"
 
 #ifdef _WIN32

@@ -1,6 +1,8 @@
-// Temporary folders for tests, made at run time and removed at the end.
+// Temporary folders for tests, made at run time and removed at the end,
+// and the small helpers the test programs share.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Skips the current test on Windows with the reason given; elsewhere does
@@ -39,6 +41,9 @@ std::string canonical_path(const std::string& path);
 
 // Reads a whole file; empty on failure.
 std::string read_file(const std::string& path);
+
+// The n bytes at d as lower-case hexadecimal digits, two a byte.
+std::string hex(const unsigned char* d, size_t n);
 
 #ifdef _WIN32
 // True when the test runs under Wine rather than Windows itself.
