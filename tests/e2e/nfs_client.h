@@ -186,6 +186,12 @@ inline bytes string_arg(const std::string& s) {
   return a;
 }
 
+// The universal address of a TCP or UDP port on 127.0.0.1 as rpcbind writes
+// it ("127.0.0.1.8.1" for 2049); empty for port 0 (not registered).
+inline std::string uaddr(uint32_t port) {
+  return port == 0 ? "" : "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
+}
+
 // Starts the server with a portmapper listener on a free port; a port taken
 // between the probe and the start is retried a few times.
 inline int start_with_portmapper() {

@@ -210,9 +210,6 @@ enum : uint32_t {
   RPCB_GETSTAT = 12,
 };
 
-std::string uaddr(uint32_t port) {
-  return port == 0 ? "" : "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
-}
 const char* netid(uint32_t prot) { return prot == 17 ? "udp" : "tcp"; }
 
 bytes rpcb_arg(uint32_t prog, uint32_t vers, const std::string& netid) {

@@ -49,14 +49,6 @@ std::string export_json(const std::string& path, const std::string& local, const
          ",\"generation\":" + std::to_string(gen) + "}";
 }
 
-// A comma-separated list of n single addresses 10.0.0.1, 10.0.0.2, ...
-std::string host_list(int n) {
-  std::string s;
-  for (int i = 1; i <= n; i++)
-    s += (i > 1 ? "," : "") + std::string("10.0.") + std::to_string(i / 256) + "." + std::to_string(i % 256);
-  return s;
-}
-
 }  // namespace
 
 TEST(ExportAdd, FolderAndFileAreRecorded) {

@@ -88,7 +88,19 @@ std::string hex(const unsigned char* d, size_t n) {
   return s;
 }
 
+std::string host_list(int n) {
+  std::string s;
+  for (int i = 1; i <= n; i++) {
+    s += (i > 1 ? "," : "") + std::string("10.0.") + std::to_string(i / 256) + "." + std::to_string(i % 256);
+  }
+  return s;
+}
+
 #include "vorlix.h"
+
+bool client_count_becomes(int n, int limit_ms) {
+  return eventually([n] { return vorlix_client_count() == n; }, limit_ms);
+}
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
