@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_tree.h"
+#include "tests/support/rpc_client.h"
 
 namespace {
 
@@ -43,21 +44,18 @@ std::string words(std::initializer_list<uint32_t> ws) {
   return b;
 }
 
-// A call record with AUTH_NONE, or AUTH_SYS for uid 1000 when auth_sys.
+// A call record with AUTH_NONE, or AUTH_SYS for uid 1000 (gid 1000, in
+// group 1000) when auth_sys.
 std::string call(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const std::string& args,
                  bool auth_sys = false) {
-  std::string r = words({xid, 0, 2, prog, vers, proc});
-  if (auth_sys) {
-    std::string cred = words({0});
-    put_opaque(&cred, "fuzzhost");
-    cred += words({1000, 1000, 1, 1000});
-    put32(&r, 1);
-    put_opaque(&r, cred);
-  } else {
-    r += words({0, 0});
-  }
-  r += words({0, 0});
-  return r + args;
+  const bytes rec = rpc_call_record({.xid = xid,
+                                     .prog = prog,
+                                     .vers = vers,
+                                     .proc = proc,
+                                     .cred_flavor = auth_sys ? 1u : 0u,
+                                     .cred = auth_sys ? auth_sys_body(0, "fuzzhost", 1000, 1000, {1000}) : bytes{},
+                                     .args = bytes(args.begin(), args.end())});
+  return std::string(rec.begin(), rec.end());
 }
 
 std::string opaque(const std::string& s) {

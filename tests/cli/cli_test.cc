@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "plat/plat.h"
-#include "tests/cli/child.h"
+#include "tests/support/child.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"

@@ -11,7 +11,7 @@
 
 #include "cli/cli.h"
 #include "plat/plat.h"
-#include "tests/cli/child.h"
+#include "tests/support/child.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"
@@ -51,15 +51,6 @@ std::string reply(const std::string& line) {
   std::string out;
   EXPECT_EQ(console_line(line, &out), 0) << line;
   return out;
-}
-
-// The list 10.0.0.1,10.0.0.2,... of n addresses.
-std::string host_list(int n) {
-  std::string s;
-  for (int i = 1; i <= n; i++) {
-    s += (i > 1 ? "," : "") + std::string("10.0.") + std::to_string(i / 256) + "." + std::to_string(i % 256);
-  }
-  return s;
 }
 
 // The serve command on free ports with the given exports, its start-up

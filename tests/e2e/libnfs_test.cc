@@ -8,15 +8,10 @@
 #include <nfsc/libnfs-raw-nfs.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,11 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child.h"
 #include "tests/support/fixture.h"
 #include "util/sha256.h"
 #include "vorlix.h"
-
-extern char** environ;
 
 namespace {
 
@@ -48,16 +42,6 @@ constexpr int kClientTimeoutMs = 20000;
 constexpr int kManyFiles = 300;
 const char* const kUtf8Name = "Ünïcødé ファイル.txt";
 const char* const kUtf8Folder = "日本語 フォルダ";
-
-std::string hex(const unsigned char* d, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += digits[d[i] >> 4];
-    s += digits[d[i] & 15];
-  }
-  return s;
-}
 
 std::string sha_of_host_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -714,64 +698,20 @@ TEST_F(LibnfsClient, SingleFileExportMountsListsAndReads) {
   EXPECT_EQ(nfs_stat64(m, "/docs/deep/er/leaf.dat", &st), 0) << nfs_get_error(m);
 }
 
-// Runs argv as a child with stdout and stderr in one pipe; returns its exit
-// status (-1 if it could not be started or did not end normally) and its
-// output. The child is killed if it has not finished after timeout_ms.
-int run_child(const std::vector<std::string>& argv, int timeout_ms, std::string* out) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-  posix_spawn_file_actions_addclose(&fa, fds[0]);
-  posix_spawn_file_actions_addclose(&fa, fds[1]);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return -1;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  char buf[4096];
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fds[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    const ssize_t got = read(fds[0], buf, sizeof buf);
-    if (got <= 0) break;
-    out->append(buf, static_cast<size_t>(got));
-  }
-  close(fds[0]);
-  int status = 0;
-  for (int k = 0; k < 100; k++) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (std::chrono::steady_clock::now() >= deadline) kill(pid, SIGKILL);
-    usleep(50 * 1000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
-
 TEST_F(LibnfsClient, NfsLsToolListsTheTree) {
-  std::string out;
-  const int status = run_child({"nfs-ls", url_for("/share")}, 30000, &out);
-  if (status == -1 && out.empty()) GTEST_SKIP() << "nfs-ls cannot be run";
-  ASSERT_EQ(status, 0) << out;
+  const child_options nfs_ls{.program = "nfs-ls"};
+  const run_result top = run_program({url_for("/share")}, nfs_ls, 30000);
+  if (top.code == -1 && top.out.empty() && top.err.empty()) GTEST_SKIP() << "nfs-ls cannot be run";
+  ASSERT_EQ(top.code, 0) << top.out << top.err;
   for (const char* name : {"empty.bin", "one.txt", "seven bytes.txt", kUtf8Name, "docs", kUtf8Folder, "big", "many"}) {
-    EXPECT_NE(out.find(name), std::string::npos) << name << " missing from:\n" << out;
+    EXPECT_NE(top.out.find(name), std::string::npos) << name << " missing from:\n" << top.out << top.err;
   }
   // Recursively, the tool reaches the nested files and shows their sizes.
-  std::string rec;
-  ASSERT_EQ(run_child({"nfs-ls", "-R", url_for("/share")}, 30000, &rec), 0) << rec;
-  EXPECT_NE(rec.find(std::to_string(kLargeSize)), std::string::npos) << rec;
-  EXPECT_NE(rec.find("leaf.dat"), std::string::npos) << rec;
-  EXPECT_NE(rec.find("entry 299 with"), std::string::npos) << rec;
+  const run_result rec = run_program({"-R", url_for("/share")}, nfs_ls, 30000);
+  ASSERT_EQ(rec.code, 0) << rec.out << rec.err;
+  EXPECT_NE(rec.out.find(std::to_string(kLargeSize)), std::string::npos) << rec.out << rec.err;
+  EXPECT_NE(rec.out.find("leaf.dat"), std::string::npos) << rec.out << rec.err;
+  EXPECT_NE(rec.out.find("entry 299 with"), std::string::npos) << rec.out << rec.err;
 }
 
 }  // namespace

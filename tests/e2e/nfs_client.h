@@ -1,6 +1,6 @@
 // Wire helpers shared by the end-to-end tests of the MOUNT, NFS and
 // portmapper services: call builders for each procedure, parsers of their
-// replies, and a few set-up shortcuts. Everything goes over real TCP
+// replies, and a few set-up shortcuts and a fixture. Everything goes over real TCP
 // connections to the in-process server on 127.0.0.1.
 #pragma once
 
@@ -12,6 +12,8 @@
 #else
 #include <sys/stat.h>
 #endif
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -182,6 +184,12 @@ inline bytes string_arg(const std::string& s) {
   bytes a;
   put_string(&a, s);
   return a;
+}
+
+// The universal address of a TCP or UDP port on 127.0.0.1 as rpcbind writes
+// it ("127.0.0.1.8.1" for 2049); empty for port 0 (not registered).
+inline std::string uaddr(uint32_t port) {
+  return port == 0 ? "" : "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
 }
 
 // Starts the server with a portmapper listener on a free port; a port taken
@@ -490,6 +498,24 @@ inline readdir_result readdirplus(rpc_conn& c, const bytes& fh, uint64_t cookie,
 inline bool export_and_start(const char* export_path, const std::string& local) {
   return vorlix_add_export(export_path, local.c_str(), nullptr) >= 0 && start_test_server();
 }
+
+// The fixture of the tests that begin with one export served and mounted:
+// `c` is a connection to the NFS port, `root` the export's root handle.
+// A suite uses it as `using Suite = wire::served_export;` with TEST_F.
+class served_export : public testing::Test {
+ protected:
+  rpc_conn c;
+  bytes root;
+  // Adds the export (local machine only), starts the server, connects to
+  // the NFS port and mounts the export through MNT; a fatal failure when a
+  // step fails, so called as ASSERT_NO_FATAL_FAILURE(serve(...)).
+  void serve(const char* export_path, const std::string& local) {
+    ASSERT_TRUE(export_and_start(export_path, local));
+    ASSERT_TRUE(c.open(vorlix_nfs_port()));
+    root = mount_root(export_path);
+    ASSERT_EQ(root.size(), 32u);
+  }
+};
 
 #ifdef _WIN32
 // The host's own view of a path, not following a final link: the fields

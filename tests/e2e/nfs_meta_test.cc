@@ -23,6 +23,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Each begins with one export served and mounted.
+using NfsGetattr = served_export;
+using NfsHandles = served_export;
+using NfsFailures = served_export;
+using NfsLookup = served_export;
+using NfsAccess = served_export;
+using NfsReadlink = served_export;
+
 // A folder export /e with files, folders and links, served on fresh ports.
 struct folder_export {
   temp_dir d;
@@ -70,18 +78,14 @@ void expect_attrs_match_host(const fattr3& a, const std::string& path, uint64_t 
 }
 #endif
 
-TEST(NfsGetattr, TypesModesAndHostAttributes) {
+TEST_F(NfsGetattr, TypesModesAndHostAttributes) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
   fs::permissions(x.at("ro.txt"), fs::perms::owner_read | fs::perms::group_read);
   fs::permissions(x.at("rodir"), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read);
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
-  ASSERT_EQ(root.size(), 32u);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
   const uint64_t fsid = getattr(c, root).attr.fsid;
   EXPECT_NE(fsid, 0u);
 
@@ -112,7 +116,7 @@ TEST(NfsGetattr, TypesModesAndHostAttributes) {
 #endif
 }
 
-TEST(NfsGetattr, FsidIsPerExport) {
+TEST_F(NfsGetattr, FsidIsPerExport) {
   temp_dir d;
   d.write("one/f.txt", "1");
   d.write("two/f.txt", "2");
@@ -121,7 +125,6 @@ TEST(NfsGetattr, FsidIsPerExport) {
   ASSERT_GE(vorlix_add_export("/two", d.at("two").c_str(), nullptr), 0);
   ASSERT_GE(vorlix_add_export("/film", film.c_str(), nullptr), 0);
   ASSERT_TRUE(start_test_server());
-  rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_nfs_port()));
   const bytes one = mount_root("/one");
   const bytes two = mount_root("/two");
@@ -137,7 +140,7 @@ TEST(NfsGetattr, FsidIsPerExport) {
 
 // A file last written before 1970 with a fraction of a second: its seconds
 // round down and its nanoseconds stay below one second.
-TEST(NfsGetattr, TimesBefore1970KeepTheirFraction) {
+TEST_F(NfsGetattr, TimesBefore1970KeepTheirFraction) {
 #ifdef _WIN32
   GTEST_SKIP() << "utimensat is POSIX; on Windows times carry whole seconds";
 #else
@@ -146,10 +149,8 @@ TEST(NfsGetattr, TimesBefore1970KeepTheirFraction) {
   // 1969-12-31 23:59:59.5 UTC
   const struct timespec times[2] = {{-1, 500000000}, {-1, 500000000}};
   ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const fattr3 a = getattr(c, walk(c, mount_root("/e"), "old.txt")).attr;
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const fattr3 a = getattr(c, walk(c, root, "old.txt")).attr;
   EXPECT_EQ(a.mtime_s, 0xFFFFFFFFu);
   EXPECT_EQ(a.mtime_ns, 500000000u);
 #endif
@@ -158,15 +159,13 @@ TEST(NfsGetattr, TimesBefore1970KeepTheirFraction) {
 // Every handle-taking procedure refuses the same bad handles with the same
 // status: the status word alone for GETATTR, the status word and an empty
 // post_op_attr (the word 0) for every other procedure.
-TEST(NfsHandles, BadHandlesAreRefusedByEveryProcedure) {
+TEST_F(NfsHandles, BadHandlesAreRefusedByEveryProcedure) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes good = walk(c, mount_root("/e"), "rw.txt");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
+  const bytes good = walk(c, root, "rw.txt");
   ASSERT_EQ(good.size(), 32u);
 
   auto flipped = [&](size_t at, unsigned char bit) {
@@ -257,18 +256,14 @@ TEST(NfsHandles, BadHandlesAreRefusedByEveryProcedure) {
 // failure results begins and what a client needs to decode the reply. The
 // debug line gives the same lengths. The one failure that carries more is
 // LOOKUP's NOENT in a folder, whose attributes follow.
-TEST(NfsFailures, EveryFailureIsTheStatusAndAnEmptyPostOpAttrButGetattrs) {
+TEST_F(NfsFailures, EveryFailureIsTheStatusAndAnEmptyPostOpAttrButGetattrs) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
   x.d.write("e/doomed.txt", "doomed");
   x.d.mkdir("e/doomed_dir");
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
-  ASSERT_EQ(root.size(), 32u);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
   const bytes file = walk(c, root, "rw.txt");
   const bytes dir = walk(c, root, "dir");
   const bytes link = walk(c, root, "link");
@@ -385,16 +380,12 @@ TEST(NfsFailures, EveryFailureIsTheStatusAndAnEmptyPostOpAttrButGetattrs) {
 #endif
 }
 
-TEST(NfsLookup, FolderExportNames) {
+TEST_F(NfsLookup, FolderExportNames) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
-  ASSERT_EQ(root.size(), 32u);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
 
   struct lookup_case {
     const char* dir;
@@ -460,17 +451,15 @@ TEST(NfsLookup, FolderExportNames) {
 #endif
 }
 
-TEST(NfsLookup, RelativePathLimit) {
+TEST_F(NfsLookup, RelativePathLimit) {
   SKIP_ON_WINDOWS("paths over 260 characters need the long-path prefix, which the Windows form does not add");
   temp_dir d;
   // Four components of 249 bytes: a relative path of 999 bytes.
   const std::string part(249, 'p');
   const std::string deep = part + "/" + part + "/" + part + "/" + part;
   d.write("e/" + deep + "/" + std::string(23, 'f'), "fits");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes dir = walk(c, mount_root("/e"), deep);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes dir = walk(c, root, deep);
   ASSERT_EQ(dir.size(), 32u);
   struct limit_case {
     std::string name;
@@ -496,7 +485,7 @@ TEST(NfsLookup, RelativePathLimit) {
   }
 }
 
-TEST(NfsLookup, SingleFileExport) {
+TEST_F(NfsLookup, SingleFileExport) {
   temp_dir d;
   const std::string film = d.write("film.mkv", "a film of some length");
   // A base name that follows a backslash, as the last part of a local path.
@@ -504,7 +493,6 @@ TEST(NfsLookup, SingleFileExport) {
   ASSERT_GE(vorlix_add_export("/film", film.c_str(), nullptr), 0);
   ASSERT_GE(vorlix_add_export("/clip", odd.c_str(), nullptr), 0);
   ASSERT_TRUE(start_test_server());
-  rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_nfs_port()));
 
   struct file_case {
@@ -529,7 +517,7 @@ TEST(NfsLookup, SingleFileExport) {
   };
   for (const file_case& k : cases) {
     SCOPED_TRACE(std::string(k.export_path) + " : " + k.name.substr(0, 16));
-    const bytes root = mount_root(k.export_path);
+    root = mount_root(k.export_path);
     ASSERT_EQ(root.size(), 32u);
     const getattr_result file = getattr(c, root);
     ASSERT_EQ(file.attr.type, 1u);
@@ -549,15 +537,12 @@ TEST(NfsLookup, SingleFileExport) {
   EXPECT_EQ(read(c, mount_root("/clip"), 0, 100).data, bytes({'a', ' ', 'c', 'l', 'i', 'p'}));
 }
 
-TEST(NfsAccess, GrantsReadLookupAndExecuteOnly) {
+TEST_F(NfsAccess, GrantsReadLookupAndExecuteOnly) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
   struct mask_case {
     uint32_t asked;
     uint32_t granted;
@@ -589,15 +574,12 @@ TEST(NfsAccess, GrantsReadLookupAndExecuteOnly) {
 #endif
 }
 
-TEST(NfsReadlink, LinksAnswerAnEmptyTarget) {
+TEST_F(NfsReadlink, LinksAnswerAnEmptyTarget) {
 #ifdef _WIN32
   GTEST_SKIP() << "the fixture makes symbolic links, which the tests cannot make on Windows";
 #else
   folder_export x;
-  ASSERT_TRUE(export_and_start("/e", x.root));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", x.root));
   struct link_case {
     const char* rel;
     uint32_t status;

@@ -15,6 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Each begins with one export served and mounted.
+using NfsRead = served_export;
+
 // Bytes that differ from position to position, so that a read from the wrong
 // offset cannot match.
 std::string pattern(size_t n) {
@@ -29,14 +32,12 @@ bytes slice(const std::string& s, size_t off, size_t n) {
   return bytes(s.begin() + static_cast<long>(off), s.begin() + static_cast<long>(off + n));
 }
 
-TEST(NfsRead, OffsetsCountsAndEndOfFile) {
+TEST_F(NfsRead, OffsetsCountsAndEndOfFile) {
   temp_dir d;
   const std::string content = pattern(10000);
   d.write("e/ten.bin", content);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes fh = walk(c, mount_root("/e"), "ten.bin");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes fh = walk(c, root, "ten.bin");
   ASSERT_EQ(fh.size(), 32u);
   const fattr3 attr = getattr(c, fh).attr;
 
@@ -78,16 +79,14 @@ TEST(NfsRead, OffsetsCountsAndEndOfFile) {
   }
 }
 
-TEST(NfsRead, ShortDataIsPaddedWithZeros) {
+TEST_F(NfsRead, ShortDataIsPaddedWithZeros) {
   temp_dir d;
   d.write("e/five", "hello");
   d.write("e/ones", std::string(4096, '\xFF'));
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
   // A read of non-zero bytes first leaves them in the connection's buffers.
-  ASSERT_EQ(read(c, walk(c, mount_root("/e"), "ones"), 0, 4096).count, 4096u);
-  const read_result r = read(c, walk(c, mount_root("/e"), "five"), 0, 100);
+  ASSERT_EQ(read(c, walk(c, root, "ones"), 0, 4096).count, 4096u);
+  const read_result r = read(c, walk(c, root, "five"), 0, 100);
   ASSERT_EQ(r.raw.size(), 24u + 4 + 88 + 4 + 4 + 4 + 8);
   const size_t at = r.raw.size() - 12;
   EXPECT_EQ(get32(r.raw, at), 5u);  // the opaque's length
@@ -96,14 +95,12 @@ TEST(NfsRead, ShortDataIsPaddedWithZeros) {
   EXPECT_TRUE(r.eof);
 }
 
-TEST(NfsRead, LargestCountIsServedAndOneMoreRefused) {
+TEST_F(NfsRead, LargestCountIsServedAndOneMoreRefused) {
   temp_dir d;
   const std::string content = pattern(1048576 + 4096);
   d.write("e/big.bin", content);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes fh = walk(c, mount_root("/e"), "big.bin");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes fh = walk(c, root, "big.bin");
 
   const read_result full = read(c, fh, 100, 1048576);
   EXPECT_EQ(full.status, 0u);
@@ -123,7 +120,7 @@ TEST(NfsRead, LargestCountIsServedAndOneMoreRefused) {
   EXPECT_EQ(read(c, fh, 1048576 + 4000, 1048576).count, 96u);
 }
 
-TEST(NfsRead, ObjectsThatCannotBeRead) {
+TEST_F(NfsRead, ObjectsThatCannotBeRead) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no FIFOs, and the tests cannot make symbolic links there";
 #else
@@ -133,10 +130,7 @@ TEST(NfsRead, ObjectsThatCannotBeRead) {
   d.symlink("file.txt", "e/link");
   d.symlink(d.mkdir("outside"), "e/link_out");
   ASSERT_EQ(mkfifo(d.at("e/fifo").c_str(), 0644), 0);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
 
   struct object_case {
     const char* rel;
@@ -159,13 +153,11 @@ TEST(NfsRead, ObjectsThatCannotBeRead) {
 #endif
 }
 
-TEST(NfsRead, ArgumentAndHandleFailures) {
+TEST_F(NfsRead, ArgumentAndHandleFailures) {
   temp_dir d;
   d.write("e/file.txt", "content");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes fh = walk(c, mount_root("/e"), "file.txt");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes fh = walk(c, root, "file.txt");
   ASSERT_EQ(fh.size(), 32u);
   bytes stale = fh;
   stale[31] ^= 1;
@@ -210,14 +202,11 @@ TEST(NfsRead, ArgumentAndHandleFailures) {
   EXPECT_TRUE(gone.well_formed);
 }
 
-TEST(NfsRead, SingleFileExportReadsThroughItsRootHandle) {
+TEST_F(NfsRead, SingleFileExportReadsThroughItsRootHandle) {
   temp_dir d;
   const std::string content = pattern(5000);
   const std::string film = d.write("film.bin", content);
-  ASSERT_TRUE(export_and_start("/film", film));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/film");
+  ASSERT_NO_FATAL_FAILURE(serve("/film", film));
   const read_result r = read(c, root, 1000, 8192);
   EXPECT_EQ(r.status, 0u);
   EXPECT_EQ(r.count, 4000u);

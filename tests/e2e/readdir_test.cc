@@ -24,6 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Each begins with one export served and mounted.
+using Readdir = served_export;
+
 const bytes kZeroVerf(8, 0);
 
 // The names of a folder in the order the system enumerates them.
@@ -79,13 +82,10 @@ std::vector<dir_entry> list_all(rpc_conn& c, const bytes& fh, uint32_t count, in
   return all;
 }
 
-TEST(Readdir, EmptyFolderListsDotAndDotDot) {
+TEST_F(Readdir, EmptyFolderListsDotAndDotDot) {
   temp_dir d;
   d.mkdir("e/empty");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
   const bytes dir = walk(c, root, "empty");
   ASSERT_EQ(dir.size(), 32u);
   const fattr3 dir_attr = getattr(c, dir).attr;
@@ -117,13 +117,11 @@ TEST(Readdir, EmptyFolderListsDotAndDotDot) {
   EXPECT_TRUE(p.eof);
 }
 
-TEST(Readdir, PagingWithCookies) {
+TEST_F(Readdir, PagingWithCookies) {
   temp_dir d;
   for (const char* n : {"a", "b", "c"}) d.write(std::string("e/dir/") + n, n);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes dir = walk(c, mount_root("/e"), "dir");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes dir = walk(c, root, "dir");
   ASSERT_EQ(dir.size(), 32u);
   const std::vector<std::string> order = host_order(d.at("e/dir"));
   ASSERT_EQ(order.size(), 3u);
@@ -182,13 +180,10 @@ TEST(Readdir, PagingWithCookies) {
   }
 }
 
-TEST(Readdir, SmallBudgetsStillMakeProgress) {
+TEST_F(Readdir, SmallBudgetsStillMakeProgress) {
   temp_dir d;
   for (const char* n : {"a", "b", "c"}) d.write(std::string("e/") + n, n);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
 
   // Below the fixed part of a reply nothing is listed, and the listing is
   // not over.
@@ -216,14 +211,12 @@ TEST(Readdir, SmallBudgetsStillMakeProgress) {
   EXPECT_EQ(calls, 5);
 }
 
-TEST(Readdir, VerifierFollowsTheFolder) {
+TEST_F(Readdir, VerifierFollowsTheFolder) {
   temp_dir d;
   for (const char* n : {"a", "b", "c"}) d.write(std::string("e/dir/") + n, n);
   set_mtime(d.at("e/dir"), 1000000000);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes dir = walk(c, mount_root("/e"), "dir");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes dir = walk(c, root, "dir");
   const readdir_result first = readdir(c, dir, 0, kZeroVerf, 132 + 3 * 28);
   ASSERT_FALSE(first.eof);
   EXPECT_EQ(readdir(c, dir, 0, kZeroVerf, 4096).verf, first.verf);
@@ -288,7 +281,7 @@ TEST(Readdir, VerifierFollowsTheFolder) {
 // the snapshot it started with: every name it had once, nothing twice, no
 // BADCOOKIE. Once that snapshot has been pushed out by listings of other
 // folders, its verifier gets BADCOOKIE.
-TEST(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
+TEST_F(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
   temp_dir d;
   std::set<std::string> original = {".", ".."};
   for (int i = 0; i < 400; i++) {
@@ -297,10 +290,7 @@ TEST(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
     original.insert(n);
   }
   for (size_t k = 0; k < DIRCACHE_MAX_FOLDERS; k++) d.write("e/other/" + std::to_string(k) + "/f", "f");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
   const bytes big = walk(c, root, "big");
   ASSERT_EQ(big.size(), 32u);
 
@@ -342,17 +332,14 @@ TEST(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
   EXPECT_EQ(gone.size, 32u);
 }
 
-TEST(Readdir, EntriesCarryAttributesAndHandlesThatResolve) {
+TEST_F(Readdir, EntriesCarryAttributesAndHandlesThatResolve) {
   SKIP_ON_WINDOWS("the tests cannot make symbolic links on Windows");
   temp_dir d;
   d.write("e/file.txt", "twelve bytes");
   d.write("e/sub/inner/deep.txt", "deep");
   d.symlink("file.txt", "e/link");
   d.symlink(d.mkdir("outside"), "e/link_out");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
   const fattr3 root_attr = getattr(c, root).attr;
 
   for (const std::string dir_rel : {"", "sub", "sub/inner"}) {
@@ -403,7 +390,7 @@ TEST(Readdir, EntriesCarryAttributesAndHandlesThatResolve) {
   EXPECT_EQ(top.find("file.txt")->attr.size, 12u);
 }
 
-TEST(Readdir, EntriesBeyondThePathLimitAreLeftOutWithoutShiftingCookies) {
+TEST_F(Readdir, EntriesBeyondThePathLimitAreLeftOutWithoutShiftingCookies) {
   SKIP_ON_WINDOWS("paths over 260 characters need the long-path prefix, which the Windows form does not add");
   temp_dir d;
   // Four components of 249 bytes: the folder's relative path has 999 bytes.
@@ -412,10 +399,8 @@ TEST(Readdir, EntriesBeyondThePathLimitAreLeftOutWithoutShiftingCookies) {
   const std::vector<std::string> names = {"x", std::string(23, 'y'), std::string(24, 'z'), std::string(200, 'w'),
                                           "q", std::string(22, 'v')};
   for (const std::string& n : names) d.write("e/" + deep + "/" + n, n);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes dir = walk(c, mount_root("/e"), deep);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes dir = walk(c, root, deep);
   ASSERT_EQ(dir.size(), 32u);
 
   // 999 + 1 + name fits the 1023 bytes of a relative path up to 23 bytes.
@@ -452,7 +437,7 @@ TEST(Readdir, EntriesBeyondThePathLimitAreLeftOutWithoutShiftingCookies) {
   }
 }
 
-TEST(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
+TEST_F(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
 #ifdef _WIN32
   GTEST_SKIP() << "paths over 260 characters need the long-path prefix, which the Windows form does not add";
 #else
@@ -470,10 +455,8 @@ TEST(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
   }
   // The switch is read when the server starts.
   setenv("VORLIX_RDPDBG", "1", 1);
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes fh = walk(c, mount_root("/e"), "many");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  const bytes fh = walk(c, root, "many");
   ASSERT_EQ(fh.size(), 32u);
   const bytes sent_verf = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
@@ -508,13 +491,10 @@ TEST(Readdir, BudgetsAreCappedAndTheDebugLineShowsThemAsSent) {
 #endif
 }
 
-TEST(Readdir, SingleFileExportListsItsFile) {
+TEST_F(Readdir, SingleFileExportListsItsFile) {
   temp_dir d;
   const std::string film = d.write("film.mkv", "a film");
-  ASSERT_TRUE(export_and_start("/film", film));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/film");
+  ASSERT_NO_FATAL_FAILURE(serve("/film", film));
   const fattr3 attr = getattr(c, root).attr;
   const bytes any_verf = {9, 9, 9, 9, 9, 9, 9, 9};
 
@@ -565,17 +545,14 @@ TEST(Readdir, SingleFileExportListsItsFile) {
   EXPECT_FALSE(tiny.eof);
 }
 
-TEST(Readdir, Failures) {
+TEST_F(Readdir, Failures) {
   SKIP_ON_WINDOWS("the tests cannot make symbolic links on Windows");
   temp_dir d;
   d.write("e/file.txt", "file");
   d.mkdir("e/dir");
   d.symlink("dir", "e/link_in");
   d.symlink(d.mkdir("outside"), "e/link_out");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  const bytes root = mount_root("/e");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
   const bytes dir = walk(c, root, "dir");
   bytes stale = dir;
   stale[20] ^= 4;

@@ -46,16 +46,6 @@ struct udp_client {
   }
 };
 
-bytes words(std::initializer_list<uint32_t> ws) {
-  bytes b;
-  for (uint32_t w : ws) put32(&b, w);
-  return b;
-}
-
-std::string uaddr(int port) {
-  return "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
-}
-
 TEST(Udp, PortmapperAnswersFromItsPort) {
   const int port = start_with_portmapper();
   ASSERT_GT(port, 0);

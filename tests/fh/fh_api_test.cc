@@ -1,10 +1,4 @@
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <array>
 #include <cstring>
@@ -13,6 +7,7 @@
 
 #include "fh/fh.h"
 #include "fh/fh_map.h"
+#include "tests/support/child.h"
 #include "tests/support/fixture.h"
 #include "vorlix.h"
 
@@ -24,16 +19,6 @@ using handle = std::array<unsigned char, 32>;
 // (index 0, generation 1) and the empty secret.
 constexpr const char* kRootHex = "515448310000000000000000000000013bf790df8c744c669b4aea6099a04652";
 constexpr const char* kABHex = "51544831000000000000000000000001657ee5a800514f506c769ec998229450";
-
-std::string hex(const unsigned char* d, size_t n) {
-  static const char* k = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += k[d[i] >> 4];
-    s += k[d[i] & 15];
-  }
-  return s;
-}
 
 struct outcome {
   int rc;
@@ -236,64 +221,13 @@ TEST(FhResolveApi, StaleAfterRemovalAndAfterTheMapForgets) {
 
 // --- The handle commands, run as child processes of the program. ---
 
-struct run_result {
-  int code;  // exit code, or -1 when the program did not end normally in time
-  std::string out;
-  std::string err;
-};
-
-#ifdef _WIN32
-// The program is not started as a child process on Windows; the tests that
-// would need it are skipped.
-run_result run_program(const std::vector<std::string>&, const std::string&, bool = false) { return {-1, "", ""}; }
-#else
-// Runs the program with the arguments in the folder dir, which the child
-// removes first when remove_dir is set (so that "." no longer resolves).
-// Waits at most 20 s and then stops the child.
-run_result run_program(const std::vector<std::string>& args, const std::string& dir, bool remove_dir = false) {
-  temp_dir io;
-  const std::string out_path = io.at("out");
-  const std::string err_path = io.at("err");
-  std::vector<char*> argv;
-  std::string exe = VORLIX_EXE;
-  argv.push_back(exe.data());
-  std::vector<std::string> copies = args;
-  for (auto& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fo = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int fe = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fo < 0 || fe < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    if (remove_dir && rmdir(dir.c_str()) != 0) _exit(126);
-    dup2(fo, 1);
-    dup2(fe, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  run_result r{-1, "", ""};
-  if (pid < 0) return r;
-  int status = 0;
-  pid_t done = 0;
-  for (int i = 0; i < 400 && done == 0; i++) {
-    done = waitpid(pid, &status, WNOHANG);
-    if (done == 0) usleep(50 * 1000);
-  }
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  } else if (done == pid && WIFEXITED(status)) {
-    r.code = WEXITSTATUS(status);
-  }
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
-  return r;
+// Runs the program with the arguments in the folder dir, which is removed
+// first when remove_dir is set (so that "." no longer resolves).
+run_result run_in(const std::vector<std::string>& args, const std::string& dir, bool remove_dir = false) {
+  return run_program(args, {.dir = dir, .remove_dir = remove_dir});
 }
-#endif
 
 TEST(HandleCommands, Outputs) {
-  SKIP_ON_WINDOWS("starts the program as a POSIX child process (fork/exec)");
   temp_dir cwd;
   const std::string name300(300, 'n');
   const std::string d9 = "export: export path must be absolute, no '\\\\', no '..' (D9)\n";
@@ -318,7 +252,7 @@ TEST(HandleCommands, Outputs) {
     std::string what;
     for (const auto& a : c.args) what += (a.size() > 20 ? a.substr(0, 20) + "..." : a) + " ";
     SCOPED_TRACE(what);
-    const run_result r = run_program(c.args, cwd.path);
+    const run_result r = run_in(c.args, cwd.path);
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -326,17 +260,16 @@ TEST(HandleCommands, Outputs) {
 }
 
 TEST(HandleCommands, SameHandleOnEveryRun) {
-  SKIP_ON_WINDOWS("starts the program as a POSIX child process (fork/exec)");
   temp_dir cwd;
-  const run_result a = run_program({"fh", "/movies", "a/b"}, cwd.path);
-  const run_result b = run_program({"fh", "/movies", "a/b"}, cwd.path);
+  const run_result a = run_in({"fh", "/movies", "a/b"}, cwd.path);
+  const run_result b = run_in({"fh", "/movies", "a/b"}, cwd.path);
   ASSERT_EQ(a.code, 0);
   EXPECT_EQ(a.out.size(), 65u);
   EXPECT_EQ(a.out, b.out);
 }
 
 TEST(HandleCommands, UnresolvableCurrentFolder) {
-  SKIP_ON_WINDOWS("starts the program as a POSIX child process (fork/exec)");
+  SKIP_ON_WINDOWS("a process's current folder cannot be removed on Windows");
   // With the current folder gone the export cannot be registered.
   struct {
     std::vector<std::string> args;
@@ -351,22 +284,10 @@ TEST(HandleCommands, UnresolvableCurrentFolder) {
     SCOPED_TRACE(c.args[0]);
     temp_dir parent;
     const std::string cwd = parent.mkdir("doomed");
-    const run_result r = run_program(c.args, cwd, true);
+    const run_result r = run_in(c.args, cwd, true);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
-  }
-}
-
-TEST(HandleCommands, WrongArgumentCountPrintsUsage) {
-  SKIP_ON_WINDOWS("starts the program as a POSIX child process (fork/exec)");
-  temp_dir cwd;
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"fh", "/movies"},
-                                               std::vector<std::string>{"resolve", "/movies", "a", "b"}}) {
-    const run_result r = run_program(args, cwd.path);
-    EXPECT_EQ(r.code, 2) << args[0];
-    EXPECT_EQ(r.out, "") << args[0];
-    EXPECT_NE(r.err.find("fh EXPORT REL | resolve EXPORT REL"), std::string::npos) << args[0];
   }
 }
 

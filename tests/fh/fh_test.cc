@@ -23,16 +23,6 @@ namespace {
 
 using handle = std::array<unsigned char, 32>;
 
-std::string hex(const unsigned char* d, size_t n) {
-  static const char* k = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += k[d[i] >> 4];
-    s += k[d[i] & 15];
-  }
-  return s;
-}
-
 std::string canon(const std::string& p) { return fs::canonical(p).string(); }
 
 void put_le(std::string* s, uint64_t v, int n) {

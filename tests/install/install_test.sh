@@ -6,6 +6,11 @@
 set -euo pipefail
 build="$1"
 src="$2"
+# Without a C compiler, pkg-config or nm the test is skipped (exit 77, which
+# ctest reports as skipped).
+for tool in cmake cc pkg-config nm; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "install test: skipped: $tool is not installed" >&2; exit 77; }
+done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/child.h"
+#include "tests/support/child.h"
 #include "tests/e2e/nfs_client.h"
 #include "tests/load/load_support.h"
 #include "tests/support/fixture.h"

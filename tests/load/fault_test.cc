@@ -31,7 +31,6 @@ namespace {
 
 using namespace wire;
 using load::list_all;
-using load::read_until_closed;
 
 namespace fs = std::filesystem;
 
@@ -95,7 +94,7 @@ std::string stall_after(int port, bool some) {
   if (some) b.resize(14, 0x55);
   if (!c.send_raw(b)) return "send failed";
   bytes got;
-  if (!read_until_closed(c, &got, 30000)) return "a stalled connection was not closed";
+  if (!c.read_until_closed(&got, 30000)) return "a stalled connection was not closed";
   return got.empty() ? "" : "a stalled connection got an answer";
 }
 std::string stall_after_mark(int port) { return stall_after(port, false); }
@@ -135,7 +134,7 @@ std::string oversized_record(int port) {
   b.resize(b.size() + 9, 0);
   (void)c.send_raw(b);
   bytes got;
-  if (!read_until_closed(c, &got, 30000)) return "an oversized record did not end the connection";
+  if (!c.read_until_closed(&got, 30000)) return "an oversized record did not end the connection";
   return got.empty() ? "" : "an oversized record got an answer";
 }
 
@@ -812,7 +811,7 @@ TEST(FaultLifecycle, ConfigurationChangedAfterAStopLeavesEarlierConnectionsServe
   ASSERT_TRUE(late.open(vorlix_nfs_port()));
   EXPECT_TRUE(late.call(kNfsProg, 3, 0, {}, &reply));
   bytes got;
-  EXPECT_TRUE(read_until_closed(late, &got, 30000));
+  EXPECT_TRUE(late.read_until_closed(&got, 30000));
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(early.call(kNfsProg, 3, 0, {}, &reply));
 }

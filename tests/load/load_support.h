@@ -1,8 +1,8 @@
-// Shared pieces of the load and fault tests: bounded waits, counts of the
-// process's descriptors, threads and resident memory from /proc, a byte
+// Shared pieces of the load and fault tests: counts of the process's
+// descriptors, threads and resident memory from /proc, a byte
 // pattern for fixture files, a small random source, a record of the first
-// failure seen by any of several client threads, and two client steps: a
-// whole folder listing and waiting for the server to close a connection.
+// failure seen by any of several client threads, and a whole folder listing
+// as a client step.
 #pragma once
 
 #include <atomic>
@@ -19,6 +19,7 @@
 
 #include "plat/plat.h"
 #include "tests/e2e/nfs_client.h"
+#include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"
 
@@ -32,22 +33,9 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// Polls pred every 10 ms until it holds or limit_ms have passed; returns its
-// last value. At most limit_ms / 10 + 1 tries.
-template <class F>
-bool eventually(F pred, int limit_ms) {
-  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(limit_ms);
-  for (int i = 0; i < limit_ms / 10 + 1; i++) {
-    if (pred()) return true;
-    if (plat_now_ms() >= end) break;
-    plat_sleep_ms(10);
-  }
-  return pred();
-}
-
-inline bool client_count_becomes(int n, int limit_ms = 15000) {
-  return eventually([n] { return vorlix_client_count() == n; }, limit_ms);
-}
+// The shared bounded waits, under the names the load tests use.
+using ::client_count_becomes;
+using ::eventually;
 
 // The entries of a /proc folder such as /proc/self/fd or /proc/self/task,
 // "." and ".." left out; -1 when it cannot be read. The folder's own
@@ -147,22 +135,6 @@ struct failures {
     return first;
   }
 };
-
-// Reads from the connection until the server closes it or limit_ms pass;
-// true when it closed, with everything that arrived before in *got.
-inline bool read_until_closed(rpc_conn& c, bytes* got, int limit_ms) {
-  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(limit_ms);
-  for (int i = 0; i < 100000; i++) {
-    const uint64_t now = plat_now_ms();
-    if (now >= end) return false;
-    if (plat_poll1(c.s, 1, static_cast<int>(end - now)) <= 0) return false;
-    unsigned char buf[4096];
-    const int64_t n = plat_recv(c.s, buf, sizeof buf);
-    if (n <= 0) return true;
-    got->insert(got->end(), buf, buf + n);
-  }
-  return false;
-}
 
 // A whole listing through READDIRPLUS pages of at most maxcount bytes: the
 // names in order, with the handle of each. Empty names and a message in

@@ -24,7 +24,6 @@ namespace {
 
 using namespace wire;
 using load::list_all;
-using load::read_until_closed;
 using load::listing;
 
 // What one reading client checks in a READ reply of the file `content`.
@@ -139,7 +138,7 @@ TEST(LoadReaders, SixtyFourClientsReadAndListAtOnceAndTheSixtyFifthIsRefused) {
     }
     (void)extra.send_raw(with_mark(rpc_call_record(7, kNfsProg, 3, 0, {})));
     bytes got;
-    EXPECT_TRUE(read_until_closed(extra, &got, 10000)) << "port " << port;
+    EXPECT_TRUE(extra.read_until_closed(&got, 10000)) << "port " << port;
     EXPECT_TRUE(got.empty()) << "port " << port;
   }
   EXPECT_EQ(vorlix_client_count(), kClients);

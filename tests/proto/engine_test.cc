@@ -62,23 +62,6 @@ struct engine_conn {
     return done && result == 0 && left_open;
   }
 
-  // Reads until the engine's side is closed; false when it stays open for
-  // timeout_ms. *got receives whatever arrived before the close.
-  bool read_to_close(bytes* got, int timeout_ms) {
-    got->clear();
-    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
-    for (int i = 0; i < 100000; i++) {
-      const uint64_t now = plat_now_ms();
-      if (now >= end) return false;
-      if (plat_poll1(client.s, 1, static_cast<int>(end - now)) <= 0) return false;
-      unsigned char buf[4096];
-      const int64_t n = plat_recv(client.s, buf, sizeof buf);
-      if (n <= 0) return true;
-      got->insert(got->end(), buf, buf + n);
-    }
-    return false;
-  }
-
   // Exactly n raw bytes from the engine, record marks included.
   bool recv_raw(bytes* out, size_t n) {
     out->assign(n, 0);
@@ -94,46 +77,8 @@ struct engine_conn {
   }
 };
 
-bytes words(std::initializer_list<uint32_t> ws) {
-  bytes b;
-  for (uint32_t w : ws) put32(&b, w);
-  return b;
-}
-
-// A call record with every header field under the test's control.
-struct call_fields {
-  uint32_t xid = 1;
-  uint32_t msg_type = 0;
-  uint32_t rpcvers = 2;
-  uint32_t prog = kNfs;
-  uint32_t vers = 3;
-  uint32_t proc = 0;
-  uint32_t cred_flavor = 0;
-  bytes cred;
-  uint32_t verf_flavor = 0;
-  bytes verf;
-  bytes args;
-};
-
-bytes record(const call_fields& c) {
-  bytes r = words({c.xid, c.msg_type, c.rpcvers, c.prog, c.vers, c.proc, c.cred_flavor});
-  put_opaque(&r, c.cred.data(), c.cred.size());
-  put32(&r, c.verf_flavor);
-  put_opaque(&r, c.verf.data(), c.verf.size());
-  r.insert(r.end(), c.args.begin(), c.args.end());
-  return r;
-}
-
 // AUTH_SYS parameters: stamp, machine name, uid, gid, no extra groups.
-bytes auth_sys(const std::string& machine, uint32_t uid) {
-  bytes b;
-  put32(&b, 0x1234);
-  put_string(&b, machine);
-  put32(&b, uid);
-  put32(&b, 100);
-  put32(&b, 0);
-  return b;
-}
+bytes auth_sys(const std::string& machine, uint32_t uid) { return auth_sys_body(0x1234, machine, uid, 100); }
 
 // The six words of an accepted reply.
 bytes accepted(uint32_t xid, uint32_t accept_stat) { return words({xid, 1, 0, 0, 0, accept_stat}); }
@@ -143,24 +88,10 @@ bool exchange(engine_conn* c, const bytes& rec, bytes* reply) {
   return c->client.send_raw(with_mark(rec)) && c->client.recv_record(reply);
 }
 
-// Splits a record into fragments of the given lengths (the last one carries
-// bit 31) and returns the marked bytes.
-bytes fragmented(const bytes& rec, const std::vector<size_t>& lens) {
-  bytes out;
-  size_t at = 0;
-  for (size_t i = 0; i < lens.size(); i++) {
-    const bool last = i + 1 == lens.size();
-    put32(&out, (last ? 0x80000000u : 0u) | static_cast<uint32_t>(lens[i]));
-    out.insert(out.end(), rec.begin() + static_cast<ptrdiff_t>(at), rec.begin() + static_cast<ptrdiff_t>(at + lens[i]));
-    at += lens[i];
-  }
-  return out;
-}
-
 TEST(EngineFraming, FragmentsAreJoinedIntoOneRecord) {
   // Procedure 22 answers PROC_UNAVAIL only when the procedure word, split
   // across the fragments at byte 22, is put back together.
-  const bytes rec = record({.xid = 0x0A0B0C0D, .proc = 22});
+  const bytes rec = rpc_call_record({.xid = 0x0A0B0C0D, .proc = 22});
   ASSERT_EQ(rec.size(), 40u);
   const std::vector<std::vector<size_t>> cases = {
       {22, 0, 18},     // empty middle fragment
@@ -185,7 +116,7 @@ TEST(EngineFraming, PipelinedCallsAreAnsweredInOrder) {
   ASSERT_TRUE(c.start());
   bytes burst;
   for (uint32_t xid = 1; xid <= 5; xid++) {
-    const bytes m = with_mark(record({.xid = xid, .proc = xid % 2 ? 0u : 22u}));
+    const bytes m = with_mark(rpc_call_record({.xid = xid, .proc = xid % 2 ? 0u : 22u}));
     burst.insert(burst.end(), m.begin(), m.end());
   }
   ASSERT_TRUE(c.client.send_raw(burst));
@@ -200,7 +131,7 @@ TEST(EngineFraming, NullReplyIsOneRecordWithExactMark) {
   engine_conn c;
   ASSERT_TRUE(c.start());
   // Arguments after NULL are ignored.
-  ASSERT_TRUE(c.client.send_raw(with_mark(record({.xid = 77, .args = words({1, 2, 3})}))));
+  ASSERT_TRUE(c.client.send_raw(with_mark(rpc_call_record({.xid = 77, .args = words({1, 2, 3})}))));
   bytes raw;
   ASSERT_TRUE(c.recv_raw(&raw, 28));
   bytes expected = words({0x80000018});
@@ -208,14 +139,14 @@ TEST(EngineFraming, NullReplyIsOneRecordWithExactMark) {
   expected.insert(expected.end(), body.begin(), body.end());
   EXPECT_EQ(raw, expected);
   // Nothing follows the reply: the next bytes are the next call's mark.
-  ASSERT_TRUE(c.client.send_raw(with_mark(record({.xid = 78}))));
+  ASSERT_TRUE(c.client.send_raw(with_mark(rpc_call_record({.xid = 78}))));
   ASSERT_TRUE(c.recv_raw(&raw, 8));
   EXPECT_EQ(raw, words({0x80000018, 78}));
 }
 
 TEST(EngineFraming, RecordOfMaximumSizeIsRead) {
   // A NULL call padded so that its two fragments add up to exactly 8 MiB.
-  bytes rec = record({.xid = 9});
+  bytes rec = rpc_call_record({.xid = 9});
   rec.resize(RPC_MAX_RECORD, 0xEE);
   engine_conn c;
   ASSERT_TRUE(c.start());
@@ -224,7 +155,7 @@ TEST(EngineFraming, RecordOfMaximumSizeIsRead) {
   ASSERT_TRUE(c.client.recv_record(&reply, 30000));
   EXPECT_EQ(reply, accepted(9, 0));
   // The connection goes on after the large record.
-  ASSERT_TRUE(exchange(&c, record({.xid = 10}), &reply));
+  ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 10}), &reply));
   EXPECT_EQ(reply, accepted(10, 0));
 }
 
@@ -246,7 +177,7 @@ TEST(EngineFraming, RecordOverMaximumEndsConnectionWithNothingSent) {
     ASSERT_TRUE(c.start());
     bytes out;
     if (k.full_first) {
-      bytes rec = record({.xid = 3});
+      bytes rec = rpc_call_record({.xid = 3});
       rec.resize(RPC_MAX_RECORD, 0);
       put32(&out, RPC_MAX_RECORD);
       out.insert(out.end(), rec.begin(), rec.end());
@@ -254,7 +185,7 @@ TEST(EngineFraming, RecordOverMaximumEndsConnectionWithNothingSent) {
     put32(&out, k.mark);
     ASSERT_TRUE(c.client.send_raw(out));
     bytes got;
-    EXPECT_TRUE(c.read_to_close(&got, 30000));
+    EXPECT_TRUE(c.client.read_until_closed(&got, 30000));
     EXPECT_TRUE(got.empty());
     EXPECT_TRUE(c.ended_within(5000));
   }
@@ -263,9 +194,9 @@ TEST(EngineFraming, RecordOverMaximumEndsConnectionWithNothingSent) {
 TEST(EngineDecode, UndecodableRecordsAreDroppedAndConnectionStays) {
   bytes reply_shaped = words({5, 1, 0, 0, 0, 0});
   bytes header_only = words({5, 0, 2, kNfs});
-  bytes long_cred = record({.xid = 5, .cred_flavor = 1, .cred = bytes(401, 'a')});
-  bytes long_verf = record({.xid = 5, .verf = bytes(401, 'v')});
-  bytes long_cred_bad_flavor = record({.xid = 5, .cred_flavor = 6, .cred = bytes(401, 'a')});
+  bytes long_cred = rpc_call_record({.xid = 5, .cred_flavor = 1, .cred = bytes(401, 'a')});
+  bytes long_verf = rpc_call_record({.xid = 5, .verf = bytes(401, 'v')});
+  bytes long_cred_bad_flavor = rpc_call_record({.xid = 5, .cred_flavor = 6, .cred = bytes(401, 'a')});
   bytes cut_cred = words({5, 0, 2, kNfs, 3, 0, 1, 100, 0, 0});
   bytes no_verf = words({5, 0, 2, kNfs, 3, 0, 0, 0});
   struct drop_case {
@@ -275,7 +206,7 @@ TEST(EngineDecode, UndecodableRecordsAreDroppedAndConnectionStays) {
   const drop_case cases[] = {
       {"single empty last fragment", words({0x80000000u})},
       {"message type REPLY", with_mark(reply_shaped)},
-      {"message type 2", with_mark(record({.xid = 5, .msg_type = 2}))},
+      {"message type 2", with_mark(rpc_call_record({.xid = 5, .msg_type = 2}))},
       {"xid only", with_mark(words({5}))},
       {"header cut after prog", with_mark(header_only)},
       {"credential body of 401 bytes", with_mark(long_cred)},
@@ -293,7 +224,7 @@ TEST(EngineDecode, UndecodableRecordsAreDroppedAndConnectionStays) {
     ASSERT_TRUE(c.client.send_raw(k.marked));
     // The first reply that arrives belongs to the call sent after the dropped record.
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid}), &reply));
     EXPECT_EQ(reply, accepted(xid, 0));
     EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
   }
@@ -304,10 +235,10 @@ TEST(EngineDecode, AuthBodiesOfFourHundredBytesAreAccepted) {
   engine_conn c;
   ASSERT_TRUE(c.start());
   bytes reply;
-  ASSERT_TRUE(exchange(&c, record({.xid = 1, .cred = bytes(400, 'c'), .verf = bytes(400, 'v')}), &reply));
+  ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 1, .cred = bytes(400, 'c'), .verf = bytes(400, 'v')}), &reply));
   EXPECT_EQ(reply, accepted(1, 0));
   // The verifier's flavour is not examined.
-  ASSERT_TRUE(exchange(&c, record({.xid = 2, .verf_flavor = 6, .verf = bytes(8, 'v')}), &reply));
+  ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 2, .verf_flavor = 6, .verf = bytes(8, 'v')}), &reply));
   EXPECT_EQ(reply, accepted(2, 0));
 }
 
@@ -324,7 +255,7 @@ TEST(EngineDecode, OtherRpcVersionsGetMismatchReply) {
     SCOPED_TRACE(k.rpcvers);
     const int64_t calls = stats_get("rpc_calls");
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .rpcvers = k.rpcvers, .cred = k.cred}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .rpcvers = k.rpcvers, .cred = k.cred}), &reply));
     EXPECT_EQ(reply, words({xid, 1, 1, 0, 2, 2}));
     EXPECT_EQ(stats_get("rpc_calls"), calls);
   }
@@ -338,7 +269,7 @@ TEST(EngineDecode, UnknownCredentialFlavoursGetBadCred) {
     SCOPED_TRACE(flavor);
     const int64_t calls = stats_get("rpc_calls");
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .cred_flavor = flavor, .cred = bytes(8, 'k')}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .cred_flavor = flavor, .cred = bytes(8, 'k')}), &reply));
     EXPECT_EQ(reply, words({xid, 1, 1, 1, 1}));
     EXPECT_EQ(stats_get("rpc_calls"), calls);
   }
@@ -373,7 +304,7 @@ TEST(EngineDecode, AuthSysUidRaisesTheMaximum) {
     SCOPED_TRACE(k.name);
     const int64_t calls = stats_get("rpc_calls");
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .cred_flavor = 1, .cred = k.cred}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .cred_flavor = 1, .cred = k.cred}), &reply));
     EXPECT_EQ(reply, accepted(xid, 0));
     EXPECT_EQ(stats_get("auth_sys_max_uid"), k.max_after);
     EXPECT_EQ(stats_get("rpc_calls"), calls + 1);
@@ -420,7 +351,8 @@ TEST(EngineDispatch, UnservedProgramsAndVersions) {
     SCOPED_TRACE(testing::Message() << k.prog << " v" << k.vers);
     const int64_t calls = stats_get("rpc_calls");
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .prog = k.prog, .vers = k.vers, .args = words({1, 2})}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .prog = k.prog, .vers = k.vers, .args = words({1, 2})}),
+                         &reply));
     bytes expected = accepted(xid, k.high == 0 ? 1 : 2);
     if (k.high != 0) {
       put32(&expected, k.low);
@@ -438,7 +370,8 @@ TEST(EngineDispatch, EachServedProgramAnswersNull) {
   for (uint32_t prog : {kPortmap, kMount, kNfs}) {
     SCOPED_TRACE(prog);
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .prog = prog, .vers = prog == kPortmap ? 2u : 3u}), &reply));
+    ASSERT_TRUE(
+        exchange(&c, rpc_call_record({.xid = ++xid, .prog = prog, .vers = prog == kPortmap ? 2u : 3u}), &reply));
     EXPECT_EQ(reply, accepted(xid, 0));
   }
   EXPECT_EQ(stats_get("rpc_calls"), 3);
@@ -476,7 +409,7 @@ TEST(EngineDispatch, WritingProceduresAreRefusedWhateverTheArguments) {
     for (const bytes* args : {&junk, &fake_handle, static_cast<const bytes*>(nullptr)}) {
       SCOPED_TRACE(testing::Message() << "proc " << proc << " args " << (args ? args->size() : 0));
       bytes reply;
-      ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .proc = proc, .args = args ? *args : bytes{}}), &reply));
+      ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .proc = proc, .args = args ? *args : bytes{}}), &reply));
       bytes expected = accepted(xid, 0);
       const bytes status_and_falses = proc == 14 ? words({30, 0, 0, 0, 0}) : words({30, 0, 0, 0});
       expected.insert(expected.end(), status_and_falses.begin(), status_and_falses.end());
@@ -486,7 +419,8 @@ TEST(EngineDispatch, WritingProceduresAreRefusedWhateverTheArguments) {
   }
   // With an AUTH_SYS credential the refusal is the same.
   bytes reply;
-  ASSERT_TRUE(exchange(&c, record({.xid = 999, .proc = 7, .cred_flavor = 1, .cred = auth_sys("h", 0)}), &reply));
+  ASSERT_TRUE(
+      exchange(&c, rpc_call_record({.xid = 999, .proc = 7, .cred_flavor = 1, .cred = auth_sys("h", 0)}), &reply));
   EXPECT_EQ(reply, words({999, 1, 0, 0, 0, 0, 30, 0, 0, 0}));
 }
 
@@ -497,7 +431,7 @@ TEST(EngineDispatch, ProceduresOutsideTheTableGetProcUnavail) {
   for (uint32_t proc : {22u, 23u, 1000u, 0x80000000u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(proc);
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = ++xid, .proc = proc, .args = words({0, 0})}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = ++xid, .proc = proc, .args = words({0, 0})}), &reply));
     EXPECT_EQ(reply, accepted(xid, 3));
   }
 }
@@ -509,14 +443,14 @@ TEST(EngineDebug, ReplyLineForEveryNfsReplyOnly) {
   ASSERT_TRUE(c.start());
   testing::internal::CaptureStderr();
   bytes reply;
-  bool ok = exchange(&c, record({.xid = 1, .proc = 0}), &reply) &&  // NULL
-            exchange(&c, record({.xid = 2, .proc = 22}), &reply) &&  // PROC_UNAVAIL
-            exchange(&c, record({.xid = 3, .proc = 7}), &reply) &&   // WRITE refused
-            exchange(&c, record({.xid = 4, .proc = 14}), &reply) &&  // RENAME refused
-            exchange(&c, record({.xid = 5, .prog = kMount, .proc = 0}), &reply) &&
-            exchange(&c, record({.xid = 6, .prog = kPortmap, .vers = 2, .proc = 0}), &reply) &&
-            exchange(&c, record({.xid = 7, .vers = 2, .proc = 0}), &reply) &&
-            exchange(&c, record({.xid = 8, .rpcvers = 3}), &reply);
+  bool ok = exchange(&c, rpc_call_record({.xid = 1, .proc = 0}), &reply) &&  // NULL
+            exchange(&c, rpc_call_record({.xid = 2, .proc = 22}), &reply) &&  // PROC_UNAVAIL
+            exchange(&c, rpc_call_record({.xid = 3, .proc = 7}), &reply) &&   // WRITE refused
+            exchange(&c, rpc_call_record({.xid = 4, .proc = 14}), &reply) &&  // RENAME refused
+            exchange(&c, rpc_call_record({.xid = 5, .prog = kMount, .proc = 0}), &reply) &&
+            exchange(&c, rpc_call_record({.xid = 6, .prog = kPortmap, .vers = 2, .proc = 0}), &reply) &&
+            exchange(&c, rpc_call_record({.xid = 7, .vers = 2, .proc = 0}), &reply) &&
+            exchange(&c, rpc_call_record({.xid = 8, .rpcvers = 3}), &reply);
   const std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ok);
   EXPECT_EQ(err,
@@ -529,12 +463,12 @@ TEST(EngineDebug, ReplyLineForEveryNfsReplyOnly) {
   // nothing until it is read again (as the next start does).
   ASSERT_EQ(unsetenv("VORLIX_RDPDBG"), 0);
   testing::internal::CaptureStderr();
-  ok = exchange(&c, record({.xid = 9}), &reply);
+  ok = exchange(&c, rpc_call_record({.xid = 9}), &reply);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "RDPDBG reply proc=0 len=24\n");
   EXPECT_TRUE(ok);
   debug_read_env();
   testing::internal::CaptureStderr();
-  ok = exchange(&c, record({.xid = 10}), &reply);
+  ok = exchange(&c, rpc_call_record({.xid = 10}), &reply);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(ok);
 }
@@ -544,9 +478,9 @@ TEST(EngineWaits, SilentConnectionEndsAfterIdleWait) {
   engine_conn c;
   ASSERT_TRUE(c.start());
   bytes reply;
-  ASSERT_TRUE(exchange(&c, record({.xid = 1}), &reply));
+  ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 1}), &reply));
   bytes got;
-  EXPECT_TRUE(c.read_to_close(&got, 15000));
+  EXPECT_TRUE(c.client.read_until_closed(&got, 15000));
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(c.ended_within(5000));
 }
@@ -558,7 +492,7 @@ TEST(EngineWaits, IdleWaitEndsAtTheFirstByteOfACall) {
   ASSERT_TRUE(c.start());
   // Six pieces 300 ms apart: the record takes longer than the idle wait,
   // which applies only until its first byte, and less than the read wait.
-  const bytes marked = with_mark(record({.xid = 42}));
+  const bytes marked = with_mark(rpc_call_record({.xid = 42}));
   const size_t piece = (marked.size() + 5) / 6;
   for (size_t at = 0; at < marked.size(); at += piece) {
     const size_t n = std::min(piece, marked.size() - at);
@@ -592,7 +526,7 @@ TEST(EngineWaits, ReadWaitBoundsTheWholeCallWhateverItsPace) {
     ASSERT_TRUE(c.start());
     // A call is answered first, so the connection is past its first call.
     bytes reply;
-    ASSERT_TRUE(exchange(&c, record({.xid = 4}), &reply));
+    ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 4}), &reply));
     const uint64_t start = plat_now_ms();
     ASSERT_TRUE(c.client.send_raw(k.first));
     bool closed = false;
@@ -677,14 +611,14 @@ TEST(EngineWaits, StallInsideFragmentEndsAfterReadWait) {
   plat_sleep_ms(2500);
   EXPECT_FALSE(c.done);
   bytes reply;
-  ASSERT_TRUE(exchange(&c, record({.xid = 1}), &reply));
+  ASSERT_TRUE(exchange(&c, rpc_call_record({.xid = 1}), &reply));
   EXPECT_EQ(reply, accepted(1, 0));
   // A fragment announced as 40 bytes of which 10 arrive.
-  bytes partial = with_mark(record({.xid = 2}));
+  bytes partial = with_mark(rpc_call_record({.xid = 2}));
   partial.resize(14);
   ASSERT_TRUE(c.client.send_raw(partial));
   bytes got;
-  EXPECT_TRUE(c.read_to_close(&got, 15000));
+  EXPECT_TRUE(c.client.read_until_closed(&got, 15000));
   EXPECT_TRUE(got.empty());
   EXPECT_TRUE(c.ended_within(5000));
 }

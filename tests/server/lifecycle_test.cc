@@ -74,15 +74,6 @@ bool null_call_on(int port, uint32_t prog = kNfsProg, uint32_t vers = 3) {
   return c.open(port) && null_call(&c, prog, vers);
 }
 
-// Waits (bounded) until the server counts n connections.
-bool client_count_becomes(int n) {
-  for (int i = 0; i < 500; i++) {
-    if (vorlix_client_count() == n) return true;
-    plat_sleep_ms(10);
-  }
-  return vorlix_client_count() == n;
-}
-
 void use_system_ports() {
   ASSERT_EQ(vorlix_config("nfs_port", "0"), 0);
   ASSERT_EQ(vorlix_config("mount_port", "0"), 0);

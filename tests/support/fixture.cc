@@ -78,7 +78,29 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string hex(const unsigned char* d, size_t n) {
+  static const char* k = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += k[d[i] >> 4];
+    s += k[d[i] & 15];
+  }
+  return s;
+}
+
+std::string host_list(int n) {
+  std::string s;
+  for (int i = 1; i <= n; i++) {
+    s += (i > 1 ? "," : "") + std::string("10.0.") + std::to_string(i / 256) + "." + std::to_string(i % 256);
+  }
+  return s;
+}
+
 #include "vorlix.h"
+
+bool client_count_becomes(int n, int limit_ms) {
+  return eventually([n] { return vorlix_client_count() == n; }, limit_ms);
+}
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN

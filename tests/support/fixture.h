@@ -1,7 +1,12 @@
-// Temporary folders for tests, made at run time and removed at the end.
+// Temporary folders for tests, made at run time and removed at the end,
+// and the small helpers the test programs share.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "plat/plat.h"
 
 // Skips the current test on Windows with the reason given; elsewhere does
 // nothing. Used in test bodies, where GoogleTest is included.
@@ -39,6 +44,28 @@ std::string canonical_path(const std::string& path);
 
 // Reads a whole file; empty on failure.
 std::string read_file(const std::string& path);
+
+// The n bytes at d as lower-case hexadecimal digits, two a byte.
+std::string hex(const unsigned char* d, size_t n);
+
+// The comma-separated list of n single addresses 10.0.0.1, 10.0.0.2, ...
+std::string host_list(int n);
+
+// Polls pred every 10 ms until it holds or limit_ms have passed; returns its
+// last value. At most limit_ms / 10 + 1 tries.
+template <class F>
+bool eventually(F pred, int limit_ms) {
+  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(limit_ms);
+  for (int i = 0; i < limit_ms / 10 + 1; i++) {
+    if (pred()) return true;
+    if (plat_now_ms() >= end) break;
+    plat_sleep_ms(10);
+  }
+  return pred();
+}
+
+// True when the server counts n client connections within limit_ms.
+bool client_count_becomes(int n, int limit_ms = 15000);
 
 #ifdef _WIN32
 // True when the test runs under Wine rather than Windows itself.

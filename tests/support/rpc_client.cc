@@ -24,32 +24,35 @@ uint32_t get32(const bytes& b, size_t off) {
 }
 uint64_t get64(const bytes& b, size_t off) { return (uint64_t{get32(b, off)} << 32) | get32(b, off + 4); }
 
-bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bool auth_sys,
-                      uint32_t uid) {
-  bytes r;
-  put32(&r, xid);
-  put32(&r, 0);
-  put32(&r, 2);
-  put32(&r, prog);
-  put32(&r, vers);
-  put32(&r, proc);
-  if (auth_sys) {
-    bytes cred;
-    put32(&cred, 0);
-    put_string(&cred, "host");
-    put32(&cred, uid);
-    put32(&cred, uid);
-    put32(&cred, 0);
-    put32(&r, 1);
-    put_opaque(&r, cred.data(), cred.size());
-  } else {
-    put32(&r, 0);
-    put32(&r, 0);
-  }
-  put32(&r, 0);
-  put32(&r, 0);
-  r.insert(r.end(), args.begin(), args.end());
+bytes words(std::initializer_list<uint32_t> ws) {
+  bytes b;
+  for (uint32_t w : ws) put32(&b, w);
+  return b;
+}
+
+bytes rpc_call_record(const rpc_call_fields& f) {
+  bytes r = words({f.xid, f.msg_type, f.rpcvers, f.prog, f.vers, f.proc, f.cred_flavor});
+  put_opaque(&r, f.cred.data(), f.cred.size());
+  put32(&r, f.verf_flavor);
+  put_opaque(&r, f.verf.data(), f.verf.size());
+  r.insert(r.end(), f.args.begin(), f.args.end());
   return r;
+}
+
+bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args) {
+  return rpc_call_record({.xid = xid, .prog = prog, .vers = vers, .proc = proc, .args = args});
+}
+
+bytes auth_sys_body(uint32_t stamp, const std::string& machine, uint32_t uid, uint32_t gid,
+                    std::initializer_list<uint32_t> gids) {
+  bytes b;
+  put32(&b, stamp);
+  put_string(&b, machine);
+  put32(&b, uid);
+  put32(&b, gid);
+  put32(&b, static_cast<uint32_t>(gids.size()));
+  for (uint32_t g : gids) put32(&b, g);
+  return b;
 }
 
 bytes with_mark(const bytes& rec) {
@@ -58,6 +61,18 @@ bytes with_mark(const bytes& rec) {
   for (int i = 0; i < 4; i++) b[static_cast<size_t>(i)] = static_cast<unsigned char>(mark >> (24 - 8 * i));
   if (!rec.empty()) memcpy(b.data() + 4, rec.data(), rec.size());
   return b;
+}
+
+bytes fragmented(const bytes& rec, const std::vector<size_t>& lens) {
+  bytes out;
+  size_t at = 0;
+  for (size_t i = 0; i < lens.size(); i++) {
+    const bool last = i + 1 == lens.size();
+    put32(&out, (last ? 0x80000000u : 0u) | static_cast<uint32_t>(lens[i]));
+    out.insert(out.end(), rec.begin() + static_cast<ptrdiff_t>(at), rec.begin() + static_cast<ptrdiff_t>(at + lens[i]));
+    at += lens[i];
+  }
+  return out;
 }
 
 rpc_conn::~rpc_conn() { plat_sock_close(s); }
@@ -84,17 +99,24 @@ bool rpc_conn::recv_record(bytes* rec, int timeout_ms) {
   return false;
 }
 
-bool rpc_conn::closed_within(int timeout_ms) {
+bool rpc_conn::read_until_closed(bytes* got, int timeout_ms) {
+  got->clear();
   const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
-  for (;;) {
+  for (int i = 0; i < 100000; i++) {
     const uint64_t now = plat_now_ms();
     if (now >= end) return false;
-    const int r = plat_poll1(s, 1, static_cast<int>(end - now));
-    if (r <= 0) return false;
-    unsigned char c;
-    const int64_t n = plat_recv(s, &c, 1);
+    if (plat_poll1(s, 1, static_cast<int>(end - now)) <= 0) return false;
+    unsigned char buf[4096];
+    const int64_t n = plat_recv(s, buf, sizeof buf);
     if (n <= 0) return true;
+    got->insert(got->end(), buf, buf + n);
   }
+  return false;
+}
+
+bool rpc_conn::closed_within(int timeout_ms) {
+  bytes dropped;
+  return read_until_closed(&dropped, timeout_ms);
 }
 
 bool rpc_conn::call(uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args, bytes* reply) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,37 @@ void put_opaque(bytes* b, const void* p, size_t n);
 void put_string(bytes* b, const std::string& s);
 uint32_t get32(const bytes& b, size_t off);
 uint64_t get64(const bytes& b, size_t off);
+// The words in XDR order.
+bytes words(std::initializer_list<uint32_t> ws);
 
-// A call record (no record mark): header with AUTH_NONE or AUTH_SYS, then args.
-bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args,
-                      bool auth_sys = false, uint32_t uid = 0);
+// Every field of a call record under the caller's control; the defaults
+// make an NFS version 3 NULL call with AUTH_NONE and no verifier body.
+struct rpc_call_fields {
+  uint32_t xid = 1;
+  uint32_t msg_type = 0;
+  uint32_t rpcvers = 2;
+  uint32_t prog = 100003;
+  uint32_t vers = 3;
+  uint32_t proc = 0;
+  uint32_t cred_flavor = 0;
+  bytes cred;
+  uint32_t verf_flavor = 0;
+  bytes verf;
+  bytes args;
+};
+// The call record of these fields (no record mark).
+bytes rpc_call_record(const rpc_call_fields& f);
+// A call record (no record mark) with AUTH_NONE: header, then args.
+bytes rpc_call_record(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, const bytes& args);
+// The body of an AUTH_SYS credential: stamp, machine name, uid, gid and the
+// extra group ids.
+bytes auth_sys_body(uint32_t stamp, const std::string& machine, uint32_t uid, uint32_t gid,
+                    std::initializer_list<uint32_t> gids = {});
 // Prefixes a record with a single last-fragment mark.
 bytes with_mark(const bytes& rec);
+// The record split into fragments of the given lengths (which add up to its
+// size), each with its mark; the last one carries bit 31.
+bytes fragmented(const bytes& rec, const std::vector<size_t>& lens);
 
 struct rpc_conn {
   plat_sock s = PLAT_INVALID_SOCK;
@@ -36,7 +62,11 @@ struct rpc_conn {
   // Reads one whole reply record (all fragments) within timeout_ms; false on
   // time-out or closed connection.
   bool recv_record(bytes* rec, int timeout_ms = 5000);
-  // True when the server closed the connection within timeout_ms.
+  // Reads until the server closes the connection or timeout_ms pass; true
+  // when it closed, with everything that arrived before in *got.
+  bool read_until_closed(bytes* got, int timeout_ms);
+  // True when the server closed the connection within timeout_ms (what
+  // arrives before is dropped).
   bool closed_within(int timeout_ms);
   // Sends a call and reads its reply, waiting at most reply_wait_ms for
   // each piece of it.

@@ -8,17 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/support/fixture.h"
 
-std::string hex(const unsigned char* d) {
-  static const char* k = "0123456789abcdef";
-  std::string s;
-  for (int i = 0; i < 32; i++) {
-    s += k[d[i] >> 4];
-    s += k[d[i] & 15];
-  }
-  return s;
-}
+namespace {
 
 TEST(Sha256, SelfTestPasses) { EXPECT_EQ(nfss_sha_selftest(), 0); }
 
@@ -46,7 +38,7 @@ std::string digest_with(nfss_sha_compress_fn fn, const std::string& msg, size_t 
   }
   unsigned char d[32];
   nfss_sha_final_with(fn, &c, d);
-  return hex(d);
+  return hex(d, 32);
 }
 
 TEST(Sha256, TheCompressionInUseIsTheCpusWhereThereIsOne) {
@@ -83,7 +75,7 @@ TEST(Sha256, KnownVectors) {
   for (const auto& c : cases) {
     unsigned char d[32];
     nfss_sha_buf(c.msg.data(), c.msg.size(), d);
-    EXPECT_EQ(hex(d), c.digest) << c.msg.size() << " bytes";
+    EXPECT_EQ(hex(d, 32), c.digest) << c.msg.size() << " bytes";
     for (const form& f : forms()) {
       EXPECT_EQ(digest_with(f.fn, c.msg), c.digest) << f.name << ", " << c.msg.size() << " bytes";
       EXPECT_EQ(digest_with(f.fn, c.msg, 7), c.digest) << f.name << " in 7-byte pieces, " << c.msg.size() << " bytes";
@@ -107,7 +99,7 @@ TEST(Sha256, FormsAgreeOnRandomInputs) {
     }
     unsigned char d[32];
     nfss_sha_buf(msg.data(), msg.size(), d);
-    EXPECT_EQ(hex(d), want) << "in use, " << len << " bytes";
+    EXPECT_EQ(hex(d, 32), want) << "in use, " << len << " bytes";
   }
 }
 
@@ -126,7 +118,7 @@ TEST(Sha256, PiecewiseUpdatesMatchOneShot) {
       }
       unsigned char got[32];
       nfss_sha_final(&c, got);
-      EXPECT_EQ(hex(got), hex(want)) << "len " << len << " piece " << piece;
+      EXPECT_EQ(hex(got, 32), hex(want, 32)) << "len " << len << " piece " << piece;
     }
   }
 }

@@ -1,6 +1,7 @@
-// Runs the program as a child process with its standard streams on pipes,
-// for the command-line and console tests. Every wait is bounded; a child
-// still running when the object goes away is killed by its pid and reaped.
+// Runs a program, the server's own unless another is named, as a child
+// process with its standard streams on pipes, for the command-line, console,
+// handle-command and client-tool tests. Every wait is bounded; a child still
+// running when the object goes away is killed by its pid and reaped.
 #pragma once
 
 #ifdef _WIN32
@@ -27,6 +28,17 @@
 #include "plat/plat.h"
 #include "tests/support/fixture.h"
 
+// Which program a child runs and where.
+struct child_options {
+  // The program: a path, or a bare name looked up in PATH.
+  std::string program = VORLIX_EXE;
+  // The child's working folder; empty for the test's own.
+  std::string dir;
+  // Removes dir before the child starts in it, so that its working folder no
+  // longer exists (POSIX only: start fails on Windows).
+  bool remove_dir = false;
+};
+
 #ifdef _WIN32
 // The Windows form: CreateProcessW with the standard streams on anonymous
 // pipes, polled with PeekNamedPipe. The program writes its output in text
@@ -50,7 +62,8 @@ class child_process {
   }
 
   // Starts the program with these arguments (the program name is added).
-  bool start(const std::vector<std::string>& args) {
+  bool start(const std::vector<std::string>& args, const child_options& o = {}) {
+    if (o.remove_dir) return false;
     SECURITY_ATTRIBUTES sa;
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = nullptr;
@@ -62,7 +75,7 @@ class child_process {
     SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(err_, HANDLE_FLAG_INHERIT, 0);
-    std::wstring cmd = quote(VORLIX_EXE);
+    std::wstring cmd = quote(o.program);
     for (const std::string& a : args) cmd += L" " + quote(a);
     STARTUPINFOW si;
     ZeroMemory(&si, sizeof si);
@@ -72,8 +85,9 @@ class child_process {
     si.hStdOutput = out_w;
     si.hStdError = err_w;
     PROCESS_INFORMATION pi;
-    const BOOL ok =
-        CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+    const std::wstring dir = wide_of(o.dir);
+    const BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                                   dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     CloseHandle(in_r);
     CloseHandle(out_w);
     CloseHandle(err_w);
@@ -274,17 +288,31 @@ class child_process {
   }
 
   // Starts the program with these arguments (the program name is added).
-  bool start(const std::vector<std::string>& args) {
+  bool start(const std::vector<std::string>& args, const child_options& o = {}) {
     // Writing to a child that has gone must fail, not end the test.
     signal(SIGPIPE, SIG_IGN);
+    // The working folder is held open, so that the child can start in it
+    // after its name is gone.
+    int dir_fd = -1;
+    if (!o.dir.empty()) {
+      dir_fd = open(o.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd < 0) return false;
+      if (o.remove_dir && rmdir(o.dir.c_str()) != 0) {
+        close(dir_fd);
+        return false;
+      }
+    }
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return false;
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      if (dir_fd >= 0) close(dir_fd);
+      return false;
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (dir_fd >= 0) posix_spawn_file_actions_addfchdir_np(&fa, dir_fd);
     // The child starts with the signals' default actions, SIGPIPE included.
     posix_spawnattr_t at;
     posix_spawnattr_init(&at);
@@ -296,14 +324,15 @@ class child_process {
     posix_spawnattr_setsigdefault(&at, &def);
     posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> argv;
-    std::string exe = VORLIX_EXE;
+    std::string exe = o.program;
     argv.push_back(exe.data());
     std::vector<std::string> copy = args;
     for (std::string& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int r = posix_spawn(&pid_, exe.c_str(), &fa, &at, argv.data(), environ);
+    const int r = posix_spawnp(&pid_, exe.c_str(), &fa, &at, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&at);
+    if (dir_fd >= 0) close(dir_fd);
     close(in[0]);
     close(out[1]);
     close(err[1]);
@@ -445,13 +474,18 @@ struct run_result {
   std::string err;
 };
 
-inline run_result run_program(const std::vector<std::string>& args, int timeout_ms = 20000) {
+// The code is -1 when the program could not be started or was still running
+// after timeout_ms (it is then killed).
+inline run_result run_program(const std::vector<std::string>& args, const child_options& o, int timeout_ms = 20000) {
   run_result r;
   child_process c;
-  if (!c.start(args)) return r;
+  if (!c.start(args, o)) return r;
   c.close_stdin();
   r.code = c.wait_exit(timeout_ms);
   r.out = c.output();
   r.err = c.errors();
   return r;
+}
+inline run_result run_program(const std::vector<std::string>& args, int timeout_ms = 20000) {
+  return run_program(args, child_options{}, timeout_ms);
 }
