@@ -7,6 +7,7 @@
 
 #include "fh/fh_map.h"
 #include "fh/recover.h"
+#include "proto/protocol.h"
 #include "server/config.h"
 #include "util/sbuf.h"
 #include "util/sha256.h"
@@ -126,11 +127,11 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
   r->st_ok = 0;
   r->rel[0] = 0;
   if (len != FH_SIZE) {
-    *status = 10001;
+    *status = NFS3ERR_BADHANDLE;
     return -1;
   }
   if (fh_open(fh, FH_SIZE, &r->exp, r->rel, REL_MAX) != 0 || fh_check_rel(fh, &r->exp, r->rel) != 0) {
-    *status = 70;
+    *status = NFS3ERR_STALE;
     return -1;
   }
   r->host = fh_host_path(r->exp, r->rel);
@@ -146,7 +147,7 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
       return -1;
     }
     fh_dbg("resolve-NOENT", fh, r->rel, 0);
-    *status = 2;
+    *status = NFS3ERR_NOENT;
     return -1;
   }
   r->st_ok = 1;

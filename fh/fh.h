@@ -15,9 +15,6 @@
 constexpr int FH_SIZE = 32;
 constexpr uint32_t FH_MAGIC = 0x51544831;  // "QTH1"
 constexpr int REL_MAX = 1024;              // relative path buffer, terminator included
-// nfsstat3 of a call that failed for want of a resource that may come back
-// (descriptors, memory): the client tries again later.
-constexpr uint32_t NFS3ERR_JUKEBOX = 10008;
 
 // Computes the 32-byte handle digest for an export index, generation and path.
 void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]);

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr size_t kHandleMax = 64;
-constexpr uint32_t kGetattr = 1;
 
 using nfs_proc_fn = void (*)(xdr_cursor*, xdr_enc*, uint32_t*);
 
@@ -21,16 +20,16 @@ void nfs_readdirplus3(xdr_cursor* a, xdr_enc* b, uint32_t* s) { nfs_readdir(a, b
 // The procedure behind each readable procedure number; null for NULL.
 nfs_proc_fn proc_fn(uint32_t proc) {
   switch (proc) {
-    case 1: return nfs_getattr;
-    case 3: return nfs_lookup;
-    case 4: return nfs_access;
-    case 5: return nfs_readlink;
-    case 6: return nfs_read;
-    case 16: return nfs_readdir3;
-    case 17: return nfs_readdirplus3;
-    case 18: return nfs_fsstat;
-    case 19: return nfs_fsinfo;
-    case 20: return nfs_pathconf;
+    case NFSPROC3_GETATTR: return nfs_getattr;
+    case NFSPROC3_LOOKUP: return nfs_lookup;
+    case NFSPROC3_ACCESS: return nfs_access;
+    case NFSPROC3_READLINK: return nfs_readlink;
+    case NFSPROC3_READ: return nfs_read;
+    case NFSPROC3_READDIR: return nfs_readdir3;
+    case NFSPROC3_READDIRPLUS: return nfs_readdirplus3;
+    case NFSPROC3_FSSTAT: return nfs_fsstat;
+    case NFSPROC3_FSINFO: return nfs_fsinfo;
+    case NFSPROC3_PATHCONF: return nfs_pathconf;
     default: return nullptr;
   }
 }
@@ -72,15 +71,15 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
     if (r.proc == call->proc) row = &r;
   }
   if (row == nullptr) {
-    put_reply_header(reply, call->xid, 3);  // PROC_UNAVAIL
+    put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
   } else if (row->write) {
     nfs_put_refusal(reply, call->xid, call->proc);
   } else {
-    put_reply_header(reply, call->xid, 0);
+    put_reply_header(reply, call->xid, RPC_SUCCESS);
     const nfs_proc_fn fn = proc_fn(call->proc);
     if (fn != nullptr) {
       const size_t body = reply->sb->len;
-      uint32_t status = 0;
+      uint32_t status = NFS3_OK;
       if (caller_admitted(call)) {
         fn(&call->args, reply, &status);
       } else {
@@ -91,7 +90,7 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
         // GETATTR, an empty post_op_attr: that is the shape of each of their
         // failure results, and clients cannot decode the reply without it.
         xe_u32(reply, status);
-        if (call->proc != kGetattr) xe_bool(reply, 0);
+        if (call->proc != NFSPROC3_GETATTR) xe_bool(reply, 0);
       }
     }
   }
@@ -104,7 +103,7 @@ int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
   size_t len = 0;
   const unsigned char* fh = xd_opaque(args, &len, kHandleMax);
   if (fh == nullptr) {
-    *status = 10001;
+    *status = NFS3ERR_BADHANDLE;
     return -1;
   }
   return resolve_full(fh, len, r, status);
@@ -113,7 +112,7 @@ int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
 void nfs_getattr(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   fh_resolved r;
   if (nfs_handle_step(args, &r, status) != 0) return;
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_fattr3(body, &r.st, &r.exp);
 }
 
@@ -122,10 +121,10 @@ void nfs_access(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   if (nfs_handle_step(args, &r, status) != 0) return;
   const uint32_t mask = xd_u32(args);
   if (!xd_ok(args)) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_u32(body, mask & 0x23u);  // READ, LOOKUP and EXECUTE only
 }
@@ -134,10 +133,10 @@ void nfs_readlink(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   fh_resolved r;
   if (nfs_handle_step(args, &r, status) != 0) return;
   if (!r.st.is_link) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_u32(body, 0);  // the target is not read
 }
@@ -147,7 +146,7 @@ void nfs_fsstat(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   if (nfs_handle_step(args, &r, status) != 0) return;
   uint64_t total = 0, avail = 0;
   (void)plat_fs_space(r.host.c_str(), &total, &avail);
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_u64(body, total);
   xe_u64(body, avail);
@@ -161,7 +160,7 @@ void nfs_fsstat(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
 void nfs_fsinfo(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   fh_resolved r;
   if (nfs_handle_step(args, &r, status) != 0) return;
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_u32(body, READ_MAX);  // rtmax
   xe_u32(body, 65536);     // rtpref
@@ -179,7 +178,7 @@ void nfs_fsinfo(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
 void nfs_pathconf(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   fh_resolved r;
   if (nfs_handle_step(args, &r, status) != 0) return;
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_u32(body, 1);    // linkmax
   xe_u32(body, 255);  // name_max
@@ -193,7 +192,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   size_t fh_len = 0;
   const unsigned char* fh = xd_opaque(args, &fh_len, kHandleMax);
   if (fh == nullptr) {
-    *status = 10001;
+    *status = NFS3ERR_BADHANDLE;
     return;
   }
   fh_resolved dir;
@@ -201,12 +200,12 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   size_t nlen = 0;
   const unsigned char* np = xd_opaque(args, &nlen, 256);
   if (np == nullptr || nlen > 255) {
-    *status = 63;
+    *status = NFS3ERR_NAMETOOLONG;
     return;
   }
   for (size_t i = 0; i < nlen; i++) {
     if (np[i] == '/' || np[i] == '\\' || np[i] == 0) {
-      *status = 22;
+      *status = NFS3ERR_INVAL;
       return;
     }
   }
@@ -221,15 +220,15 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     // A single-file export is a folder holding just that file; every handle
     // of it is the root handle.
     if (!dot && !dotdot && (rlen != 0 || strcmp(name, fh_file_name(dir.exp)) != 0)) {
-      *status = 20;
+      *status = NFS3ERR_NOTDIR;
       return;
     }
     if (rlen != 0 && strcmp(name, dir.rel) != 0) {
-      xe_u32(body, 2);
+      xe_u32(body, NFS3ERR_NOENT);
       put_post_op_attr(body, &dir.st, &dir.exp);
       return;
     }
-    xe_u32(body, 0);
+    xe_u32(body, NFS3_OK);
     xe_opaque(body, fh, fh_len);
     put_post_op_attr(body, &dir.st, &dir.exp);
     put_post_op_attr(body, &dir.st, &dir.exp);
@@ -238,7 +237,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   // Only a folder has names below it. A file or a link (even one that points
   // to a folder) has none, so a lookup can never pass through a link.
   if (!dir.st.is_dir || dir.st.is_link) {
-    *status = 20;
+    *status = NFS3ERR_NOTDIR;
     return;
   }
   char rel[REL_MAX];
@@ -252,7 +251,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     memcpy(rel, dir.rel, n);
     rel[n] = 0;
   } else if (fh_join_rel(dir.rel, name, rel) != 0) {
-    *status = 63;
+    *status = NFS3ERR_NAMETOOLONG;
     return;
   }
   plat_statbuf st;
@@ -261,16 +260,16 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
       *status = NFS3ERR_JUKEBOX;
       return;
     }
-    xe_u32(body, 2);
+    xe_u32(body, NFS3ERR_NOENT);
     put_post_op_attr(body, &dir.st, &dir.exp);
     return;
   }
   unsigned char nfh[FH_SIZE];
   if (fh_build_idx(fh_export_index(dir.exp), &dir.exp, rel, nfh, FH_SIZE) != FH_SIZE) {
-    *status = 5;
+    *status = NFS3ERR_IO;
     return;
   }
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   xe_opaque(body, nfh, FH_SIZE);
   put_post_op_attr(body, &st, &dir.exp);
   put_post_op_attr(body, &dir.st, &dir.exp);

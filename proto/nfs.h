@@ -10,6 +10,7 @@
 
 #include "fh/fh.h"
 #include "plat/plat.h"
+#include "proto/protocol.h"
 #include "server/exports.h"
 #include "util/sbuf.h"
 
@@ -22,9 +23,6 @@ constexpr int vorlix_nprocs = 22;
 extern const nfs_proc_row vorlix_procs[vorlix_nprocs];
 
 constexpr uint32_t READ_MAX = 1048576;
-constexpr uint32_t NFS3ERR_ACCES = 13;
-constexpr uint32_t NFS3ERR_ROFS = 30;
-constexpr uint32_t NFSPROC3_RENAME = 14;
 
 // Appends the refusal of a writing procedure: status ROFS and FALSE words
 // (four for RENAME, whose failure result holds two wcc_data; three otherwise).

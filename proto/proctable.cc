@@ -25,41 +25,15 @@ struct stat_name {
 };
 
 constexpr stat_name kStatNames[] = {
-    {0, "NFS3_OK"},
-    {1, "NFS3ERR_PERM"},
-    {2, "NFS3ERR_NOENT"},
-    {5, "NFS3ERR_IO"},
-    {6, "NFS3ERR_NXIO"},
-    {13, "NFS3ERR_ACCES"},
-    {17, "NFS3ERR_EXIST"},
-    {18, "NFS3ERR_XDEV"},
-    {19, "NFS3ERR_NODEV"},
-    {20, "NFS3ERR_NOTDIR"},
-    {21, "NFS3ERR_ISDIR"},
-    {22, "NFS3ERR_INVAL"},
-    {27, "NFS3ERR_FBIG"},
-    {28, "NFS3ERR_NOSPC"},
-    {30, "NFS3ERR_ROFS"},
-    {31, "NFS3ERR_MLINK"},
-    {63, "NFS3ERR_NAMETOOLONG"},
-    {66, "NFS3ERR_NOTEMPTY"},
-    {69, "NFS3ERR_DQUOT"},
-    {70, "NFS3ERR_STALE"},
-    {71, "NFS3ERR_REMOTE"},
-    {10001, "NFS3ERR_BADHANDLE"},
-    {10002, "NFS3ERR_NOTSYNC"},
-    {10003, "NFS3ERR_BADCOOKIE"},
-    {10004, "NFS3ERR_NOTSUPP"},
-    {10005, "NFS3ERR_TOOSMALL"},
-    {10006, "NFS3ERR_SERVERFAULT"},
-    {10007, "NFS3ERR_BADTYPE"},
-    {10008, "NFS3ERR_JUKEBOX"},
+#define NFSSTAT3_ROW(name, code) {code, #name},
+    NFSSTAT3_LIST(NFSSTAT3_ROW)
+#undef NFSSTAT3_ROW
 };
 
 }  // namespace
 
 void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc) {
-  put_reply_header(e, xid, 0);
+  put_reply_header(e, xid, RPC_SUCCESS);
   xe_u32(e, NFS3ERR_ROFS);
   const int falses = proc == NFSPROC3_RENAME ? 4 : 3;
   for (int i = 0; i < falses; i++) xe_bool(e, 0);

@@ -164,7 +164,7 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   size_t fh_len = 0;
   const unsigned char* fh = xd_opaque(args, &fh_len, 64);
   if (fh == nullptr) {
-    *status = 10001;
+    *status = NFS3ERR_BADHANDLE;
     return;
   }
   fh_resolved r;
@@ -176,7 +176,7 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (plus) dircount = xd_u32(args);
   maxcount = xd_u32(args);
   if (!xd_ok(args)) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
   if (debug_rdp()) {
@@ -200,17 +200,17 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   memcpy(snap.verf, now, 8);
   if (!r.exp.is_file) {
     if (!r.st.is_dir || r.st.is_link) {
-      *status = 20;
+      *status = NFS3ERR_NOTDIR;
       return;
     }
     if (cookie == 0) {
       dircache_start(r.exp, r.rel, r.st, now, &snap);
     } else if (dircache_resume(r.exp, r.rel, r.st, now, verf, &snap) != 0) {
-      *status = 10003;
+      *status = NFS3ERR_BADCOOKIE;
       return;
     }
   }
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_opaque_fixed(body, snap.verf, 8);
   if (maxcount < READDIR_REPLY_FIXED) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "plat/plat.h"
+#include "proto/protocol.h"
 #include "util/sbuf.h"
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
@@ -19,22 +20,6 @@ constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier
 // Reply buffers start with room for the record mark, so that mark and reply
 // go out from one buffer without a second copy.
 constexpr size_t RPC_MARK = 4;
-
-constexpr uint32_t PROG_PORTMAP = 100000;
-constexpr uint32_t PROG_NFS = 100003;
-constexpr uint32_t PROG_MOUNT = 100005;
-// The versions served: the portmapper 2 and rpcbind 3 and 4 (one program),
-// MOUNT 1, 2 and 3, NFS 3.
-constexpr uint32_t PORTMAP_V2 = 2;
-constexpr uint32_t RPCBIND_V3 = 3;
-constexpr uint32_t RPCBIND_V4 = 4;
-constexpr uint32_t MOUNT_V1 = 1;
-constexpr uint32_t MOUNT_V2 = 2;
-constexpr uint32_t MOUNT_V3 = 3;
-constexpr uint32_t NFS_V3 = 3;
-// Transport protocol numbers, as the portmapper names them.
-constexpr uint32_t RPC_PROTO_TCP = 6;
-constexpr uint32_t RPC_PROTO_UDP = 17;
 
 // The access decisions of one connection: whether its client is admitted to
 // an export, per export slot and generation. A generation names one allow
