@@ -12,28 +12,6 @@ namespace {
 
 constexpr size_t kHandleMax = 64;
 
-using nfs_proc_fn = void (*)(xdr_cursor*, xdr_enc*, uint32_t*);
-
-void nfs_readdir3(xdr_cursor* a, xdr_enc* b, uint32_t* s) { nfs_readdir(a, b, s, 0); }
-void nfs_readdirplus3(xdr_cursor* a, xdr_enc* b, uint32_t* s) { nfs_readdir(a, b, s, 1); }
-
-// The procedure behind each readable procedure number; null for NULL.
-nfs_proc_fn proc_fn(uint32_t proc) {
-  switch (proc) {
-    case NFSPROC3_GETATTR: return nfs_getattr;
-    case NFSPROC3_LOOKUP: return nfs_lookup;
-    case NFSPROC3_ACCESS: return nfs_access;
-    case NFSPROC3_READLINK: return nfs_readlink;
-    case NFSPROC3_READ: return nfs_read;
-    case NFSPROC3_READDIR: return nfs_readdir3;
-    case NFSPROC3_READDIRPLUS: return nfs_readdirplus3;
-    case NFSPROC3_FSSTAT: return nfs_fsstat;
-    case NFSPROC3_FSINFO: return nfs_fsinfo;
-    case NFSPROC3_PATHCONF: return nfs_pathconf;
-    default: return nullptr;
-  }
-}
-
 // Whether the caller may use the export its handle names (every procedure's
 // arguments start with a handle). A handle that names no live export slot
 // and generation is let through: resolution answers it as bad or stale.
@@ -66,22 +44,18 @@ bool caller_admitted(const rpc_call* call) {
 
 void nfs_serve(rpc_call* call, xdr_enc* reply) {
   const size_t start = reply->sb->len;
-  const nfs_proc_row* row = nullptr;
-  for (const nfs_proc_row& r : vorlix_procs) {
-    if (r.proc == call->proc) row = &r;
-  }
+  const nfs_proc_row* row = nfs_proc_find(call->proc);
   if (row == nullptr) {
     put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
   } else if (row->write) {
     nfs_put_refusal(reply, call->xid, call->proc);
   } else {
     put_reply_header(reply, call->xid, RPC_SUCCESS);
-    const nfs_proc_fn fn = proc_fn(call->proc);
-    if (fn != nullptr) {
+    if (row->fn != nullptr) {
       const size_t body = reply->sb->len;
       uint32_t status = NFS3_OK;
       if (caller_admitted(call)) {
-        fn(&call->args, reply, &status);
+        row->fn(&call->args, reply, &status);
       } else {
         status = NFS3ERR_ACCES;
       }

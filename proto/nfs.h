@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "fh/fh.h"
 #include "plat/plat.h"
@@ -14,13 +15,26 @@
 #include "server/exports.h"
 #include "util/sbuf.h"
 
+// A procedure: reads its arguments from args and either appends its whole
+// result (nfsstat3 first) to body, or appends nothing and sets *status.
+using nfs_proc_fn = void (*)(xdr_cursor* args, xdr_enc* body, uint32_t* status);
+
+// One row of the procedure table: the number, the name, whether the
+// procedure would change the file system (it is then answered with the write
+// refusal) and the function that serves it (null for NULL, which has no
+// arguments and no results, and for every writing procedure).
 struct nfs_proc_row {
   uint32_t proc;
   const char* name;
   int write;
+  nfs_proc_fn fn;
 };
-constexpr int vorlix_nprocs = 22;
-extern const nfs_proc_row vorlix_procs[vorlix_nprocs];
+// The procedure table: every NFS version 3 procedure, in number order from
+// NFSPROC3_NULL, with no gap. The only list of the procedures; the dispatch,
+// the write classification and the JSON listing all read it.
+std::span<const nfs_proc_row> nfs_procs();
+// The row of a procedure number, or null when the table has none.
+const nfs_proc_row* nfs_proc_find(uint32_t proc);
 
 constexpr uint32_t READ_MAX = 1048576;
 
@@ -47,7 +61,7 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_fsstat(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_fsinfo(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_pathconf(xdr_cursor* args, xdr_enc* body, uint32_t* status);
-// READDIR (plus 0) and READDIRPLUS (plus 1).
-void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus);
+void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status);
+void nfs_readdirplus(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 // The directory cookie verifier.
 void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8]);

@@ -1,23 +1,49 @@
 // The NFS version 3 procedure table, the write refusal and status names.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "vorlix.h"
 
-const nfs_proc_row vorlix_procs[vorlix_nprocs] = {
-    {0, "NFSPROC3_NULL", 0},      {1, "NFSPROC3_GETATTR", 0},     {2, "NFSPROC3_SETATTR", 1},
-    {3, "NFSPROC3_LOOKUP", 0},    {4, "NFSPROC3_ACCESS", 0},      {5, "NFSPROC3_READLINK", 0},
-    {6, "NFSPROC3_READ", 0},      {7, "NFSPROC3_WRITE", 1},       {8, "NFSPROC3_CREATE", 1},
-    {9, "NFSPROC3_MKDIR", 1},     {10, "NFSPROC3_SYMLINK", 1},    {11, "NFSPROC3_MKNOD", 1},
-    {12, "NFSPROC3_REMOVE", 1},   {13, "NFSPROC3_RMDIR", 1},      {14, "NFSPROC3_RENAME", 1},
-    {15, "NFSPROC3_LINK", 1},     {16, "NFSPROC3_READDIR", 0},    {17, "NFSPROC3_READDIRPLUS", 0},
-    {18, "NFSPROC3_FSSTAT", 0},   {19, "NFSPROC3_FSINFO", 0},     {20, "NFSPROC3_PATHCONF", 0},
-    {21, "NFSPROC3_COMMIT", 1},
-};
-
 namespace {
+
+#define NFS_PROC(name, write, fn) {name, #name, write, fn}
+constexpr nfs_proc_row kProcs[] = {
+    NFS_PROC(NFSPROC3_NULL, 0, nullptr),
+    NFS_PROC(NFSPROC3_GETATTR, 0, nfs_getattr),
+    NFS_PROC(NFSPROC3_SETATTR, 1, nullptr),
+    NFS_PROC(NFSPROC3_LOOKUP, 0, nfs_lookup),
+    NFS_PROC(NFSPROC3_ACCESS, 0, nfs_access),
+    NFS_PROC(NFSPROC3_READLINK, 0, nfs_readlink),
+    NFS_PROC(NFSPROC3_READ, 0, nfs_read),
+    NFS_PROC(NFSPROC3_WRITE, 1, nullptr),
+    NFS_PROC(NFSPROC3_CREATE, 1, nullptr),
+    NFS_PROC(NFSPROC3_MKDIR, 1, nullptr),
+    NFS_PROC(NFSPROC3_SYMLINK, 1, nullptr),
+    NFS_PROC(NFSPROC3_MKNOD, 1, nullptr),
+    NFS_PROC(NFSPROC3_REMOVE, 1, nullptr),
+    NFS_PROC(NFSPROC3_RMDIR, 1, nullptr),
+    NFS_PROC(NFSPROC3_RENAME, 1, nullptr),
+    NFS_PROC(NFSPROC3_LINK, 1, nullptr),
+    NFS_PROC(NFSPROC3_READDIR, 0, nfs_readdir),
+    NFS_PROC(NFSPROC3_READDIRPLUS, 0, nfs_readdirplus),
+    NFS_PROC(NFSPROC3_FSSTAT, 0, nfs_fsstat),
+    NFS_PROC(NFSPROC3_FSINFO, 0, nfs_fsinfo),
+    NFS_PROC(NFSPROC3_PATHCONF, 0, nfs_pathconf),
+    NFS_PROC(NFSPROC3_COMMIT, 1, nullptr),
+};
+#undef NFS_PROC
+
+// Row i holds procedure i, so that a procedure's row is found by its number.
+constexpr bool in_number_order() {
+  for (size_t i = 0; i < std::size(kProcs); i++) {
+    if (kProcs[i].proc != i) return false;
+  }
+  return true;
+}
+static_assert(in_number_order(), "the procedure table must list procedures 0, 1, 2, ... in order");
 
 struct stat_name {
   int32_t code;
@@ -32,6 +58,10 @@ constexpr stat_name kStatNames[] = {
 
 }  // namespace
 
+std::span<const nfs_proc_row> nfs_procs() { return kProcs; }
+
+const nfs_proc_row* nfs_proc_find(uint32_t proc) { return proc < std::size(kProcs) ? &kProcs[proc] : nullptr; }
+
 void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc) {
   put_reply_header(e, xid, RPC_SUCCESS);
   xe_u32(e, NFS3ERR_ROFS);
@@ -42,10 +72,8 @@ void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc) {
 extern "C" {
 
 int vorlix_proc_is_write(int32_t proc) {
-  for (const nfs_proc_row& r : vorlix_procs) {
-    if (static_cast<int64_t>(r.proc) == proc) return r.write;
-  }
-  return -1;
+  const nfs_proc_row* row = proc < 0 ? nullptr : nfs_proc_find(static_cast<uint32_t>(proc));
+  return row == nullptr ? -1 : row->write;
 }
 
 const char* vorlix_nfsstat_name(int32_t code) {
@@ -59,17 +87,17 @@ const char* vorlix_proc_table_json(void) {
   static char s_buf[2048];
   sbuf_owner b;
   sb_puts(&b.b, "{\"served\":[");
-  for (int i = 0; i < vorlix_nprocs; i++) {
-    if (i) sb_putc(&b.b, ',');
-    sb_printf(&b.b, "{\"proc\":%u,\"name\":", vorlix_procs[i].proc);
-    json_put_string(&b.b, vorlix_procs[i].name);
-    sb_printf(&b.b, ",\"write\":%d}", vorlix_procs[i].write);
+  for (const nfs_proc_row& r : kProcs) {
+    if (r.proc != 0) sb_putc(&b.b, ',');
+    sb_printf(&b.b, "{\"proc\":%u,\"name\":", r.proc);
+    json_put_string(&b.b, r.name);
+    sb_printf(&b.b, ",\"write\":%d}", r.write);
   }
   sb_puts(&b.b, "],\"refused\":[");
   bool first = true;
-  for (int p = 0; p <= 21; p++) {
-    if (vorlix_proc_is_write(p) != 1) continue;
-    sb_printf(&b.b, first ? "%d" : ",%d", p);
+  for (const nfs_proc_row& r : kProcs) {
+    if (r.write != 1) continue;
+    sb_printf(&b.b, first ? "%u" : ",%u", r.proc);
     first = false;
   }
   sb_puts(&b.b, "]}");

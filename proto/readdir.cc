@@ -160,7 +160,10 @@ void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8
   memcpy(out, d, 8);
 }
 
-void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
+namespace {
+
+// READDIR (plus 0) and READDIRPLUS (plus 1).
+void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   size_t fh_len = 0;
   const unsigned char* fh = xd_opaque(args, &fh_len, 64);
   if (fh == nullptr) {
@@ -223,3 +226,9 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     list_folder(body, r, cookie, snap.names.get(), budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
   }
 }
+
+}  // namespace
+
+void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status) { readdir_any(args, body, status, 0); }
+
+void nfs_readdirplus(xdr_cursor* args, xdr_enc* body, uint32_t* status) { readdir_any(args, body, status, 1); }
