@@ -37,8 +37,9 @@ size_t normalise(const char* in, char* out) {
 // rest, a folder inside that export. Checks the client against the export's
 // allow list. Returns MNT3_OK with *snap and *idx set, or the refusal.
 uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* idx, const char** sub) {
-  int32_t count = 0;
-  export_rec* recs = exports_lock_get(&count);
+  const exports_locked table;
+  const int32_t count = table.count;
+  const export_rec* recs = table.recs;
   int best = -1;
   size_t best_len = 0;
   for (int i = 0; i < count; i++) {
@@ -65,7 +66,6 @@ uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* i
       *idx = best;
     }
   }
-  exports_unlock();
   return stat;
 }
 
@@ -145,17 +145,18 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
 
 void export_list(rpc_call* call, xdr_enc* reply) {
   put_reply_header(reply, call->xid, RPC_SUCCESS);
-  int32_t count = 0;
-  export_rec* recs = exports_lock_get(&count);
-  for (int i = 0; i < count; i++) {
-    if (recs[i].removed || !exports_allows(&recs[i], call->client)) continue;
-    xe_bool(reply, 1);
-    xe_string(reply, recs[i].path);
-    xe_bool(reply, 1);
-    xe_string(reply, kGroup);
-    xe_bool(reply, 0);
+  {
+    const exports_locked table;
+    for (int i = 0; i < table.count; i++) {
+      const export_rec& r = table.recs[i];
+      if (r.removed || !exports_allows(&r, call->client)) continue;
+      xe_bool(reply, 1);
+      xe_string(reply, r.path);
+      xe_bool(reply, 1);
+      xe_string(reply, kGroup);
+      xe_bool(reply, 0);
+    }
   }
-  exports_unlock();
   xe_bool(reply, 0);
 }
 

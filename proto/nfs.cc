@@ -80,7 +80,18 @@ int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
     *status = NFS3ERR_BADHANDLE;
     return -1;
   }
-  return resolve_full(fh, len, r, status);
+  return nfs_resolve(fh, len, r, status);
+}
+
+int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
+  switch (fh_resolve(fh, len, r)) {
+    case FH_RESOLVED: return 0;
+    case FH_BAD_LENGTH: *status = NFS3ERR_BADHANDLE; break;
+    case FH_STALE: *status = NFS3ERR_STALE; break;
+    case FH_GONE: *status = NFS3ERR_NOENT; break;
+    case FH_RETRY: *status = NFS3ERR_JUKEBOX; break;
+  }
+  return -1;
 }
 
 void nfs_getattr(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
@@ -170,7 +181,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   fh_resolved dir;
-  if (resolve_full(fh, fh_len, &dir, status) != 0) return;
+  if (nfs_resolve(fh, fh_len, &dir, status) != 0) return;
   size_t nlen = 0;
   const unsigned char* np = xd_opaque(args, &nlen, 256);
   if (np == nullptr || nlen > 255) {
@@ -239,7 +250,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   unsigned char nfh[FH_SIZE];
-  if (fh_build_idx(fh_export_index(dir.exp), &dir.exp, rel, nfh, FH_SIZE) != FH_SIZE) {
+  if (fh_build_idx(dir.idx, &dir.exp, rel, nfh, FH_SIZE) != FH_SIZE) {
     *status = NFS3ERR_IO;
     return;
   }

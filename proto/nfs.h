@@ -35,6 +35,14 @@ struct nfs_proc_row {
 std::span<const nfs_proc_row> nfs_procs();
 // The row of a procedure number, or null when the table has none.
 const nfs_proc_row* nfs_proc_find(uint32_t proc);
+// 1 for a writing procedure, 0 for a reading one, -1 for a number the table
+// does not hold.
+int nfs_proc_is_write(int32_t proc);
+// The name of an nfsstat3 code, "NFS3ERR_UNKNOWN" for any other number.
+const char* nfsstat_name(int32_t code);
+// The procedure table as JSON: every row, then the numbers of the writing
+// procedures. The text lives until the next call (one caller at a time).
+const char* nfs_proc_table_json();
 
 constexpr uint32_t READ_MAX = 1048576;
 
@@ -50,6 +58,11 @@ void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);
 // Appends TRUE and the fattr3.
 void put_post_op_attr(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);
 
+// Resolves a handle: 0, or -1 with *status set to the nfsstat3 of the
+// failure: NFS3ERR_BADHANDLE (bad length), NFS3ERR_STALE, NFS3ERR_NOENT (the
+// file is gone, or its path now crosses a symbolic link) or NFS3ERR_JUKEBOX
+// (the file system could not be asked for want of descriptors or memory).
+int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
 // Decodes a handle (at most 64 bytes) and resolves it; 0, or -1 with *status.
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status);
 

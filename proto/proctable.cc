@@ -5,7 +5,6 @@
 
 #include "proto/nfs.h"
 #include "proto/rpc.h"
-#include "vorlix.h"
 
 namespace {
 
@@ -69,21 +68,19 @@ void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc) {
   for (int i = 0; i < falses; i++) xe_bool(e, 0);
 }
 
-extern "C" {
-
-int vorlix_proc_is_write(int32_t proc) {
+int nfs_proc_is_write(int32_t proc) {
   const nfs_proc_row* row = proc < 0 ? nullptr : nfs_proc_find(static_cast<uint32_t>(proc));
   return row == nullptr ? -1 : row->write;
 }
 
-const char* vorlix_nfsstat_name(int32_t code) {
+const char* nfsstat_name(int32_t code) {
   for (const stat_name& s : kStatNames) {
     if (s.code == code) return s.name;
   }
   return "NFS3ERR_UNKNOWN";
 }
 
-const char* vorlix_proc_table_json(void) {
+const char* nfs_proc_table_json() {
   static char s_buf[2048];
   sbuf_owner b;
   sb_puts(&b.b, "{\"served\":[");
@@ -104,5 +101,3 @@ const char* vorlix_proc_table_json(void) {
   snprintf(s_buf, sizeof s_buf, "%s", b.b.data ? reinterpret_cast<const char*>(b.b.data) : "");
   return s_buf;
 }
-
-}  // extern "C"

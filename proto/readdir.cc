@@ -82,7 +82,7 @@ void end_list(xdr_enc* e, int eof) {
 // cookie, those of "." and ".." resume after their entry.
 void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_t maxcount, int plus) {
   fh_digest_prefix pre;
-  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
+  fh_prefix_init(&pre, r.idx, r.exp.gen);
   const budget fresh{kDircountCap, maxcount - READDIR_REPLY_FIXED};
   budget b = fresh;
   if (cookie > COOKIE_DOTDOT) {
@@ -109,7 +109,7 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // (null when the folder could not be enumerated).
 void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, budget b, int plus) {
   fh_digest_prefix pre;
-  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
+  fh_prefix_init(&pre, r.idx, r.exp.gen);
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
   if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, &pre, r.rel, &b) != 0) {
@@ -171,7 +171,7 @@ void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     return;
   }
   fh_resolved r;
-  if (resolve_full(fh, fh_len, &r, status) != 0) return;
+  if (nfs_resolve(fh, fh_len, &r, status) != 0) return;
   const uint64_t cookie = xd_u64(args);
   const unsigned char* verf = xd_opaque_fixed(args, 8);
   uint32_t dircount = 0;

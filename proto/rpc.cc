@@ -7,7 +7,6 @@
 
 #include "proto/stats.h"
 #include "server/config.h"
-#include "vorlix.h"
 
 namespace {
 
@@ -364,5 +363,3 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
 }
 
 int64_t rpc_record_bytes() { return s_record_bytes.load(); }
-
-extern "C" int vorlix_serve_conn(uint64_t sock) { return rpc_serve_conn(sock, nullptr); }

@@ -13,8 +13,6 @@
 #include "util/sbuf.h"
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
-constexpr int RPC_IDLE_WAIT_MS = 120000;      // for the first byte of the next call
-constexpr int RPC_READ_WAIT_MS = 30000;       // for the rest of a call, from its first byte
 constexpr int RPC_SEND_WAIT_MS = 30000;       // for the whole of a reply
 constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
 // Reply buffers start with room for the record mark, so that mark and reply
@@ -82,9 +80,11 @@ struct rpc_conn_activity {
   std::atomic<uint64_t> idle_since{0};
 };
 
-// vorlix_serve_conn that keeps *act up to date (act may be null). Once the
-// first byte of a call has arrived, the rest of the call, all its fragments,
-// must arrive within the read wait; the idle wait applies before that byte.
+// Serves one connected TCP socket until the connection is over, never
+// closing it, and keeps *act up to date (act may be null); returns 0. Once
+// the first byte of a call has arrived, the rest of the call, all its
+// fragments, must arrive within the read wait; the idle wait applies before
+// that byte.
 int rpc_serve_conn(plat_sock s, rpc_conn_activity* act);
 
 // The bytes held now by the record buffers of all connections being served.
