@@ -1,81 +1,14 @@
-// NFS version 3 dispatch and the metadata procedures: GETATTR, LOOKUP,
-// ACCESS, READLINK, FSSTAT, FSINFO and PATHCONF.
+// NFS version 3 handle resolution for the procedures, and the metadata
+// procedures: GETATTR, LOOKUP, ACCESS, READLINK, FSSTAT, FSINFO and PATHCONF.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "proto/nfs.h"
-#include "proto/rpc.h"
-#include "server/config.h"
-
-namespace {
-
-constexpr size_t kHandleMax = 64;
-
-// Whether the caller may use the export its handle names (every procedure's
-// arguments start with a handle). A handle that names no live export slot
-// and generation is let through: resolution answers it as bad or stale.
-// Decisions are kept in the connection's memo, so that a connection's calls
-// after its first on an export take no lock here.
-bool caller_admitted(const rpc_call* call) {
-  xdr_cursor c = call->args;
-  size_t len = 0;
-  const unsigned char* fh = xd_opaque(&c, &len, kHandleMax);
-  if (fh == nullptr || len != FH_SIZE || be32_get(fh) != FH_MAGIC) return true;
-  const uint32_t idx = be32_get(fh + 4);
-  const uint64_t gen = be64_get(fh + 8);
-  rpc_access_memo* m = call->memo;
-  for (int i = 0; m != nullptr && i < m->used; i++) {
-    if (m->idx[i] == idx && m->gen[i] == gen) return m->admitted[i];
-  }
-  const int a = exports_admits(idx, gen, call->client);
-  if (a < 0) return true;
-  if (m != nullptr) {
-    m->idx[m->next] = idx;
-    m->gen[m->next] = gen;
-    m->admitted[m->next] = a == 1;
-    m->next = (m->next + 1) % rpc_access_memo::kSize;
-    if (m->used < rpc_access_memo::kSize) m->used++;
-  }
-  return a == 1;
-}
-
-}  // namespace
-
-void nfs_serve(rpc_call* call, xdr_enc* reply) {
-  const size_t start = reply->sb->len;
-  const nfs_proc_row* row = nfs_proc_find(call->proc);
-  if (row == nullptr) {
-    put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
-  } else if (row->write) {
-    nfs_put_refusal(reply, call->xid, call->proc);
-  } else {
-    put_reply_header(reply, call->xid, RPC_SUCCESS);
-    if (row->fn != nullptr) {
-      const size_t body = reply->sb->len;
-      uint32_t status = NFS3_OK;
-      if (caller_admitted(call)) {
-        row->fn(&call->args, reply, &status);
-      } else {
-        status = NFS3ERR_ACCES;
-      }
-      if (reply->sb->len == body) {
-        // A failure carries the status and, for every procedure but
-        // GETATTR, an empty post_op_attr: that is the shape of each of their
-        // failure results, and clients cannot decode the reply without it.
-        xe_u32(reply, status);
-        if (call->proc != NFSPROC3_GETATTR) xe_bool(reply, 0);
-      }
-    }
-  }
-  if (debug_rdp()) {
-    fprintf(stderr, "RDPDBG reply proc=%u len=%u\n", call->proc, static_cast<unsigned>(reply->sb->len - start));
-  }
-}
 
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
   size_t len = 0;
-  const unsigned char* fh = xd_opaque(args, &len, kHandleMax);
+  const unsigned char* fh = xd_opaque(args, &len, NFS3_FHSIZE);
   if (fh == nullptr) {
     *status = NFS3ERR_BADHANDLE;
     return -1;
@@ -175,7 +108,7 @@ void nfs_pathconf(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
 
 void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   size_t fh_len = 0;
-  const unsigned char* fh = xd_opaque(args, &fh_len, kHandleMax);
+  const unsigned char* fh = xd_opaque(args, &fh_len, NFS3_FHSIZE);
   if (fh == nullptr) {
     *status = NFS3ERR_BADHANDLE;
     return;

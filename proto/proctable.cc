@@ -1,10 +1,12 @@
-// The NFS version 3 procedure table, the write refusal and status names.
+// The NFS version 3 service: its procedure table, the dispatch that reads
+// it (with the allow-list check and the write refusal) and the status names.
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "proto/nfs.h"
 #include "proto/rpc.h"
+#include "server/config.h"
 
 namespace {
 
@@ -100,4 +102,67 @@ const char* nfs_proc_table_json() {
   sb_puts(&b.b, "]}");
   snprintf(s_buf, sizeof s_buf, "%s", b.b.data ? reinterpret_cast<const char*>(b.b.data) : "");
   return s_buf;
+}
+
+namespace {
+
+// Whether the caller may use the export its handle names (every procedure's
+// arguments start with a handle). A handle that names no live export slot
+// and generation is let through: resolution answers it as bad or stale.
+// Decisions are kept in the connection's memo, so that a connection's calls
+// after its first on an export take no lock here.
+bool caller_admitted(const rpc_call* call) {
+  xdr_cursor c = call->args;
+  size_t len = 0;
+  const unsigned char* fh = xd_opaque(&c, &len, NFS3_FHSIZE);
+  if (fh == nullptr || len != FH_SIZE || be32_get(fh) != FH_MAGIC) return true;
+  const uint32_t idx = be32_get(fh + 4);
+  const uint64_t gen = be64_get(fh + 8);
+  rpc_access_memo* m = call->memo;
+  for (int i = 0; m != nullptr && i < m->used; i++) {
+    if (m->idx[i] == idx && m->gen[i] == gen) return m->admitted[i];
+  }
+  const int a = exports_admits(idx, gen, call->client);
+  if (a < 0) return true;
+  if (m != nullptr) {
+    m->idx[m->next] = idx;
+    m->gen[m->next] = gen;
+    m->admitted[m->next] = a == 1;
+    m->next = (m->next + 1) % rpc_access_memo::kSize;
+    if (m->used < rpc_access_memo::kSize) m->used++;
+  }
+  return a == 1;
+}
+
+}  // namespace
+
+void nfs_serve(rpc_call* call, xdr_enc* reply) {
+  const size_t start = reply->sb->len;
+  const nfs_proc_row* row = nfs_proc_find(call->proc);
+  if (row == nullptr) {
+    put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
+  } else if (row->write) {
+    nfs_put_refusal(reply, call->xid, call->proc);
+  } else {
+    put_reply_header(reply, call->xid, RPC_SUCCESS);
+    if (row->fn != nullptr) {
+      const size_t body = reply->sb->len;
+      uint32_t status = NFS3_OK;
+      if (caller_admitted(call)) {
+        row->fn(&call->args, reply, &status);
+      } else {
+        status = NFS3ERR_ACCES;
+      }
+      if (reply->sb->len == body) {
+        // A failure carries the status and, for every procedure but
+        // GETATTR, an empty post_op_attr: that is the shape of each of their
+        // failure results, and clients cannot decode the reply without it.
+        xe_u32(reply, status);
+        if (call->proc != NFSPROC3_GETATTR) xe_bool(reply, 0);
+      }
+    }
+  }
+  if (debug_rdp()) {
+    fprintf(stderr, "RDPDBG reply proc=%u len=%u\n", call->proc, static_cast<unsigned>(reply->sb->len - start));
+  }
 }

@@ -5,6 +5,7 @@
 // server, the tests, the fuzz targets and the benchmarks all read them here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // ONC RPC (version 2 of the protocol).
@@ -75,6 +76,9 @@ enum mountstat3 : uint32_t {
   MNT3ERR_NAMETOOLONG = 63,
   MNT3ERR_SERVERFAULT = 10006,
 };
+
+// The largest NFS version 3 handle a call may carry, in bytes.
+constexpr size_t NFS3_FHSIZE = 64;
 
 // NFS version 3 procedures.
 enum nfs_proc3 : uint32_t {

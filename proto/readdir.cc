@@ -165,7 +165,7 @@ namespace {
 // READDIR (plus 0) and READDIRPLUS (plus 1).
 void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   size_t fh_len = 0;
-  const unsigned char* fh = xd_opaque(args, &fh_len, 64);
+  const unsigned char* fh = xd_opaque(args, &fh_len, NFS3_FHSIZE);
   if (fh == nullptr) {
     *status = NFS3ERR_BADHANDLE;
     return;

@@ -226,15 +226,6 @@ void put_unserved(xdr_enc* e, uint32_t xid, uint32_t prog, uint32_t transport) {
 
 }  // namespace
 
-void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
-  xe_u32(e, xid);
-  xe_u32(e, RPC_MSG_REPLY);
-  xe_u32(e, RPC_MSG_ACCEPTED);
-  xe_u32(e, RPC_AUTH_NONE);  // verifier
-  xe_u32(e, 0);              // verifier length
-  xe_u32(e, accept_stat);
-}
-
 int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo,
                        uint32_t transport) {
   xdr_cursor c;
