@@ -22,24 +22,16 @@ uint64_t g_secret_len;
 
 // Guards g_secret and g_secret_len; a leaf lock, taken only to copy them.
 plat_mutex* secret_lock() {
-  static plat_mutex* m = [] {
-    static plat_mutex mu;
-    plat_mutex_init(&mu);
-    return &mu;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 // Guards the fields of G_CFG against the connection threads of an earlier
 // run, which may still be starting while a stopped server is configured; a
 // leaf lock, taken only to copy or store a field.
 plat_mutex* config_lock() {
-  static plat_mutex* m = [] {
-    static plat_mutex mu;
-    plat_mutex_init(&mu);
-    return &mu;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 // The debug switches as bits (1 FHDBG, 2 RDPDBG); -1 until first read.

@@ -13,7 +13,6 @@
 namespace {
 
 struct export_table {
-  plat_mutex lock;
   export_rec recs[MAX_EXPORTS];
   int32_t count = 0;
 };
@@ -21,11 +20,8 @@ struct export_table {
 export_table G_EXP;
 
 plat_mutex* exp_lock() {
-  static plat_mutex* m = [] {
-    plat_mutex_init(&G_EXP.lock);
-    return &G_EXP.lock;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 constexpr uint32_t kLoopback = 0x7F000001u;
