@@ -1,4 +1,4 @@
-// The built-in portmapper: version 2 (NULL, GETPORT, DUMP) and rpcbind
+// The built-in portmapper: version 2 (NULL, GETPORT, DUMP, CALLIT) and rpcbind
 // versions 3 and 4 (RFC 1833) over one fixed table of what this server
 // listens on, read from the ports bound now. Nothing can be registered, and
 // CALLIT/INDIRECT is answered over UDP only, only for the NULL procedure of
