@@ -1,4 +1,5 @@
-// NFS version 3: the procedure table, attribute encoding and the procedures.
+// NFS version 3: queries of the procedure table, handle resolution, attribute
+// encoding and the procedures.
 // Each procedure reads its arguments from the call's cursor and either
 // appends its complete result (nfsstat3 first) to the reply, or leaves the
 // reply as it was and sets *status, in which case the status word alone is
@@ -7,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "fh/fh.h"
 #include "plat/plat.h"
@@ -15,26 +15,6 @@
 #include "server/exports.h"
 #include "util/sbuf.h"
 
-// A procedure: reads its arguments from args and either appends its whole
-// result (nfsstat3 first) to body, or appends nothing and sets *status.
-using nfs_proc_fn = void (*)(xdr_cursor* args, xdr_enc* body, uint32_t* status);
-
-// One row of the procedure table: the number, the name, whether the
-// procedure would change the file system (it is then answered with the write
-// refusal) and the function that serves it (null for NULL, which has no
-// arguments and no results, and for every writing procedure).
-struct nfs_proc_row {
-  uint32_t proc;
-  const char* name;
-  int write;
-  nfs_proc_fn fn;
-};
-// The procedure table: every NFS version 3 procedure, in number order from
-// NFSPROC3_NULL, with no gap. The only list of the procedures; the dispatch,
-// the write classification and the JSON listing all read it.
-std::span<const nfs_proc_row> nfs_procs();
-// The row of a procedure number, or null when the table has none.
-const nfs_proc_row* nfs_proc_find(uint32_t proc);
 // 1 for a writing procedure, 0 for a reading one, -1 for a number the table
 // does not hold.
 int nfs_proc_is_write(int32_t proc);
@@ -45,10 +25,6 @@ const char* nfsstat_name(int32_t code);
 const char* nfs_proc_table_json();
 
 constexpr uint32_t READ_MAX = 1048576;
-
-// Appends the refusal of a writing procedure: status ROFS and FALSE words
-// (four for RENAME, whose failure result holds two wcc_data; three otherwise).
-void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc);
 
 constexpr size_t FATTR3_SIZE = 84;
 // Writes the fattr3 of a status; fsid 0 without an export.

@@ -10,6 +10,23 @@
 
 namespace {
 
+// A procedure: reads its arguments from args and either appends its whole
+// result (nfsstat3 first) to body, or appends nothing and sets *status.
+using nfs_proc_fn = void (*)(xdr_cursor* args, xdr_enc* body, uint32_t* status);
+
+// One row of the procedure table: the number, the name, whether the
+// procedure would change the file system (it is then answered with the write
+// refusal) and the function that serves it (null for NULL, which has no
+// arguments and no results, and for every writing procedure).
+struct nfs_proc_row {
+  uint32_t proc;
+  const char* name;
+  int write;
+  nfs_proc_fn fn;
+};
+// The procedure table: every NFS version 3 procedure, in number order from
+// NFSPROC3_NULL, with no gap. The only list of the procedures; the dispatch,
+// the write classification and the JSON listing all read it.
 #define NFS_PROC(name, write, fn) {name, #name, write, fn}
 constexpr nfs_proc_row kProcs[] = {
     NFS_PROC(NFSPROC3_NULL, 0, nullptr),
@@ -57,18 +74,19 @@ constexpr stat_name kStatNames[] = {
 #undef NFSSTAT3_ROW
 };
 
-}  // namespace
-
-std::span<const nfs_proc_row> nfs_procs() { return kProcs; }
-
+// The row of a procedure number, or null when the table has none.
 const nfs_proc_row* nfs_proc_find(uint32_t proc) { return proc < std::size(kProcs) ? &kProcs[proc] : nullptr; }
 
+// Appends the refusal of a writing procedure: status ROFS and FALSE words
+// (four for RENAME, whose failure result holds two wcc_data; three otherwise).
 void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc) {
   put_reply_header(e, xid, RPC_SUCCESS);
   xe_u32(e, NFS3ERR_ROFS);
   const int falses = proc == NFSPROC3_RENAME ? 4 : 3;
   for (int i = 0; i < falses; i++) xe_bool(e, 0);
 }
+
+}  // namespace
 
 int nfs_proc_is_write(int32_t proc) {
   const nfs_proc_row* row = proc < 0 ? nullptr : nfs_proc_find(static_cast<uint32_t>(proc));
