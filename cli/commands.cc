@@ -4,12 +4,17 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "proto/protocol.h"
 #include "util/sha256.h"
 #include "vorlix.h"
 
 namespace {
 
-constexpr int kMutating[] = {2, 7, 8, 9, 10, 11, 12, 13, 14, 15, 21};
+// The procedures that change the file system, listed here independently of
+// the procedure table so that the check compares two sources.
+constexpr int kMutating[] = {NFSPROC3_SETATTR, NFSPROC3_WRITE,  NFSPROC3_CREATE, NFSPROC3_MKDIR,
+                             NFSPROC3_SYMLINK, NFSPROC3_MKNOD,  NFSPROC3_REMOVE, NFSPROC3_RMDIR,
+                             NFSPROC3_RENAME,  NFSPROC3_LINK,   NFSPROC3_COMMIT};
 
 int cmd_rofs() {
   bool failed = false;
@@ -19,7 +24,8 @@ int cmd_rofs() {
       failed = true;
     }
   }
-  for (int p = 0; p <= 21; p++) {
+  // Every procedure of the table: its numbers run from 0 without a gap.
+  for (int p = 0; vorlix_proc_is_write(p) >= 0; p++) {
     bool listed = false;
     for (int m : kMutating) listed = listed || m == p;
     if (vorlix_proc_is_write(p) == 1 && !listed) {

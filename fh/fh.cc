@@ -11,63 +11,6 @@
 #include "util/sbuf.h"
 #include "util/sha256.h"
 
-namespace {
-
-void put_le(unsigned char* d, uint64_t v, int n) {
-  for (int i = 0; i < n; i++) d[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-}  // namespace
-
-void fh_prefix_init(fh_digest_prefix* p, int32_t idx, uint64_t gen) {
-  unsigned char secret[SECRET_MAX];
-  const uint64_t slen = fh_secret_copy(secret);
-  unsigned char fixed[16];
-  put_le(fixed, FH_MAGIC, 4);
-  put_le(fixed + 4, static_cast<uint32_t>(idx), 4);
-  put_le(fixed + 8, gen, 8);
-  p->idx = idx;
-  p->gen = gen;
-  nfss_sha_init(&p->c);
-  nfss_sha_update(&p->c, secret, slen);
-  nfss_sha_update(&p->c, fixed, 16);
-}
-
-namespace {
-
-void digest_prefixed(const fh_digest_prefix* p, const char* rel, size_t rel_len, unsigned char out[32]) {
-  sha256_ctx c = p->c;
-  nfss_sha_update(&c, rel, rel_len);
-  nfss_sha_final(&c, out);
-}
-
-}  // namespace
-
-void fh_digest(int32_t idx, uint64_t gen, const char* rel, size_t rel_len, unsigned char out[32]) {
-  fh_digest_prefix p;
-  fh_prefix_init(&p, idx, gen);
-  digest_prefixed(&p, rel, rel_len, out);
-}
-
-int fh_build_prefixed(const fh_digest_prefix* p, const char* rel, unsigned char* out, int32_t cap) {
-  if (p == nullptr || rel == nullptr || out == nullptr || cap < FH_SIZE) return -1;
-  unsigned char d[32];
-  digest_prefixed(p, rel, strlen(rel), d);
-  be32_put(out, FH_MAGIC);
-  be32_put(out + 4, static_cast<uint32_t>(p->idx));
-  be64_put(out + 8, p->gen);
-  memcpy(out + 16, d, 16);
-  fh_remember(p->idx, p->gen, out + 16, rel);
-  return FH_SIZE;
-}
-
-int fh_build_idx(int32_t idx, const export_rec* e, const char* rel, unsigned char* out, int32_t cap) {
-  if (e == nullptr || rel == nullptr || out == nullptr || cap < FH_SIZE) return -1;
-  fh_digest_prefix p;
-  fh_prefix_init(&p, idx, e->gen);
-  return fh_build_prefixed(&p, rel, out, cap);
-}
-
 int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap) {
   if (export_path == nullptr) return -1;
   export_rec snap;
@@ -82,12 +25,11 @@ int fh_open(const unsigned char* fh, int len, export_rec* exp, char* rel, int32_
   const uint32_t idx = be32_get(fh + 4);
   const uint64_t gen = be64_get(fh + 8);
   {
-    int32_t count = 0;
-    export_rec* recs = exports_lock_get(&count);
-    const bool ok = idx < static_cast<uint32_t>(count) && !recs[idx].removed && recs[idx].gen == gen;
-    if (ok) *exp = recs[idx];
-    exports_unlock();
+    const exports_locked table;
+    const export_rec* recs = table.recs;
+    const bool ok = idx < static_cast<uint32_t>(table.count) && !recs[idx].removed && recs[idx].gen == gen;
     if (!ok) return -4;
+    *exp = recs[idx];
   }
   if (rel != nullptr && rel_cap > 0) {
     rel[0] = 0;
@@ -100,15 +42,10 @@ int fh_open(const unsigned char* fh, int len, export_rec* exp, char* rel, int32_
   return 0;
 }
 
-int fh_export_index(const export_rec& e) {
-  const int i = exports_find(e.path);
-  return i < 0 ? 0 : i;
-}
-
 int fh_check_rel(const unsigned char* fh, const export_rec* e, const char* rel) {
   if (fh == nullptr || e == nullptr || rel == nullptr) return -1;
   unsigned char d[32];
-  fh_digest(fh_export_index(*e), e->gen, rel, strlen(rel), d);
+  fh_digest(static_cast<int32_t>(be32_get(fh + 4)), e->gen, rel, strlen(rel), d);
   return memcmp(d, fh + 16, 16) == 0 ? 0 : -1;
 }
 
@@ -121,18 +58,15 @@ std::string fh_host_path(const export_rec& e, const char* rel) {
   return host;
 }
 
-int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
+fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r) {
   r->host.clear();
   r->st_ok = 0;
   r->rel[0] = 0;
-  if (len != FH_SIZE) {
-    *status = 10001;
-    return -1;
-  }
+  if (len != FH_SIZE) return FH_BAD_LENGTH;
   if (fh_open(fh, FH_SIZE, &r->exp, r->rel, REL_MAX) != 0 || fh_check_rel(fh, &r->exp, r->rel) != 0) {
-    *status = 70;
-    return -1;
+    return FH_STALE;
   }
+  r->idx = static_cast<int32_t>(be32_get(fh + 4));
   r->host = fh_host_path(r->exp, r->rel);
   // The path is walked from the export's root (a file export's folder)
   // without following any link but the last component, which is described
@@ -141,17 +75,13 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
   const fh_walk w = fh_walk_of(r->exp, r->rel);
   if (plat_stat_beneath(w.root.c_str(), w.rel, &r->st) != 0) {
     r->host.clear();
-    if (plat_last_failure_transient()) {
-      *status = NFS3ERR_JUKEBOX;
-      return -1;
-    }
+    if (plat_last_failure_transient()) return FH_RETRY;
     fh_dbg("resolve-NOENT", fh, r->rel, 0);
-    *status = 2;
-    return -1;
+    return FH_GONE;
   }
   r->st_ok = 1;
   fh_dbg("resolve", fh, r->rel, r->st.fileid);
-  return 0;
+  return FH_RESOLVED;
 }
 
 fh_walk fh_walk_of(const export_rec& e, const char* rel) {
@@ -168,20 +98,6 @@ fh_walk fh_walk_of(const export_rec& e, const char* rel) {
   size_t n = static_cast<size_t>(sep - local);
   if (n == 0 || local[n - 1] == ':') n++;
   return fh_walk{std::string(local, n), sep + 1};
-}
-
-int fh_join_rel(const char* dir_rel, const char* name, char out[REL_MAX]) {
-  const size_t rlen = strlen(dir_rel);
-  const size_t nlen = strlen(name);
-  if (rlen + nlen + 2 > REL_MAX) return -1;
-  if (rlen == 0) {
-    memcpy(out, name, nlen + 1);
-  } else {
-    memcpy(out, dir_rel, rlen);
-    out[rlen] = '/';
-    memcpy(out + rlen + 1, name, nlen + 1);
-  }
-  return 0;
 }
 
 int fh_clamp(const char* in, char* out, int32_t cap) {

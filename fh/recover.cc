@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fh/fh.h"
+#include "fh/fh_format.h"
 #include "fh/fh_map.h"
 #include "plat/plat.h"
 

@@ -98,11 +98,11 @@ std::string fuzz_handle(const char* export_path, const char* rel) {
 
 void fuzz_remove_all_exports() {
   std::vector<std::string> paths;
-  int32_t count = 0;
-  const export_rec* recs = exports_lock_get(&count);
-  for (int i = 0; i < count; i++) {
-    if (!recs[i].removed) paths.emplace_back(recs[i].path);
+  {
+    const exports_locked table;
+    for (int i = 0; i < table.count; i++) {
+      if (!table.recs[i].removed) paths.emplace_back(table.recs[i].path);
+    }
   }
-  exports_unlock();
   for (const std::string& p : paths) (void)vorlix_remove_export(p.c_str());
 }

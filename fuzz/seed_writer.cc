@@ -12,13 +12,14 @@
 #include <string>
 
 #include "fuzz/fuzz_tree.h"
+#include "proto/protocol.h"
 #include "tests/support/rpc_client.h"
 
 namespace {
 
-constexpr uint32_t kPortmap = 100000;
-constexpr uint32_t kNfs = 100003;
-constexpr uint32_t kMount = 100005;
+constexpr uint32_t kPortmap = PROG_PORTMAP;
+constexpr uint32_t kNfs = PROG_NFS;
+constexpr uint32_t kMount = PROG_MOUNT;
 constexpr uint64_t kCookieFirst = 0x100000002ull;
 
 std::string s_dir;

@@ -104,6 +104,21 @@ void plat_mutex_destroy(plat_mutex* m);
 void plat_lock(plat_mutex* m);
 void plat_unlock(plat_mutex* m);
 
+// A plat_mutex made by its constructor and never destroyed, for a lock that
+// lives as long as the process. As a function-local static it is made once,
+// on first use, even when threads arrive together; threads still running at
+// exit may take it.
+class plat_static_mutex {
+ public:
+  plat_static_mutex() { plat_mutex_init(&m_); }
+  plat_static_mutex(const plat_static_mutex&) = delete;
+  plat_static_mutex& operator=(const plat_static_mutex&) = delete;
+  plat_mutex* get() { return &m_; }
+
+ private:
+  plat_mutex m_;
+};
+
 // Holds a plat_mutex for the life of a scope.
 class plat_guard {
  public:

@@ -2,7 +2,7 @@
 #include "proto/nfs.h"
 
 void fattr3_write(unsigned char out[FATTR3_SIZE], const plat_statbuf* st, const export_rec* exp) {
-  const uint32_t type = st->is_link ? 5u : (st->is_dir ? 2u : 1u);
+  const uint32_t type = st->is_link ? NF3LNK : (st->is_dir ? NF3DIR : NF3REG);
   const uint64_t size = st->size < 0 ? 0u : static_cast<uint64_t>(st->size);
   be32_put(out, type);
   be32_put(out + 4, st->mode);

@@ -18,19 +18,15 @@ struct cache_entry {
 };
 
 struct dir_cache {
-  plat_mutex lock;
+  plat_static_mutex lock;
   std::list<cache_entry> entries;  // most recently used first
   size_t bytes = 0;
   uint64_t serial = 0;  // for verifiers of snapshots that share a folder's verifier
 };
 
 dir_cache& cache() {
-  static dir_cache* c = [] {
-    static dir_cache dc;
-    plat_mutex_init(&dc.lock);
-    return &dc;
-  }();
-  return *c;
+  static dir_cache c;
+  return c;
 }
 
 size_t cost(const dir_names& n) { return n.blob.size() + n.start.size() * sizeof(uint32_t) + 64; }
@@ -68,7 +64,7 @@ void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st
   out->names = enumerate(e, rel);
   if (out->names == nullptr) return;
   const size_t bytes = cost(*out->names);
-  plat_guard g(&c.lock);
+  plat_guard g(c.lock.get());
   auto same = find_locked(c, e, st, now);
   if (bytes > DIRCACHE_MAX_BYTES) {
     // Not kept: the listing goes on by the folder's verifier, which must
@@ -110,7 +106,7 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
                     const unsigned char verf[8], dir_snapshot* out) {
   dir_cache& c = cache();
   {
-    plat_guard g(&c.lock);
+    plat_guard g(c.lock.get());
     const auto it = find_locked(c, e, st, verf);
     if (it != c.entries.end()) {
       c.entries.splice(c.entries.begin(), c.entries, it);
@@ -126,7 +122,7 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
 
 void dircache_clear() {
   dir_cache& c = cache();
-  plat_guard g(&c.lock);
+  plat_guard g(c.lock.get());
   c.entries.clear();
   c.bytes = 0;
 }

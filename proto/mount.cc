@@ -18,16 +18,6 @@ namespace {
 constexpr size_t kMountPathMax = 1024;
 constexpr const char* kGroup = "tarvelin";
 
-enum : uint32_t {
-  MNT3_OK = 0,
-  MNT3ERR_NOENT = 2,
-  MNT3ERR_NOTDIR = 20,
-  MNT3ERR_ACCES = 13,
-  MNT3ERR_INVAL = 22,
-  MNT3ERR_NAMETOOLONG = 63,
-  MNT3ERR_SERVERFAULT = 10006,
-};
-
 // Normalises the path into out (1025 bytes): runs of slashes become one and
 // trailing slashes go, except for "/" itself. Returns the length.
 size_t normalise(const char* in, char* out) {
@@ -47,8 +37,9 @@ size_t normalise(const char* in, char* out) {
 // rest, a folder inside that export. Checks the client against the export's
 // allow list. Returns MNT3_OK with *snap and *idx set, or the refusal.
 uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* idx, const char** sub) {
-  int32_t count = 0;
-  export_rec* recs = exports_lock_get(&count);
+  const exports_locked table;
+  const int32_t count = table.count;
+  const export_rec* recs = table.recs;
   int best = -1;
   size_t best_len = 0;
   for (int i = 0; i < count; i++) {
@@ -75,7 +66,6 @@ uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* i
       *idx = best;
     }
   }
-  exports_unlock();
   return stat;
 }
 
@@ -98,7 +88,7 @@ uint32_t check_subfolder(const export_rec& e, const char* sub) {
 svc_result mnt(rpc_call* call, xdr_enc* reply) {
   size_t len = 0;
   const unsigned char* raw = xd_opaque(&call->args, &len, kMountPathMax);
-  put_reply_header(reply, call->xid, 0);
+  put_reply_header(reply, call->xid, RPC_SUCCESS);
   if (raw == nullptr) {
     xe_u32(reply, MNT3ERR_INVAL);
     return SVC_REPLY;
@@ -148,24 +138,25 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
   xe_u32(reply, MNT3_OK);
   xe_opaque(reply, fh, FH_SIZE);
   xe_u32(reply, 1);  // one flavour
-  xe_u32(reply, 1);  // AUTH_SYS
+  xe_u32(reply, RPC_AUTH_SYS);
   stats_add("mounts", 1);
   return SVC_REPLY;
 }
 
 void export_list(rpc_call* call, xdr_enc* reply) {
-  put_reply_header(reply, call->xid, 0);
-  int32_t count = 0;
-  export_rec* recs = exports_lock_get(&count);
-  for (int i = 0; i < count; i++) {
-    if (recs[i].removed || !exports_allows(&recs[i], call->client)) continue;
-    xe_bool(reply, 1);
-    xe_string(reply, recs[i].path);
-    xe_bool(reply, 1);
-    xe_string(reply, kGroup);
-    xe_bool(reply, 0);
+  put_reply_header(reply, call->xid, RPC_SUCCESS);
+  {
+    const exports_locked table;
+    for (int i = 0; i < table.count; i++) {
+      const export_rec& r = table.recs[i];
+      if (r.removed || !exports_allows(&r, call->client)) continue;
+      xe_bool(reply, 1);
+      xe_string(reply, r.path);
+      xe_bool(reply, 1);
+      xe_string(reply, kGroup);
+      xe_bool(reply, 0);
+    }
   }
-  exports_unlock();
   xe_bool(reply, 0);
 }
 
@@ -173,31 +164,31 @@ void export_list(rpc_call* call, xdr_enc* reply) {
 
 svc_result mount_serve(rpc_call* call, xdr_enc* reply) {
   switch (call->proc) {
-    case 0:
-    case 3:  // UMNT: the argument is ignored, even when it does not decode
-    case 4:
-      put_reply_header(reply, call->xid, 0);
+    case MOUNTPROC_NULL:
+    case MOUNTPROC_UMNT:  // the argument is ignored, even when it does not decode
+    case MOUNTPROC_UMNTALL:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       return SVC_REPLY;
-    case 1:
+    case MOUNTPROC_MNT:
       if (call->vers != MOUNT_V3) {
         // The status of versions 1 and 2 is a system error number; EACCES (13) is the
         // refusal every client shows as such (MNT3ERR_NOTSUPP exists only in
         // version 3). The path is not looked at, so the refusal tells nothing
         // about which exports exist.
-        put_reply_header(reply, call->xid, 0);
+        put_reply_header(reply, call->xid, RPC_SUCCESS);
         xe_u32(reply, MNT3ERR_ACCES);
         return SVC_REPLY;
       }
       return mnt(call, reply);
-    case 2:
-      put_reply_header(reply, call->xid, 0);
+    case MOUNTPROC_DUMP:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       xe_bool(reply, 0);
       return SVC_REPLY;
-    case 5:
+    case MOUNTPROC_EXPORT:
       export_list(call, reply);
       return SVC_REPLY;
     default:
-      put_reply_header(reply, call->xid, 3);  // PROC_UNAVAIL
+      put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
       return SVC_REPLY;
   }
 }

@@ -1,4 +1,5 @@
-// NFS version 3: the procedure table, attribute encoding and the procedures.
+// NFS version 3: queries of the procedure table, handle resolution, attribute
+// encoding and the procedures.
 // Each procedure reads its arguments from the call's cursor and either
 // appends its complete result (nfsstat3 first) to the reply, or leaves the
 // reply as it was and sets *status, in which case the status word alone is
@@ -10,25 +11,20 @@
 
 #include "fh/fh.h"
 #include "plat/plat.h"
+#include "proto/protocol.h"
 #include "server/exports.h"
 #include "util/sbuf.h"
 
-struct nfs_proc_row {
-  uint32_t proc;
-  const char* name;
-  int write;
-};
-constexpr int vorlix_nprocs = 22;
-extern const nfs_proc_row vorlix_procs[vorlix_nprocs];
+// 1 for a writing procedure, 0 for a reading one, -1 for a number the table
+// does not hold.
+int nfs_proc_is_write(int32_t proc);
+// The name of an nfsstat3 code, "NFS3ERR_UNKNOWN" for any other number.
+const char* nfsstat_name(int32_t code);
+// The procedure table as JSON: every row, then the numbers of the writing
+// procedures. The text lives until the next call (one caller at a time).
+const char* nfs_proc_table_json();
 
 constexpr uint32_t READ_MAX = 1048576;
-constexpr uint32_t NFS3ERR_ACCES = 13;
-constexpr uint32_t NFS3ERR_ROFS = 30;
-constexpr uint32_t NFSPROC3_RENAME = 14;
-
-// Appends the refusal of a writing procedure: status ROFS and FALSE words
-// (four for RENAME, whose failure result holds two wcc_data; three otherwise).
-void nfs_put_refusal(xdr_enc* e, uint32_t xid, uint32_t proc);
 
 constexpr size_t FATTR3_SIZE = 84;
 // Writes the fattr3 of a status; fsid 0 without an export.
@@ -38,6 +34,11 @@ void put_fattr3(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);
 // Appends TRUE and the fattr3.
 void put_post_op_attr(xdr_enc* e, const plat_statbuf* st, const export_rec* exp);
 
+// Resolves a handle: 0, or -1 with *status set to the nfsstat3 of the
+// failure: NFS3ERR_BADHANDLE (bad length), NFS3ERR_STALE, NFS3ERR_NOENT (the
+// file is gone, or its path now crosses a symbolic link) or NFS3ERR_JUKEBOX
+// (the file system could not be asked for want of descriptors or memory).
+int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
 // Decodes a handle (at most 64 bytes) and resolves it; 0, or -1 with *status.
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status);
 
@@ -49,7 +50,7 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_fsstat(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_fsinfo(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_pathconf(xdr_cursor* args, xdr_enc* body, uint32_t* status);
-// READDIR (plus 0) and READDIRPLUS (plus 1).
-void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus);
+void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status);
+void nfs_readdirplus(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 // The directory cookie verifier.
 void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8]);

@@ -8,19 +8,19 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   const uint64_t off = xd_u64(args);
   const uint32_t count = xd_u32(args);
   if (!xd_ok(args)) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
   if (r.st.is_dir) {
-    *status = 21;
+    *status = NFS3ERR_ISDIR;
     return;
   }
   if (r.st.is_link) {
-    *status = 5;
+    *status = NFS3ERR_IO;
     return;
   }
   if (count > READ_MAX) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
   // The file is opened by the same link-refusing walk that resolved it, so
@@ -28,12 +28,12 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   const fh_walk w = fh_walk_of(r.exp, r.rel);
   plat_file* f = plat_fopen_beneath(w.root.c_str(), w.rel);
   if (f == nullptr) {
-    *status = plat_last_failure_transient() ? NFS3ERR_JUKEBOX : 5;
+    *status = plat_last_failure_transient() ? NFS3ERR_JUKEBOX : NFS3ERR_IO;
     return;
   }
   sbuf* sb = body->sb;
   const size_t start = sb->len;
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   const size_t count_at = sb->len;
   xe_u32(body, 0);  // count and eof, filled in after the read
@@ -53,7 +53,7 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   if (n < 0) {
     sb->len = start;
     sb->data[start] = 0;
-    *status = 5;
+    *status = NFS3ERR_IO;
     return;
   }
   const size_t pad = (4 - (static_cast<size_t>(n) & 3)) & 3;

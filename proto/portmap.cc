@@ -1,4 +1,4 @@
-// The built-in portmapper: version 2 (NULL, GETPORT, DUMP) and rpcbind
+// The built-in portmapper: version 2 (NULL, GETPORT, DUMP, CALLIT) and rpcbind
 // versions 3 and 4 (RFC 1833) over one fixed table of what this server
 // listens on, read from the ports bound now. Nothing can be registered, and
 // CALLIT/INDIRECT is answered over UDP only, only for the NULL procedure of
@@ -12,23 +12,6 @@
 
 namespace {
 
-enum : uint32_t {
-  PROC_NULL = 0,
-  PROC_SET = 1,
-  PROC_UNSET = 2,
-  PROC_GETADDR = 3,  // version 2: GETPORT
-  PROC_DUMP = 4,
-  PROC_CALLIT = 5,  // version 4: BCAST, the same call
-  PROC_GETTIME = 6,
-  PROC_UADDR2TADDR = 7,
-  PROC_TADDR2UADDR = 8,
-  PROC_GETVERSADDR = 9,  // version 4 only from here on
-  PROC_INDIRECT = 10,
-  PROC_GETADDRLIST = 11,
-  PROC_GETSTAT = 12,
-};
-
-constexpr uint32_t kProcUnavail = 3;
 constexpr size_t kMaxText = 255;     // longest netid, address or owner read
 constexpr const char* kOwner = "unknown";
 constexpr uint32_t kStatWords = 3 * 17;  // rpcb_stat_byvers: 3 x (13 counters, 2 counts, 2 empty lists)
@@ -198,7 +181,7 @@ void put_uaddr_of_taddr(xdr_enc* reply, const unsigned char* sa, size_t len) {
 // those who can) and PROC_UNAVAIL over TCP.
 svc_result callit(rpc_call* call, xdr_enc* reply) {
   if (call->transport != RPC_PROTO_UDP) {
-    put_reply_header(reply, call->xid, kProcUnavail);
+    put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
     return SVC_REPLY;
   }
   const uint32_t prog = xd_u32(&call->args);
@@ -214,7 +197,7 @@ svc_result callit(rpc_call* call, xdr_enc* reply) {
   const size_t text = strlen(u.text);
   const size_t size = 24 + (call->vers == PORTMAP_V2 ? 4 : 4 + (text + 3) / 4 * 4) + 4;
   if (size > call->args.len) return SVC_DROP;
-  put_reply_header(reply, call->xid, 0);
+  put_reply_header(reply, call->xid, RPC_SUCCESS);
   if (call->vers == PORTMAP_V2) {
     xe_u32(reply, port);
   } else {
@@ -226,26 +209,26 @@ svc_result callit(rpc_call* call, xdr_enc* reply) {
 
 svc_result serve_v2(rpc_call* call, xdr_enc* reply) {
   switch (call->proc) {
-    case PROC_NULL:
-      put_reply_header(reply, call->xid, 0);
+    case PMAPPROC_NULL:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       return SVC_REPLY;
-    case PROC_GETADDR: {
+    case PMAPPROC_GETADDR: {
       const uint32_t prog = xd_u32(&call->args);
       const uint32_t vers = xd_u32(&call->args);
       const uint32_t prot = xd_u32(&call->args);
       if (!xd_ok(&call->args)) return SVC_DROP;
-      put_reply_header(reply, call->xid, 0);
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       xe_u32(reply, port_of(prog, vers, prot == 0 ? RPC_PROTO_TCP : prot));
       return SVC_REPLY;
     }
-    case PROC_DUMP:
-      put_reply_header(reply, call->xid, 0);
+    case PMAPPROC_DUMP:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       put_dump_v2(reply);
       return SVC_REPLY;
-    case PROC_CALLIT:
+    case PMAPPROC_CALLIT:
       return callit(call, reply);
     default:
-      put_reply_header(reply, call->xid, kProcUnavail);
+      put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
       return SVC_REPLY;
   }
 }
@@ -254,33 +237,33 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
   const bool v4 = call->vers == RPCBIND_V4;
   rpcb_arg a;
   switch (call->proc) {
-    case PROC_NULL:
-      put_reply_header(reply, call->xid, 0);
+    case PMAPPROC_NULL:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       return SVC_REPLY;
-    case PROC_GETADDR:
+    case PMAPPROC_GETADDR:
       if (!read_rpcb(call, &a)) return SVC_DROP;
-      put_reply_header(reply, call->xid, 0);
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       put_addr(reply, a, true);
       return SVC_REPLY;
-    case PROC_DUMP:
-      put_reply_header(reply, call->xid, 0);
+    case PMAPPROC_DUMP:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       put_dump_rpcb(reply);
       return SVC_REPLY;
-    case PROC_CALLIT:
+    case PMAPPROC_CALLIT:
       return callit(call, reply);
-    case PROC_GETTIME:
-      put_reply_header(reply, call->xid, 0);
+    case PMAPPROC_GETTIME:
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
       xe_u32(reply, static_cast<uint32_t>(time(nullptr)));
       return SVC_REPLY;
-    case PROC_UADDR2TADDR:
-    case PROC_TADDR2UADDR: {
+    case PMAPPROC_UADDR2TADDR:
+    case PMAPPROC_TADDR2UADDR: {
       // A netbuf (TADDR2UADDR) is its maxlen, then the address as an opaque.
-      if (call->proc == PROC_TADDR2UADDR) xd_u32(&call->args);
+      if (call->proc == PMAPPROC_TADDR2UADDR) xd_u32(&call->args);
       size_t n = 0;
       const unsigned char* p = xd_opaque(&call->args, &n, kMaxText);
       if (p == nullptr) return SVC_DROP;
-      put_reply_header(reply, call->xid, 0);
-      if (call->proc == PROC_UADDR2TADDR) {
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
+      if (call->proc == PMAPPROC_UADDR2TADDR) {
         put_taddr(reply, p, n);
       } else {
         put_uaddr_of_taddr(reply, p, n);
@@ -292,21 +275,21 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
   }
   if (v4) {
     switch (call->proc) {
-      case PROC_GETVERSADDR:
+      case PMAPPROC_GETVERSADDR:
         if (!read_rpcb(call, &a)) return SVC_DROP;
-        put_reply_header(reply, call->xid, 0);
+        put_reply_header(reply, call->xid, RPC_SUCCESS);
         put_addr(reply, a, false);
         return SVC_REPLY;
-      case PROC_INDIRECT:
+      case PMAPPROC_INDIRECT:
         return callit(call, reply);
-      case PROC_GETADDRLIST:
+      case PMAPPROC_GETADDRLIST:
         if (!read_rpcb(call, &a)) return SVC_DROP;
-        put_reply_header(reply, call->xid, 0);
+        put_reply_header(reply, call->xid, RPC_SUCCESS);
         put_addr_list(reply, a.prog, a.vers);
         return SVC_REPLY;
-      case PROC_GETSTAT:
+      case PMAPPROC_GETSTAT:
         // Nothing is counted: the table is all zeros and empty lists.
-        put_reply_header(reply, call->xid, 0);
+        put_reply_header(reply, call->xid, RPC_SUCCESS);
         for (uint32_t i = 0; i < kStatWords; i++) xe_u32(reply, 0);
         return SVC_REPLY;
       default:
@@ -314,7 +297,7 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
     }
   }
   // SET and UNSET are refused as in version 2: nothing can be registered.
-  put_reply_header(reply, call->xid, kProcUnavail);
+  put_reply_header(reply, call->xid, RPC_PROC_UNAVAIL);
   return SVC_REPLY;
 }
 

@@ -82,7 +82,7 @@ void end_list(xdr_enc* e, int eof) {
 // cookie, those of "." and ".." resume after their entry.
 void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_t maxcount, int plus) {
   fh_digest_prefix pre;
-  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
+  fh_prefix_init(&pre, r.idx, r.exp.gen);
   const budget fresh{kDircountCap, maxcount - READDIR_REPLY_FIXED};
   budget b = fresh;
   if (cookie > COOKIE_DOTDOT) {
@@ -109,7 +109,7 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // (null when the folder could not be enumerated).
 void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, budget b, int plus) {
   fh_digest_prefix pre;
-  fh_prefix_init(&pre, fh_export_index(r.exp), r.exp.gen);
+  fh_prefix_init(&pre, r.idx, r.exp.gen);
   uint64_t skip = 0;
   if (cookie >= COOKIE_FIRST) skip = cookie - COOKIE_DOTDOT;
   if (cookie == 0 && dir_emit(e, &r.exp, ".", COOKIE_DOT, &r.st, plus, &pre, r.rel, &b) != 0) {
@@ -160,15 +160,18 @@ void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8
   memcpy(out, d, 8);
 }
 
-void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
+namespace {
+
+// READDIR (plus 0) and READDIRPLUS (plus 1).
+void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   size_t fh_len = 0;
-  const unsigned char* fh = xd_opaque(args, &fh_len, 64);
+  const unsigned char* fh = xd_opaque(args, &fh_len, NFS3_FHSIZE);
   if (fh == nullptr) {
-    *status = 10001;
+    *status = NFS3ERR_BADHANDLE;
     return;
   }
   fh_resolved r;
-  if (resolve_full(fh, fh_len, &r, status) != 0) return;
+  if (nfs_resolve(fh, fh_len, &r, status) != 0) return;
   const uint64_t cookie = xd_u64(args);
   const unsigned char* verf = xd_opaque_fixed(args, 8);
   uint32_t dircount = 0;
@@ -176,7 +179,7 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (plus) dircount = xd_u32(args);
   maxcount = xd_u32(args);
   if (!xd_ok(args)) {
-    *status = 22;
+    *status = NFS3ERR_INVAL;
     return;
   }
   if (debug_rdp()) {
@@ -200,17 +203,17 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   memcpy(snap.verf, now, 8);
   if (!r.exp.is_file) {
     if (!r.st.is_dir || r.st.is_link) {
-      *status = 20;
+      *status = NFS3ERR_NOTDIR;
       return;
     }
     if (cookie == 0) {
       dircache_start(r.exp, r.rel, r.st, now, &snap);
     } else if (dircache_resume(r.exp, r.rel, r.st, now, verf, &snap) != 0) {
-      *status = 10003;
+      *status = NFS3ERR_BADCOOKIE;
       return;
     }
   }
-  xe_u32(body, 0);
+  xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
   xe_opaque_fixed(body, snap.verf, 8);
   if (maxcount < READDIR_REPLY_FIXED) {
@@ -223,3 +226,9 @@ void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     list_folder(body, r, cookie, snap.names.get(), budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
   }
 }
+
+}  // namespace
+
+void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status) { readdir_any(args, body, status, 0); }
+
+void nfs_readdirplus(xdr_cursor* args, xdr_enc* body, uint32_t* status) { readdir_any(args, body, status, 1); }

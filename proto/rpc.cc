@@ -7,7 +7,6 @@
 
 #include "proto/stats.h"
 #include "server/config.h"
-#include "vorlix.h"
 
 namespace {
 
@@ -29,13 +28,15 @@ int64_t recv_some(plat_sock s, void* buf, size_t n, int wait_ms) {
 constexpr size_t kKeepRecord = 262144;
 constexpr size_t kKeepReply = 2 * 1048576 + 4096;
 
+// Appends a denied reply: the reject_stat a, then b (the lowest version
+// served, or the auth_stat) and, with_versions, the highest version served.
 void put_denied(xdr_enc* e, uint32_t xid, uint32_t a, uint32_t b, int with_versions) {
   xe_u32(e, xid);
-  xe_u32(e, 1);  // REPLY
-  xe_u32(e, 1);  // MSG_DENIED
+  xe_u32(e, RPC_MSG_REPLY);
+  xe_u32(e, RPC_MSG_DENIED);
   xe_u32(e, a);
   xe_u32(e, b);
-  if (with_versions) xe_u32(e, 2);
+  if (with_versions) xe_u32(e, RPC_VERSION);
 }
 
 // Offers the AUTH_SYS uid of a credential body to the statistics.
@@ -215,24 +216,15 @@ void put_unserved(xdr_enc* e, uint32_t xid, uint32_t prog, uint32_t transport) {
     high = p.vers > high ? p.vers : high;
   }
   if (high == 0) {
-    put_reply_header(e, xid, 1);  // PROG_UNAVAIL
+    put_reply_header(e, xid, RPC_PROG_UNAVAIL);
     return;
   }
-  put_reply_header(e, xid, 2);  // PROG_MISMATCH
+  put_reply_header(e, xid, RPC_PROG_MISMATCH);
   xe_u32(e, low);
   xe_u32(e, high);
 }
 
 }  // namespace
-
-void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
-  xe_u32(e, xid);
-  xe_u32(e, 1);  // REPLY
-  xe_u32(e, 0);  // MSG_ACCEPTED
-  xe_u32(e, 0);  // verifier AUTH_NONE
-  xe_u32(e, 0);  // verifier length
-  xe_u32(e, accept_stat);
-}
 
 int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo,
                        uint32_t transport) {
@@ -241,15 +233,15 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   rpc_call call;
   call.xid = xd_u32(&c);
   const uint32_t mtype = xd_u32(&c);
-  if (!xd_ok(&c) || mtype != 0) return 0;
+  if (!xd_ok(&c) || mtype != RPC_MSG_CALL) return 0;
   const uint32_t rpcvers = xd_u32(&c);
   call.prog = xd_u32(&c);
   call.vers = xd_u32(&c);
   call.proc = xd_u32(&c);
   if (!xd_ok(&c)) return 0;
   xdr_enc e{reply};
-  if (rpcvers != 2) {
-    put_denied(&e, call.xid, 0, 2, 1);  // RPC_MISMATCH, low 2, high 2
+  if (rpcvers != RPC_VERSION) {
+    put_denied(&e, call.xid, RPC_REJECT_MISMATCH, RPC_VERSION, 1);
     return e.err ? -1 : 1;
   }
   const uint32_t flavor = xd_u32(&c);
@@ -259,11 +251,11 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   size_t verf_len = 0;
   xd_opaque(&c, &verf_len, RPC_MAX_AUTH);
   if (!xd_ok(&c)) return 0;
-  if (flavor != 0 && flavor != 1) {
-    put_denied(&e, call.xid, 1, 1, 0);  // AUTH_ERROR, AUTH_BADCRED
+  if (flavor != RPC_AUTH_NONE && flavor != RPC_AUTH_SYS) {
+    put_denied(&e, call.xid, RPC_REJECT_AUTH_ERROR, RPC_AUTH_BADCRED, 0);
     return e.err ? -1 : 1;
   }
-  if (flavor == 1) note_auth_sys(cred, cred_len);
+  if (flavor == RPC_AUTH_SYS) note_auth_sys(cred, cred_len);
   stats_add("rpc_calls", 1);
   call.args = c;
   call.client = client;
@@ -362,5 +354,3 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
 }
 
 int64_t rpc_record_bytes() { return s_record_bytes.load(); }
-
-extern "C" int vorlix_serve_conn(uint64_t sock) { return rpc_serve_conn(sock, nullptr); }

@@ -9,32 +9,15 @@
 #include <cstdint>
 
 #include "plat/plat.h"
+#include "proto/protocol.h"
 #include "util/sbuf.h"
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
-constexpr int RPC_IDLE_WAIT_MS = 120000;      // for the first byte of the next call
-constexpr int RPC_READ_WAIT_MS = 30000;       // for the rest of a call, from its first byte
 constexpr int RPC_SEND_WAIT_MS = 30000;       // for the whole of a reply
 constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
 // Reply buffers start with room for the record mark, so that mark and reply
 // go out from one buffer without a second copy.
 constexpr size_t RPC_MARK = 4;
-
-constexpr uint32_t PROG_PORTMAP = 100000;
-constexpr uint32_t PROG_NFS = 100003;
-constexpr uint32_t PROG_MOUNT = 100005;
-// The versions served: the portmapper 2 and rpcbind 3 and 4 (one program),
-// MOUNT 1, 2 and 3, NFS 3.
-constexpr uint32_t PORTMAP_V2 = 2;
-constexpr uint32_t RPCBIND_V3 = 3;
-constexpr uint32_t RPCBIND_V4 = 4;
-constexpr uint32_t MOUNT_V1 = 1;
-constexpr uint32_t MOUNT_V2 = 2;
-constexpr uint32_t MOUNT_V3 = 3;
-constexpr uint32_t NFS_V3 = 3;
-// Transport protocol numbers, as the portmapper names them.
-constexpr uint32_t RPC_PROTO_TCP = 6;
-constexpr uint32_t RPC_PROTO_UDP = 17;
 
 // The access decisions of one connection: whether its client is admitted to
 // an export, per export slot and generation. A generation names one allow
@@ -63,8 +46,16 @@ struct rpc_call {
 
 enum svc_result { SVC_REPLY, SVC_DROP, SVC_END };
 
-// Appends the six words of an accepted reply.
-void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat);
+// Appends the six words of an accepted reply (with an empty AUTH_NONE
+// verifier). Inline, so that the services need nothing of the engine's file.
+inline void put_reply_header(xdr_enc* e, uint32_t xid, uint32_t accept_stat) {
+  xe_u32(e, xid);
+  xe_u32(e, RPC_MSG_REPLY);
+  xe_u32(e, RPC_MSG_ACCEPTED);
+  xe_u32(e, RPC_AUTH_NONE);  // verifier
+  xe_u32(e, 0);              // verifier length
+  xe_u32(e, accept_stat);
+}
 
 svc_result portmap_serve(rpc_call* call, xdr_enc* reply);
 svc_result mount_serve(rpc_call* call, xdr_enc* reply);
@@ -97,9 +88,11 @@ struct rpc_conn_activity {
   std::atomic<uint64_t> idle_since{0};
 };
 
-// vorlix_serve_conn that keeps *act up to date (act may be null). Once the
-// first byte of a call has arrived, the rest of the call, all its fragments,
-// must arrive within the read wait; the idle wait applies before that byte.
+// Serves one connected TCP socket until the connection is over, never
+// closing it, and keeps *act up to date (act may be null); returns 0. Once
+// the first byte of a call has arrived, the rest of the call, all its
+// fragments, must arrive within the read wait; the idle wait applies before
+// that byte.
 int rpc_serve_conn(plat_sock s, rpc_conn_activity* act);
 
 // The bytes held now by the record buffers of all connections being served.

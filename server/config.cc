@@ -1,4 +1,4 @@
-// Configuration keys, the secret, the last-error record and the version.
+// Configuration keys, the secret and the last-error record.
 #include "server/config.h"
 
 #include <cstdarg>
@@ -9,9 +9,8 @@
 #include <atomic>
 
 #include "server/state.h"
-#include "vorlix.h"
 
-config_rec G_CFG = {120000, 30000, 64, 2049, 20048, 0};
+config_rec G_CFG = {RPC_IDLE_WAIT_MS, RPC_READ_WAIT_MS, 64, 2049, 20048, 0};
 
 namespace {
 
@@ -23,24 +22,16 @@ uint64_t g_secret_len;
 
 // Guards g_secret and g_secret_len; a leaf lock, taken only to copy them.
 plat_mutex* secret_lock() {
-  static plat_mutex* m = [] {
-    static plat_mutex mu;
-    plat_mutex_init(&mu);
-    return &mu;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 // Guards the fields of G_CFG against the connection threads of an earlier
 // run, which may still be starting while a stopped server is configured; a
 // leaf lock, taken only to copy or store a field.
 plat_mutex* config_lock() {
-  static plat_mutex* m = [] {
-    static plat_mutex mu;
-    plat_mutex_init(&mu);
-    return &mu;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 // The debug switches as bits (1 FHDBG, 2 RDPDBG); -1 until first read.
@@ -64,8 +55,8 @@ struct key_row {
 };
 
 constexpr key_row kKeys[] = {
-    {"idle_timeout_ms", &config_rec::idle_timeout_ms, 120000, 1000, 3600000},
-    {"read_timeout_ms", &config_rec::read_timeout_ms, 30000, 1000, 3600000},
+    {"idle_timeout_ms", &config_rec::idle_timeout_ms, RPC_IDLE_WAIT_MS, 1000, 3600000},
+    {"read_timeout_ms", &config_rec::read_timeout_ms, RPC_READ_WAIT_MS, 1000, 3600000},
     {"max_connections", &config_rec::max_connections, 64, 1, 1024},
     {"nfs_port", &config_rec::nfs_port, 2049, 0, 65535},
     {"mount_port", &config_rec::mount_port, 20048, 0, 65535},
@@ -136,9 +127,7 @@ void secret_set(const unsigned char* bytes, uint64_t len) {
   g_secret_len = len;
 }
 
-extern "C" {
-
-int vorlix_config(const char* key, const char* value) {
+int config_set(const char* key, const char* value) {
   if (key == nullptr) {
     set_error(-1, "key required");
     return -1;
@@ -192,8 +181,6 @@ int vorlix_config(const char* key, const char* value) {
   return 0;
 }
 
-int vorlix_last_code(void) { return s_error_code; }
-const char* vorlix_last_error(void) { return s_error; }
-const char* vorlix_version(void) { return "1.0.0"; }
+int32_t last_error_code() { return s_error_code; }
 
-}  // extern "C"
+const char* last_error_text() { return s_error; }

@@ -19,8 +19,19 @@ struct config_rec {
 
 extern config_rec G_CFG;
 
+// The engine's waits unless configured otherwise (the keys idle_timeout_ms
+// and read_timeout_ms): for the first byte of the next call, and for the
+// rest of a call from its first byte.
+constexpr int32_t RPC_IDLE_WAIT_MS = 120000;
+constexpr int32_t RPC_READ_WAIT_MS = 30000;
+
+// Sets a configuration key (or "secret") from its text, or back to its
+// default when value is null or empty; records the outcome. 0, -1 for an
+// unknown key or a bad value, -2 while the server runs or starts.
+int config_set(const char* key, const char* value);
+
 // The engine's idle and read waits, copied under the lock that
-// vorlix_config stores them under.
+// config_set stores them under.
 void config_waits(int32_t* idle_ms, int32_t* read_ms);
 
 constexpr int SECRET_MAX = 64;
@@ -28,6 +39,9 @@ constexpr int SECRET_MAX = 64;
 // Records a control function's outcome: the code and the formatted message,
 // cut to 1023 characters.
 void set_error(int32_t code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The code and the message of the last outcome recorded.
+int32_t last_error_code();
+const char* last_error_text();
 
 // The secret's bytes and length. Read them only while no connection of an
 // earlier run can hash (tests, the one-shot commands); connection threads use

@@ -1,4 +1,4 @@
-// Export table, allow lists and the export control functions.
+// Export table, allow lists and the export control operations.
 #include "server/exports.h"
 
 #include <cstdio>
@@ -9,12 +9,10 @@
 #include "server/state.h"
 #include "util/sbuf.h"
 #include "util/sha256.h"
-#include "vorlix.h"
 
 namespace {
 
 struct export_table {
-  plat_mutex lock;
   export_rec recs[MAX_EXPORTS];
   int32_t count = 0;
 };
@@ -22,11 +20,8 @@ struct export_table {
 export_table G_EXP;
 
 plat_mutex* exp_lock() {
-  static plat_mutex* m = [] {
-    plat_mutex_init(&G_EXP.lock);
-    return &G_EXP.lock;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 constexpr uint32_t kLoopback = 0x7F000001u;
@@ -171,9 +166,7 @@ int parse_cidrs(const char* text, export_rec* e) {
   return 0;
 }
 
-extern "C" {
-
-int vorlix_add_export(const char* export_path, const char* local_path, const char* allow_cidrs) {
+int exports_add(const char* export_path, const char* local_path, const char* allow_cidrs) {
   if (!export_path_ok(export_path)) {
     set_error(-1, "export path must be absolute, no '\\\\', no '..' (D9)");
     return -1;
@@ -241,7 +234,7 @@ int vorlix_add_export(const char* export_path, const char* local_path, const cha
   return slot;
 }
 
-int vorlix_remove_export(const char* export_path) {
+int exports_remove(const char* export_path) {
   if (export_path == nullptr) {
     set_error(-1, "path required");
     return -1;
@@ -260,14 +253,14 @@ int vorlix_remove_export(const char* export_path) {
   return 0;
 }
 
-int vorlix_export_count(void) {
+int exports_count() {
   plat_guard g(exp_lock());
   int n = 0;
   for (int i = 0; i < G_EXP.count; i++) n += G_EXP.recs[i].removed ? 0 : 1;
   return n;
 }
 
-const char* vorlix_export_json(int index) {
+const char* exports_json(int index) {
   // Grows to hold the whole text; overwritten by the next call.
   static sbuf s_json;
   plat_guard g(exp_lock());
@@ -297,7 +290,7 @@ const char* vorlix_export_json(int index) {
   return reinterpret_cast<const char*>(s_json.data);
 }
 
-int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
+int exports_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
   if (allowed == nullptr) {
     set_error(-1, "allowed required");
     return -1;
@@ -311,5 +304,3 @@ int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
   set_error(0, "allowed=%d", *allowed);
   return 0;
 }
-
-}  // extern "C"

@@ -30,9 +30,22 @@ struct export_rec {
 inline const char* export_local(const export_rec& e) { return e.local ? e.local->c_str() : ""; }
 
 // Takes the lock and returns the first slot; *count receives the number of
-// slots in use (removed ones included). Pair each call with exports_unlock.
+// slots in use (removed ones included). Pair each call with exports_unlock;
+// exports_locked does both for a scope.
 export_rec* exports_lock_get(int32_t* count);
 void exports_unlock();
+
+// Holds the table's lock for the life of a scope (the lock is re-entrant):
+// recs is the first slot, count the number of slots in use, removed ones
+// included.
+struct exports_locked {
+  int32_t count = 0;
+  export_rec* recs = exports_lock_get(&count);
+  exports_locked() = default;
+  ~exports_locked() { exports_unlock(); }
+  exports_locked(const exports_locked&) = delete;
+  exports_locked& operator=(const exports_locked&) = delete;
+};
 // The lowest live slot whose path equals the text, or -1 (takes the lock).
 int exports_find(const char* path);
 // 1 when the record admits the address; the caller holds the lock.
@@ -43,6 +56,20 @@ int exports_allows(const export_rec* e, uint32_t addr);
 int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr);
 // Parses a non-empty allow-list text into nets/masks/ncidrs; 0 or -1.
 int parse_cidrs(const char* text, export_rec* e);
+// The export control operations; each records its outcome (set_error).
+// Adds an export: its slot, or -1 for a bad argument, -4 when the local path
+// cannot be resolved, -6 when the table is full, -7 when the export path or
+// the local path is already exported.
+int exports_add(const char* export_path, const char* local_path, const char* allow_cidrs);
+// Removes the live export with that path: 0, -1 or -4.
+int exports_remove(const char* export_path);
+// The number of live exports.
+int exports_count();
+// The JSON description of the live export at slot index, or "" when there is
+// none. The text lives until the next call (one caller at a time).
+const char* exports_json(int index);
+// Whether the allow list admits the address (into *allowed): 0 or -1.
+int exports_cidr_allows(const char* cidrs, uint32_t addr, int* allowed);
 // Copies the live slot whose path equals the record's path into *snap and
 // returns its index, or returns -1 (takes the lock).
 int exports_snapshot_by_path(const char* path, export_rec* snap);

@@ -1,53 +1,46 @@
-// Handle control functions: the handle for a path inside an export, and
+// Handle control operations: the handle for a path inside an export, and
 // whether a handle is the live root handle of an export.
+#include "server/fh_api.h"
+
 #include <cstring>
 
 #include "fh/fh.h"
 #include "server/config.h"
 #include "server/exports.h"
-#include "vorlix.h"
 
-extern "C" {
-
-int vorlix_fh_for(const char* export_path, const char* rel, unsigned char* out, int out_size) {
+int fh_for_path(const char* export_path, const char* rel, unsigned char* out, int out_size) {
   if (export_path == nullptr || rel == nullptr || out == nullptr || out_size < FH_SIZE) {
     set_error(-1, "bad argument");
     return -1;
   }
   // Held to the end, so the export cannot be removed or its slot reused in
   // between; building takes it again (it is re-entrant).
-  int32_t count = 0;
-  export_rec* recs = exports_lock_get(&count);
+  const exports_locked table;
   const int idx = exports_find(export_path);
   if (idx < 0) {
-    exports_unlock();
     set_error(-4, "no such export");
     return -4;
   }
   char norm[REL_MAX];
   if (fh_clamp(rel, norm, REL_MAX) != 0) {
-    exports_unlock();
     set_error(-1, "path escapes the export");
     return -1;
   }
-  const export_rec& e = recs[idx];
+  const export_rec& e = table.recs[idx];
   if (e.is_file) {
     const char* name = fh_file_name(e);
     if (norm[0] != 0 && strcmp(norm, name) != 0) {
-      const std::string copy = name;
-      exports_unlock();
-      set_error(-4, "a file export has one entry: %s", copy.c_str());
+      set_error(-4, "a file export has one entry: %s", name);
       return -4;
     }
     norm[0] = 0;
   }
-  fh_build(e.path, norm, out, out_size);
-  exports_unlock();
+  fh_build_idx(idx, &e, norm, out, out_size);
   set_error(0, "fh built");
   return FH_SIZE;
 }
 
-int vorlix_fh_resolve(const unsigned char* fh, int fh_len, char* out, int out_size) {
+int fh_resolve_root(const unsigned char* fh, int fh_len, char* out, int out_size) {
   if (fh == nullptr || out == nullptr || out_size <= 0) {
     set_error(-1, "bad argument");
     return -1;
@@ -66,5 +59,3 @@ int vorlix_fh_resolve(const unsigned char* fh, int fh_len, char* out, int out_si
   set_error(-4, "non-root handle: the path is not carried");
   return -4;
 }
-
-}  // extern "C"

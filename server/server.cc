@@ -1,5 +1,7 @@
 // Server lifecycle: start and stop of the listeners, admission of
-// connections, one detached thread per connection, and the statistics.
+// connections, one detached thread per connection.
+#include "server/server.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,7 +12,6 @@
 #include "server/state.h"
 #include "server/udp.h"
 #include "util/sha256.h"
-#include "vorlix.h"
 
 namespace {
 
@@ -218,9 +219,7 @@ int abandon_start(plat_thread* const* threads, int n) {
 
 }  // namespace
 
-extern "C" {
-
-int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_port) {
+int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_port) {
   if (!bind_ip_ok(bind_ip)) {
     set_error(-1, "bind_ip must be an IPv4 literal of one interface (D8)");
     return -1;
@@ -291,7 +290,7 @@ int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   return 0;
 }
 
-void vorlix_stop(void) {
+void server_stop() {
   plat_thread threads[3];
   {
     plat_guard g(srv_lock());
@@ -310,22 +309,3 @@ void vorlix_stop(void) {
   G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
   close_listeners();
 }
-
-int vorlix_is_running(void) { return G_SRV.running.load(); }
-int vorlix_nfs_port(void) { return G_SRV.bound_nfs_port.load(); }
-int vorlix_mount_port(void) { return G_SRV.bound_mount_port.load(); }
-
-int vorlix_portmap_port(void) {
-  plat_guard g(srv_lock());
-  return G_SRV.bound_portmap_port.load();
-}
-
-const char* vorlix_stats_json(void) {
-  static char buf[512];
-  stats_format_json(buf, sizeof buf);
-  return buf;
-}
-
-int vorlix_client_count(void) { return static_cast<int>(stats_get("connections")); }
-
-}  // extern "C"

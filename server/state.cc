@@ -4,12 +4,8 @@
 server_rec G_SRV;
 
 plat_mutex* srv_lock() {
-  static plat_mutex* m = [] {
-    static plat_mutex mu;
-    plat_mutex_init(&mu);
-    return &mu;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 int portmap_port_now() { return G_SRV.bound_portmap_port.load(std::memory_order_relaxed); }

@@ -39,7 +39,7 @@ udp_listener s_udp[3];
 bool is_callit(const unsigned char* d, size_t n) {
   if (n < 24 || be32_get(d + 12) != PROG_PORTMAP) return false;
   const uint32_t proc = be32_get(d + 20);
-  return proc == 5 || proc == 10;
+  return proc == PMAPPROC_CALLIT || proc == PMAPPROC_INDIRECT;
 }
 
 void serve_datagrams(void* arg) {

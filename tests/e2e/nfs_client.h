@@ -21,45 +21,41 @@
 #include <string>
 #include <vector>
 
+#include "proto/protocol.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"
 
 namespace wire {
 
-constexpr uint32_t kPortmapProg = 100000;
-constexpr uint32_t kNfsProg = 100003;
-constexpr uint32_t kMountProg = 100005;
+// Short names for the protocol numbers of proto/protocol.h that the tests
+// use most (the nfsstat3 codes are used under their own names).
+constexpr uint32_t kPortmapProg = PROG_PORTMAP;
+constexpr uint32_t kNfsProg = PROG_NFS;
+constexpr uint32_t kMountProg = PROG_MOUNT;
 
-// MOUNT version 3 procedures.
-enum : uint32_t { MNT_NULL = 0, MNT_MNT = 1, MNT_DUMP = 2, MNT_UMNT = 3, MNT_UMNTALL = 4, MNT_EXPORT = 5 };
+// MOUNT procedures.
+enum : uint32_t {
+  MNT_NULL = MOUNTPROC_NULL,
+  MNT_MNT = MOUNTPROC_MNT,
+  MNT_DUMP = MOUNTPROC_DUMP,
+  MNT_UMNT = MOUNTPROC_UMNT,
+  MNT_UMNTALL = MOUNTPROC_UMNTALL,
+  MNT_EXPORT = MOUNTPROC_EXPORT,
+};
 
 // NFS version 3 procedures served by the tests below.
 enum : uint32_t {
-  NFS_GETATTR = 1,
-  NFS_LOOKUP = 3,
-  NFS_ACCESS = 4,
-  NFS_READLINK = 5,
-  NFS_READ = 6,
-  NFS_READDIR = 16,
-  NFS_READDIRPLUS = 17,
-  NFS_FSSTAT = 18,
-  NFS_FSINFO = 19,
-  NFS_PATHCONF = 20,
-};
-
-// nfsstat3 values.
-enum : uint32_t {
-  NFS3_OK = 0,
-  NFS3ERR_NOENT = 2,
-  NFS3ERR_IO = 5,
-  NFS3ERR_NOTDIR = 20,
-  NFS3ERR_ISDIR = 21,
-  NFS3ERR_INVAL = 22,
-  NFS3ERR_NAMETOOLONG = 63,
-  NFS3ERR_STALE = 70,
-  NFS3ERR_BADHANDLE = 10001,
-  NFS3ERR_BADCOOKIE = 10003,
+  NFS_GETATTR = NFSPROC3_GETATTR,
+  NFS_LOOKUP = NFSPROC3_LOOKUP,
+  NFS_ACCESS = NFSPROC3_ACCESS,
+  NFS_READLINK = NFSPROC3_READLINK,
+  NFS_READ = NFSPROC3_READ,
+  NFS_READDIR = NFSPROC3_READDIR,
+  NFS_READDIRPLUS = NFSPROC3_READDIRPLUS,
+  NFS_FSSTAT = NFSPROC3_FSSTAT,
+  NFS_FSINFO = NFSPROC3_FSINFO,
+  NFS_PATHCONF = NFSPROC3_PATHCONF,
 };
 
 // Directory cookies of ".", ".." and the first enumerated entry.

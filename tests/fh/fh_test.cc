@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fh/fh_map.h"
+#include "proto/nfs.h"
 #include "server/config.h"
 #include "tests/support/fixture.h"
 #include "util/sbuf.h"
@@ -50,7 +51,7 @@ struct resolve_outcome {
 resolve_outcome resolve(const unsigned char* h, size_t len) {
   resolve_outcome o{};
   o.status = 0;
-  o.rc = resolve_full(h, len, &o.r, &o.status);
+  o.rc = nfs_resolve(h, len, &o.r, &o.status);
   return o;
 }
 

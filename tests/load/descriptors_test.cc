@@ -26,8 +26,6 @@ namespace {
 
 using namespace wire;
 
-constexpr uint32_t NFS3ERR_JUKEBOX = 10008;
-
 // The lowest descriptor number the process does not use; -1 when its
 // descriptors cannot be listed.
 int lowest_free_fd(pid_t pid) {
@@ -138,7 +136,7 @@ TEST(Descriptors, OutOfDescriptorsCallsAnswerJukeboxAndTheListenerWaits) {
   // pauses between tries instead of spinning on the readable socket.
   rpc_conn waiting;
   ASSERT_TRUE(waiting.open(nfs));
-  ASSERT_TRUE(waiting.send_raw(with_mark(rpc_call_record(7, 100003, 3, 0, {}))));
+  ASSERT_TRUE(waiting.send_raw(with_mark(rpc_call_record(7, kNfsProg, NFS_V3, NFSPROC3_NULL, {}))));
   plat_sleep_ms(300);  // accept has failed a few times by now
   const long ticks0 = cpu_ticks(p.pid());
   const uint64_t t0 = plat_now_ms();

@@ -20,6 +20,7 @@
 #include "fh/fh.h"
 #include "fh/recover.h"
 #include "plat/plat.h"
+#include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "tests/e2e/nfs_client.h"
 #include "tests/load/load_support.h"
@@ -908,7 +909,7 @@ TEST(HostileHandles, AMillionMadeUpOrAlteredHandlesAreAllRefusedAtTheCostOfOneWa
   for (const known_handle& k : known) {
     fh_resolved r;
     uint32_t status = 0;
-    ASSERT_EQ(resolve_full(k.fh.data(), k.fh.size(), &r, &status), 0) << k.export_path << " " << k.rel;
+    ASSERT_EQ(nfs_resolve(k.fh.data(), k.fh.size(), &r, &status), 0) << k.export_path << " " << k.rel;
     ASSERT_EQ(verdict(k.fh, 0, r, status), "");
   }
 
@@ -923,7 +924,7 @@ TEST(HostileHandles, AMillionMadeUpOrAlteredHandlesAreAllRefusedAtTheCostOfOneWa
     const bytes h = make_hostile(rng, known, made % KINDS);
     fh_resolved r;
     uint32_t status = 0;
-    const int rc = resolve_full(h.data(), h.size(), &r, &status);
+    const int rc = nfs_resolve(h.data(), h.size(), &r, &status);
     const std::string why = verdict(h, rc, r, status);
     if (!why.empty() && wrong++ == 0) first_wrong = why;
   }
@@ -962,7 +963,7 @@ TEST(HostileHandles, AMillionMadeUpOrAlteredHandlesAreAllRefusedAtTheCostOfOneWa
   for (const known_handle& k : known) {
     fh_resolved r;
     uint32_t status = 0;
-    EXPECT_EQ(verdict(k.fh, resolve_full(k.fh.data(), k.fh.size(), &r, &status), r, status), "");
+    EXPECT_EQ(verdict(k.fh, nfs_resolve(k.fh.data(), k.fh.size(), &r, &status), r, status), "");
   }
 }
 

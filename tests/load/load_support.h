@@ -151,7 +151,7 @@ inline listing list_all(rpc_conn& c, const bytes& dir, uint32_t maxcount) {
   bytes verf(8, 0);
   for (int page = 0; page < 1000; page++) {
     const wire::readdir_result r = wire::readdirplus(c, dir, cookie, verf, maxcount, maxcount);
-    if (r.status != wire::NFS3_OK || !r.well_formed) {
+    if (r.status != NFS3_OK || !r.well_formed) {
       l.why = "READDIRPLUS page " + std::to_string(page) + " status " + std::to_string(r.status) +
               (r.well_formed ? "" : " (malformed)");
       return l;

@@ -21,9 +21,9 @@
 
 namespace {
 
-constexpr uint32_t kPortmap = 100000;
-constexpr uint32_t kNfs = 100003;
-constexpr uint32_t kMount = 100005;
+constexpr uint32_t kPortmap = PROG_PORTMAP;
+constexpr uint32_t kNfs = PROG_NFS;
+constexpr uint32_t kMount = PROG_MOUNT;
 
 // One engine on a connected loopback socket pair. The engine runs on a
 // thread of its own and closes its side when it returns, as the server's

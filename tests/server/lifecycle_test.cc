@@ -27,6 +27,7 @@
 #endif
 
 #include "plat/plat.h"
+#include "proto/protocol.h"
 #include "proto/stats.h"
 #include "server/config.h"
 #include "server/state.h"
@@ -41,9 +42,9 @@ const char kD8[] = "bind_ip must be an IPv4 literal of one interface (D8)";
 const char kZeroStats[] =
     "{\"connections\":0,\"connections_total\":0,\"rpc_calls\":0,\"mounts\":0,\"auth_sys_max_uid\":0}";
 
-constexpr uint32_t kNfsProg = 100003;
-constexpr uint32_t kMountProg = 100005;
-constexpr uint32_t kPortmapProg = 100000;
+constexpr uint32_t kNfsProg = PROG_NFS;
+constexpr uint32_t kMountProg = PROG_MOUNT;
+constexpr uint32_t kPortmapProg = PROG_PORTMAP;
 
 // True when something on 127.0.0.1 accepts connections on the port.
 bool accepts(int port) {
