@@ -252,7 +252,7 @@ TEST(ServeCommand, ConnectionLimitAndWaitsReachTheServer) {
   rpc_conn first;
   ASSERT_TRUE(first.open(nfs));
   bytes reply;
-  ASSERT_TRUE(first.call(100003, 3, 0, {}, &reply));
+  ASSERT_TRUE(first.call(PROG_NFS, 3, 0, {}, &reply));
   rpc_conn second;
   ASSERT_TRUE(second.open(nfs));
   EXPECT_TRUE(second.closed_within(5000));
@@ -261,7 +261,7 @@ TEST(ServeCommand, ConnectionLimitAndWaitsReachTheServer) {
   // A call that stops halfway ends after the read wait of one second, not 30 s.
   rpc_conn third;
   ASSERT_TRUE(third.open(nfs));
-  bytes half = with_mark(rpc_call_record(1, 100003, 3, 0, {}));
+  bytes half = with_mark(rpc_call_record(1, PROG_NFS, 3, 0, {}));
   half.resize(half.size() / 2);
   ASSERT_TRUE(third.send_raw(half));
   EXPECT_TRUE(third.closed_within(5000));

@@ -91,7 +91,7 @@ struct served {
 bool nfs_null_answered(int port) {
   rpc_conn c;
   bytes r;
-  return c.open(port) && c.call(100003, 3, 0, {}, &r) && r.size() == kReplyBody && get32(r, 20) == 0;
+  return c.open(port) && c.call(PROG_NFS, 3, 0, {}, &r) && r.size() == kReplyBody && get32(r, 20) == 0;
 }
 
 }  // namespace
@@ -239,7 +239,7 @@ TEST(Console, StatusCountsConnectedClients) {
   rpc_conn c;
   ASSERT_TRUE(c.open(s.nfs));
   bytes r;
-  ASSERT_TRUE(c.call(100003, 3, 0, {}, &r));
+  ASSERT_TRUE(c.call(PROG_NFS, 3, 0, {}, &r));
   EXPECT_EQ(s.ask("status"),
             "running=1 nfs=" + std::to_string(s.nfs) + " mount=" + std::to_string(s.mnt) + " clients=1");
   std::string line;

@@ -14,7 +14,14 @@ using namespace wire;
 
 namespace {
 
-enum : uint32_t { PMAP_NULL = 0, PMAP_SET = 1, PMAP_UNSET = 2, PMAP_GETPORT = 3, PMAP_DUMP = 4, PMAP_CALLIT = 5 };
+enum : uint32_t {
+  PMAP_NULL = PMAPPROC_NULL,
+  PMAP_SET = PMAPPROC_SET,
+  PMAP_UNSET = PMAPPROC_UNSET,
+  PMAP_GETPORT = PMAPPROC_GETADDR,
+  PMAP_DUMP = PMAPPROC_DUMP,
+  PMAP_CALLIT = PMAPPROC_CALLIT,
+};
 
 bytes pmap_call(rpc_conn& c, uint32_t proc, const bytes& args = {}) { return call(c, kPortmapProg, 2, proc, args); }
 
@@ -36,11 +43,13 @@ struct mapping_case {
   int which;  // 0: none, 1: NFS, 2: MOUNT, 3: the portmapper, 4: the portmapper over UDP, 5: MOUNT over UDP
 };
 const mapping_case kMappings[] = {
-    {100003, 3, 6, 1},  {100003, 3, 0, 1},  {100003, 3, 17, 0}, {100003, 2, 6, 0}, {100003, 4, 6, 0},
-    {100005, 3, 6, 2},  {100005, 3, 0, 2},  {100005, 3, 17, 5}, {100005, 1, 6, 2}, {100005, 1, 17, 5},
-    {100005, 2, 6, 2},  {100000, 2, 6, 3},  {100000, 2, 0, 3},  {100000, 2, 17, 4}, {100000, 3, 6, 3},
-    {100000, 4, 6, 3},  {100000, 4, 17, 4}, {100000, 5, 6, 0},  {100021, 4, 6, 0}, {123456, 1, 6, 0},
-    {0, 0, 0, 0},
+    {PROG_NFS, 3, RPC_PROTO_TCP, 1}, {PROG_NFS, 3, 0, 1}, {PROG_NFS, 3, RPC_PROTO_UDP, 0},
+    {PROG_NFS, 2, RPC_PROTO_TCP, 0}, {PROG_NFS, 4, RPC_PROTO_TCP, 0}, {PROG_MOUNT, 3, RPC_PROTO_TCP, 2},
+    {PROG_MOUNT, 3, 0, 2}, {PROG_MOUNT, 3, RPC_PROTO_UDP, 5}, {PROG_MOUNT, 1, RPC_PROTO_TCP, 2},
+    {PROG_MOUNT, 1, RPC_PROTO_UDP, 5}, {PROG_MOUNT, 2, RPC_PROTO_TCP, 2}, {PROG_PORTMAP, 2, RPC_PROTO_TCP, 3},
+    {PROG_PORTMAP, 2, 0, 3}, {PROG_PORTMAP, 2, RPC_PROTO_UDP, 4}, {PROG_PORTMAP, 3, RPC_PROTO_TCP, 3},
+    {PROG_PORTMAP, 4, RPC_PROTO_TCP, 3}, {PROG_PORTMAP, 4, RPC_PROTO_UDP, 4}, {PROG_PORTMAP, 5, RPC_PROTO_TCP, 0},
+    {100021, 4, RPC_PROTO_TCP, 0}, {123456, 1, RPC_PROTO_TCP, 0}, {0, 0, 0, 0},
 };
 
 uint32_t expected_port(int which) {
@@ -57,10 +66,13 @@ uint32_t expected_port(int which) {
 // What the portmapper lists, in its order, each mapping once: its own
 // versions 4, 3 and 2 over TCP and UDP, MOUNT 1, 2 and 3 over UDP and TCP,
 // NFS 3 over TCP. Rows whose port is 0 do not listen and are left out.
-const mapping_case kListed[] = {{100000, 4, 6, 3},  {100000, 3, 6, 3},  {100000, 2, 6, 3}, {100000, 4, 17, 4},
-                                {100000, 3, 17, 4}, {100000, 2, 17, 4}, {100005, 1, 17, 5}, {100005, 2, 17, 5},
-                                {100005, 3, 17, 5}, {100005, 1, 6, 2},  {100005, 2, 6, 2},  {100005, 3, 6, 2},
-                                {100003, 3, 6, 1}};
+const mapping_case kListed[] = {
+    {PROG_PORTMAP, 4, RPC_PROTO_TCP, 3}, {PROG_PORTMAP, 3, RPC_PROTO_TCP, 3}, {PROG_PORTMAP, 2, RPC_PROTO_TCP, 3},
+    {PROG_PORTMAP, 4, RPC_PROTO_UDP, 4}, {PROG_PORTMAP, 3, RPC_PROTO_UDP, 4}, {PROG_PORTMAP, 2, RPC_PROTO_UDP, 4},
+    {PROG_MOUNT, 1, RPC_PROTO_UDP, 5}, {PROG_MOUNT, 2, RPC_PROTO_UDP, 5}, {PROG_MOUNT, 3, RPC_PROTO_UDP, 5},
+    {PROG_MOUNT, 1, RPC_PROTO_TCP, 2}, {PROG_MOUNT, 2, RPC_PROTO_TCP, 2}, {PROG_MOUNT, 3, RPC_PROTO_TCP, 2},
+    {PROG_NFS, 3, RPC_PROTO_TCP, 1},
+};
 
 void expect_dump(rpc_conn& c) {
   bytes expected;
@@ -121,7 +133,7 @@ TEST(Portmap, GetportThatDoesNotDecodeIsDropped) {
   rpc_conn c;
   ASSERT_TRUE(c.open(vorlix_nfs_port()));
   bytes two_words;
-  put32(&two_words, 100003);
+  put32(&two_words, PROG_NFS);
   put32(&two_words, 3);
   bytes eleven_bytes = two_words;
   eleven_bytes.insert(eleven_bytes.end(), {0, 0, 0});
@@ -132,7 +144,7 @@ TEST(Portmap, GetportThatDoesNotDecodeIsDropped) {
     bytes reply;
     EXPECT_FALSE(c.recv_record(&reply, 300)) << "a reply of " << reply.size() << " bytes";
     // The connection goes on: the next call gets its own reply.
-    EXPECT_EQ(getport(c, 100003, 3, 6), static_cast<uint32_t>(vorlix_nfs_port()));
+    EXPECT_EQ(getport(c, PROG_NFS, 3, RPC_PROTO_TCP), static_cast<uint32_t>(vorlix_nfs_port()));
   }
   // Three words are enough; the port word of the mapping is not needed.
   bytes three_words = two_words;
@@ -198,16 +210,16 @@ TEST(Portmap, RepliesWriteNoDebugLine) {
 // ---- rpcbind versions 3 and 4 ----------------------------------------------------
 
 enum : uint32_t {
-  RPCB_GETADDR = 3,
-  RPCB_DUMP = 4,
-  RPCB_CALLIT = 5,
-  RPCB_GETTIME = 6,
-  RPCB_UADDR2TADDR = 7,
-  RPCB_TADDR2UADDR = 8,
-  RPCB_GETVERSADDR = 9,
-  RPCB_INDIRECT = 10,
-  RPCB_GETADDRLIST = 11,
-  RPCB_GETSTAT = 12,
+  RPCB_GETADDR = PMAPPROC_GETADDR,
+  RPCB_DUMP = PMAPPROC_DUMP,
+  RPCB_CALLIT = PMAPPROC_CALLIT,
+  RPCB_GETTIME = PMAPPROC_GETTIME,
+  RPCB_UADDR2TADDR = PMAPPROC_UADDR2TADDR,
+  RPCB_TADDR2UADDR = PMAPPROC_TADDR2UADDR,
+  RPCB_GETVERSADDR = PMAPPROC_GETVERSADDR,
+  RPCB_INDIRECT = PMAPPROC_INDIRECT,
+  RPCB_GETADDRLIST = PMAPPROC_GETADDRLIST,
+  RPCB_GETSTAT = PMAPPROC_GETSTAT,
 };
 
 const char* netid(uint32_t prot) { return prot == 17 ? "udp" : "tcp"; }

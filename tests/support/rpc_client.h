@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plat/plat.h"
+#include "proto/protocol.h"
 
 using bytes = std::vector<unsigned char>;
 
@@ -27,7 +28,7 @@ struct rpc_call_fields {
   uint32_t xid = 1;
   uint32_t msg_type = 0;
   uint32_t rpcvers = 2;
-  uint32_t prog = 100003;
+  uint32_t prog = PROG_NFS;
   uint32_t vers = 3;
   uint32_t proc = 0;
   uint32_t cred_flavor = 0;
