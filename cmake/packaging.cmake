@@ -4,7 +4,11 @@
 # by scripts/package from packaging/windows/).
 set(VORLIX_PROGRAM tarvelin-quillmoor-nfs-v3-file-server)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORLIX_PROGRAM})
+if(WIN32)
+  install(FILES README.md DESTINATION .)
+else()
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORLIX_PROGRAM})
+endif()
 
 if(NOT WIN32)
   # The service's files go only into the package (component "service",
@@ -56,3 +60,25 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)
+
+# The Windows installer (wixl from msitools): `cmake --build . --target msi`.
+# wixl takes the files from beside the .wxs, by their names.
+if(WIN32)
+  find_program(VORLIX_WIXL wixl)
+  set(msi_dir ${CMAKE_BINARY_DIR}/packaging)
+  set(VORLIX_EXE ${VORLIX_PROGRAM}.exe)
+  set(VORLIX_DLL vorlix.dll)
+  set(VORLIX_README README.md)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/installer.wxs.in ${msi_dir}/installer.wxs @ONLY)
+  if(VORLIX_WIXL)
+    set(msi ${CMAKE_BINARY_DIR}/${VORLIX_PROGRAM}-${PROJECT_VERSION}-win64.msi)
+    add_custom_command(OUTPUT ${msi}
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${VORLIX_PROGRAM}> $<TARGET_FILE:vorlix>
+              ${CMAKE_SOURCE_DIR}/README.md ${msi_dir}/
+      COMMAND ${VORLIX_WIXL} -a x64 -o ${msi} installer.wxs
+      WORKING_DIRECTORY ${msi_dir}
+      DEPENDS ${msi_dir}/installer.wxs ${VORLIX_PROGRAM} vorlix ${CMAKE_SOURCE_DIR}/README.md
+      COMMENT "Building the Windows installer")
+    add_custom_target(msi DEPENDS ${msi})
+  endif()
+endif()

@@ -156,7 +156,9 @@ int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms);
 // -1 (also when a service of that name exists).
 int plat_service_install(const char* name, const char* description, const char* const* args, int nargs,
                          char* err, size_t errlen);
-// Stops the service NAME if it runs (waiting up to 30 s) and removes it. 0 or -1.
+// Stops the service NAME if it runs (waiting up to 30 s) and removes it,
+// with its log file (plat_service_log_open) and that file's folder when it
+// is then empty. 0 or -1.
 int plat_service_remove(const char* name, char* err, size_t errlen);
 // Runs body(argc, argv) as the service NAME under the service manager and
 // returns its result once the manager was told that the service stopped.

@@ -1394,6 +1394,38 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   service_report(SERVICE_STOPPED, 0);
 }
 
+// Points standard output and standard error at the file; false if it
+// cannot be opened. A service starts without standard handles: the C
+// runtime's descriptors 1 and 2 are made to refer to the file (writing to
+// them as they are would end the process), and streams that the runtime
+// marked as having no descriptor at start (it gives them -2, and freopen
+// then refuses them) are given theirs back.
+bool std_streams_to(const wchar_t* file) {
+  const int fd = _wopen(file, _O_WRONLY | _O_CREAT | _O_APPEND, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return false;
+  const bool moved = _dup2(fd, 1) == 0 && _dup2(fd, 2) == 0;
+  _close(fd);
+  if (!moved) return false;
+  if (_fileno(stdout) < 0) stdout->_file = 1;
+  if (_fileno(stderr) < 0) stderr->_file = 2;
+  return true;
+}
+
+// The log file's path; false when the folder cannot be found or made.
+bool service_log_path(const char* name, std::wstring* file) {
+  // Asked of the shell: a service's environment need not name the folder.
+  wchar_t base[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK) {
+    return false;
+  }
+  wstr wname(name);
+  if (wname.p == nullptr) return false;
+  const std::wstring dir = std::wstring(base) + L"\\" + wname.p;
+  if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  *file = dir + L"\\service.log";
+  return true;
+}
+
 }  // namespace
 
 int plat_service_install(const char* name, const char* description, const char* const* args, int nargs,
@@ -1453,6 +1485,12 @@ int plat_service_remove(const char* name, char* err, size_t errlen) {
     }
   }
   if (!DeleteService(svc.h)) return service_fail("cannot remove the service", err, errlen);
+  // The log goes with the service, and its folder once empty.
+  std::wstring file;
+  if (service_log_path(name, &file)) {
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(file.substr(0, file.rfind(L'\\')).c_str());
+  }
   return 0;
 }
 
@@ -1474,42 +1512,6 @@ int plat_service_run(const char* name, int (*body)(int, char**), int argc, char*
   }
   return g_service.rc;
 }
-
-namespace {
-
-// Points standard output and standard error at the file; false if it
-// cannot be opened. A service starts without standard handles: the C
-// runtime's descriptors 1 and 2 are made to refer to the file (writing to
-// them as they are would end the process), and streams that the runtime
-// marked as having no descriptor at start (it gives them -2, and freopen
-// then refuses them) are given theirs back.
-bool std_streams_to(const wchar_t* file) {
-  const int fd = _wopen(file, _O_WRONLY | _O_CREAT | _O_APPEND, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return false;
-  const bool moved = _dup2(fd, 1) == 0 && _dup2(fd, 2) == 0;
-  _close(fd);
-  if (!moved) return false;
-  if (_fileno(stdout) < 0) stdout->_file = 1;
-  if (_fileno(stderr) < 0) stderr->_file = 2;
-  return true;
-}
-
-// The log file's path; false when the folder cannot be found or made.
-bool service_log_path(const char* name, std::wstring* file) {
-  // Asked of the shell: a service's environment need not name the folder.
-  wchar_t base[MAX_PATH];
-  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK) {
-    return false;
-  }
-  wstr wname(name);
-  if (wname.p == nullptr) return false;
-  const std::wstring dir = std::wstring(base) + L"\\" + wname.p;
-  if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  *file = dir + L"\\service.log";
-  return true;
-}
-
-}  // namespace
 
 int plat_service_log_open(const char* name, char* path, size_t pathlen) {
   if (pathlen > 0) path[0] = 0;

@@ -84,13 +84,20 @@ share="$tmp/share"
 mkdir -p "$share/sub" "$tmp/state"
 head -c 300000 /dev/urandom >"$share/sub/data.bin"
 sed "s|/usr/bin/$prog|$root/usr/bin/$prog|" "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
-# One run of the service as systemd starts it: its environment from a
-# settings file like the installed one, standard input at its end.
+# One run of the service as systemd starts it: its environment from the
+# settings file, standard input at its end.
+# The installed settings are used as they are but for the export and the
+# ports (none fixed, and no portmapper).
 run_service() {
   : >"$tmp/server.out"
-  env -i PATH=/usr/bin:/bin STATE_DIRECTORY="$tmp/state" BIND=127.0.0.1 \
+  (
+    set -a
+    . "$root/etc/default/$prog"
+    set +a
+    exec env -i PATH=/usr/bin:/bin STATE_DIRECTORY="$tmp/state" BIND="$BIND" SECRET="$SECRET" \
       EXPORTS="--export /share=$share" ALLOW="--allow /share=127.0.0.0/8" OPTIONS="--nfs-port 0 --mount-port 0" \
-      sh "$tmp/service-start" </dev/null >"$tmp/server.out" 2>&1 &
+      sh "$tmp/service-start" </dev/null >"$tmp/server.out" 2>&1
+  ) &
   server_pid=$!
   for _ in $(seq 1 100); do
     grep -q '^listening' "$tmp/server.out" && return 0

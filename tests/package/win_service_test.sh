@@ -5,7 +5,7 @@
 # starts by itself; the Linux libnfs client lists and reads the export
 # (SHA-256 equal); `net stop` ends the server and closes its port; `net
 # start` serves again with the same command line (secret kept); `service
-# remove` takes it away.
+# remove` takes it away with its log.
 #
 # usage: win_service_test.sh PROGRAM.exe
 set -euo pipefail
@@ -91,5 +91,6 @@ if wine sc query "$name" </dev/null >"$work/query.out" 2>&1 && tr -d '\r' <"$wor
 else
   good
 fi
+[ ! -e "$(dirname "$log")" ] && good || bad "the log or its folder is left after remove"
 echo "windows service under wine: $pass passed, $fail failed"
 [ "$fail" = 0 ]
