@@ -10,16 +10,8 @@
 # usage: win_service_test.sh PROGRAM.exe
 set -euo pipefail
 exe_src="$1"
-name=tarvelin-quillmoor-nfs-v3-file-server
-for tool in wine wineserver nfs-ls nfs-cat; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
 . "$(dirname "$0")/wine_common.sh"
 wine_prefix_start
-pass=0
-fail=0
-bad() { echo "FAILED: $*"; fail=$((fail + 1)); }
-good() { pass=$((pass + 1)); }
 
 mkdir -p "$work/bin"
 cp "$exe_src" "$work/bin/$name.exe"

@@ -1,7 +1,17 @@
-# Shared by the Wine package tests (sourced): a private Wine prefix in a
-# temporary folder made for the run, its own persistent wineserver, and a
-# cleanup that ends only that prefix's wineserver and removes the folder.
-# Sets: work (the temporary folder), WINEPREFIX. Call wine_prefix_start.
+# Shared by the Wine package tests (sourced): skips (exit 77) without Wine
+# or libnfs's tools; a private Wine prefix in a temporary folder made for the
+# run, its own persistent wineserver, and a cleanup that ends only that
+# prefix's wineserver and removes the folder; counters of checks.
+# Sets: name (the program's), work (the temporary folder), WINEPREFIX,
+# pass and fail (with good and bad to count). Call wine_prefix_start.
+name=tarvelin-quillmoor-nfs-v3-file-server
+for tool in wine wineserver nfs-ls nfs-cat; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+pass=0
+fail=0
+bad() { echo "FAILED: $*"; fail=$((fail + 1)); }
+good() { pass=$((pass + 1)); }
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
