@@ -1,6 +1,7 @@
 // The command-line front end: command dispatch, usage text and exit codes,
-// the diagnostic and handle commands, and the serve command with its
-// console. Uses only the exported control functions. Runs on the main thread.
+// the diagnostic and handle commands, the serve command with its console,
+// and the service command. Uses only the exported control functions and,
+// for the service, the platform layer. Runs on the main thread.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,15 @@ int cli_main(int argc, char** argv);
 int usage();
 // Runs `serve` with the arguments after it; returns the exit code.
 int cmd_serve(int argc, char** argv);
+// Reads the options of `serve` without acting on them: 0 when they are
+// valid (*has_secret set when --secret is among them), else the exit code
+// after the usage text was printed.
+int serve_check_opts(int argc, char** argv, int* has_secret);
+// Makes a running cmd_serve stop as on "quit"; may be called from any thread.
+void serve_request_stop();
+// Runs `service` with the arguments after it (install, remove, run); the
+// system service form of `serve`.
+int cmd_service(int argc, char** argv);
 // Carries out one console line (its trailing newline, carriage return and
 // space characters removed here) and appends the reply to *out. Returns 1
 // for "quit", else 0.

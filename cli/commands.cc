@@ -104,6 +104,7 @@ int cli_main(int argc, char** argv) {
   const char* cmd = argv[1];
   const int rest = argc - 2;
   if (strcmp(cmd, "serve") == 0) return cmd_serve(rest, argv + 2);
+  if (strcmp(cmd, "service") == 0) return cmd_service(rest, argv + 2);
   if (strcmp(cmd, "version") == 0) {
     printf("%s\n", vorlix_version());
     return 0;

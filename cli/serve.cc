@@ -181,6 +181,15 @@ bool starts_with(const std::string& s, const char* p) { return s.compare(0, strl
 
 }  // namespace
 
+int serve_check_opts(int argc, char** argv, int* has_secret) {
+  serve_opts o;
+  const int rc = parse_opts(argc, argv, &o);
+  *has_secret = rc == 0 && o.config[config_opt_of("--secret")] != nullptr;
+  return rc;
+}
+
+void serve_request_stop() { g_quit = 1; }
+
 void print_exports(std::string* out) {
   const int total = vorlix_export_count();
   int printed = 0;

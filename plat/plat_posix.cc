@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -408,6 +409,36 @@ int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
   if (r == 0) return -2;
   const ssize_t got = read(0, buf, n);
   return got < 0 ? -1 : got;
+}
+
+// ---- System service ----------------------------------------------------------
+
+namespace {
+
+// The one answer of every service call here.
+int no_service_manager(char* err, size_t errlen) {
+  if (errlen > 0) {
+    snprintf(err, errlen, "%s",
+             "services are Windows-only; on Linux run serve under systemd (the Debian package's unit)");
+  }
+  return -1;
+}
+
+}  // namespace
+
+int plat_service_install(const char*, const char*, const char* const*, int, char* err, size_t errlen) {
+  return no_service_manager(err, errlen);
+}
+
+int plat_service_remove(const char*, char* err, size_t errlen) { return no_service_manager(err, errlen); }
+
+int plat_service_run(const char*, int (*)(int, char**), int, char**, void (*)(), char* err, size_t errlen) {
+  return no_service_manager(err, errlen);
+}
+
+int plat_service_log_open(const char*, char* path, size_t pathlen) {
+  if (pathlen > 0) path[0] = 0;
+  return -1;
 }
 
 // ---- Failures --------------------------------------------------------------

@@ -128,6 +128,47 @@ TEST(CommandLine, Rofs) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST(ServiceCommand, UsageAndRefusals) {
+  const char kServiceUsage[] =
+      "usage:\n"
+      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | run SERVE_OPTIONS\n"
+      "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve\n";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"service"},
+                                               std::vector<std::string>{"service", "start"},
+                                               std::vector<std::string>{"service", "remove", "extra"}}) {
+    SCOPED_TRACE(join(args));
+    const run_result r = run_program(args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, kServiceUsage);
+    EXPECT_EQ(r.out, "");
+  }
+  // install reads the options as serve does before it registers anything.
+  const run_result bad = run_program({"service", "install", "--bind", "127.0.0.1", "--bogus", "1"});
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_EQ(bad.err, kUsage);
+  // Outside the service manager, run refuses to start the server.
+  temp_dir t;
+  const run_result run = run_program({"service", "run", "--bind", "127.0.0.1", "--export", "/s=" + t.mkdir("s")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.out, "");
+#ifdef _WIN32
+  EXPECT_EQ(run.err, "service: not started by the service manager (use `net start`) (error 1063)\n");
+#else
+  const std::string no_services =
+      "service: services are Windows-only; on Linux run serve under systemd (the Debian package's unit)\n";
+  EXPECT_EQ(run.err, no_services);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"service", "install", "--bind", "127.0.0.1", "--export", "/s=" + t.at("s")},
+        std::vector<std::string>{"service", "remove"}}) {
+    SCOPED_TRACE(join(args));
+    const run_result r = run_program(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, no_services);
+    EXPECT_EQ(r.out, "");
+  }
+#endif
+}
+
 TEST(ServeCommand, StartUpFailures) {
   temp_dir t;
   const std::string a = t.mkdir("a");

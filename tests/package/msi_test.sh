@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, in a Wine prefix made for the run:
+# `msiexec /i` installs the program, the DLL and the README under Program
+# Files and starts the service with its default export (ports given as
+# properties, the portmapper off, so that nothing fixed is taken); the Linux
+# libnfs client lists and reads files put into that export (SHA-256 equal);
+# `msiexec /x` removes it all: files, folders, the service, its log, and
+# every mention of the program in the registry.
+#
+# usage: msi_test.sh INSTALLER.msi
+set -euo pipefail
+msi_src="$1"
+. "$(dirname "$0")/wine_common.sh"
+wine_prefix_start
+
+cp "$msi_src" "$work/setup.msi"
+msi_win="$(winepath -w "$work/setup.msi")"
+c="$WINEPREFIX/drive_c"
+progdir="$c/Program Files/$name"
+datadir="$c/ProgramData/$name"
+log="$datadir/service.log"
+nfs_port=$((20000 + RANDOM % 20000))
+mount_port=$((nfs_port + 1))
+key="HKLM\\System\\CurrentControlSet\\Services\\$name"
+
+t0=$(date +%s)
+if timeout 300 wine msiexec /i "$msi_win" /qn NFSPORT="$nfs_port" MOUNTPORT="$mount_port" PORTMAP=0 \
+     </dev/null >"$work/install.out" 2>&1; then
+  good
+else
+  bad "msiexec /i failed: $(tr -d '\r' <"$work/install.out" | tail -3)"
+fi
+echo "msiexec /i took $(( $(date +%s) - t0 )) s"
+for f in "$name.exe" vorlix.dll README.md; do
+  [ -f "$progdir/$f" ] && good || bad "not installed: Program Files/$name/$f"
+done
+wine reg query "$key" /v ImagePath </dev/null >"$work/image" 2>&1 || true
+tr -d '\r' <"$work/image" | grep -q -- "service run --bind 127.0.0.1 --nfs-port $nfs_port" && good ||
+  bad "service not registered as expected: $(tr -d '\r' <"$work/image" | tail -2)"
+
+if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then
+  good
+  tr -d '\r' <"$log" | grep -q '^export 0 {"path":"/share"' && good || bad "default export not listed: $(tr -d '\r' <"$log")"
+  make_share "$datadir/share"
+  check_share "$datadir/share" /share "$nfs_port" "$mount_port"
+  pass=$((pass + ok)); fail=$((fail + failed))
+else
+  bad "the service did not start: $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
+fi
+
+# The files put into the export are the user's; they go before the
+# uninstall, so that the folder made by the installer is empty again.
+rm -rf "${datadir:?}/share/"*
+t0=$(date +%s)
+if timeout 300 wine msiexec /x "$msi_win" /qn </dev/null >"$work/remove.out" 2>&1; then
+  good
+else
+  bad "msiexec /x failed: $(tr -d '\r' <"$work/remove.out" | tail -3)"
+fi
+echo "msiexec /x took $(( $(date +%s) - t0 )) s"
+(exec 3<>"/dev/tcp/127.0.0.1/$nfs_port") 2>/dev/null && bad "the server still listens after uninstall" || good
+[ ! -e "$progdir" ] && good || bad "left behind: $(cd "$c" && find "Program Files/$name" | head -5)"
+[ ! -e "$datadir" ] && good || bad "left behind: $(cd "$c" && find "ProgramData/$name" | head -5)"
+if wine reg query "$key" </dev/null >/dev/null 2>&1; then bad "the service is still registered"; else good; fi
+# The registry as Wine saves it: no mention of the program is left.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+left=$(grep -l -i "$name" "$WINEPREFIX"/*.reg 2>/dev/null || true)
+if [ -z "$left" ]; then
+  good
+else
+  bad "the registry still names the program in: $left"
+  grep -i -B2 "$name" "$WINEPREFIX"/*.reg | head -10
+fi
+echo "windows installer under wine: $pass passed, $fail failed"
+[ "$fail" = 0 ]

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The Windows service under Wine's service manager, in a Wine prefix made
+# for the run: `service install` with an export whose folder has a space in
+# its name; the prefix restarted as a machine reboots, and the service
+# starts by itself; the Linux libnfs client lists and reads the export
+# (SHA-256 equal); `net stop` ends the server and closes its port; `net
+# start` serves again with the same command line (secret kept); `service
+# remove` takes it away with its log.
+#
+# usage: win_service_test.sh PROGRAM.exe
+set -euo pipefail
+exe_src="$1"
+. "$(dirname "$0")/wine_common.sh"
+wine_prefix_start
+
+mkdir -p "$work/bin"
+cp "$exe_src" "$work/bin/$name.exe"
+exe="$work/bin/$name.exe"
+share="$work/my share"
+make_share "$share"
+share_win="$(winepath -w "$share")"
+log="$WINEPREFIX/drive_c/ProgramData/$name/service.log"
+nfs_port=$((20000 + RANDOM % 20000))
+mount_port=$((nfs_port + 1))
+
+wine "$exe" service install --bind 127.0.0.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
+  --export "/share=$share_win" </dev/null >"$work/install.out" 2>&1 && good || bad "install: $(cat "$work/install.out")"
+# A second install is refused and leaves the first in place.
+if wine "$exe" service install --bind 127.0.0.1 --export "/x=$share_win" </dev/null >"$work/again.out" 2>&1; then
+  bad "a second install was accepted"
+else
+  tr -d '\r' <"$work/again.out" | grep -q 'installed already' && good || bad "second install: $(cat "$work/again.out")"
+fi
+# The service's configuration as the service manager keeps it (Wine's sc has
+# no qc): the command line carries the secret made at install.
+key="HKLM\\System\\CurrentControlSet\\Services\\$name"
+wine reg query "$key" /v ImagePath </dev/null >"$work/qc1" 2>&1 || true
+grep -q -- '--secret [0-9a-f]\{64\}' "$work/qc1" && good || bad "no secret in the service's command line: $(tr -d '\r' <"$work/qc1")"
+
+# Waits for the server's n-th start in the log.
+started() { wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" "$1" 300 "$log"; }
+stop_service() {
+  local t0 t1
+  t0=$(date +%s%N)
+  timeout 60 wine net stop "$name" </dev/null >"$work/stop.out" 2>&1 || true
+  t1=$(date +%s%N)
+  echo "net stop took $(( (t1 - t0) / 1000000 )) ms"
+  # The port is closed once the service has stopped.
+  for _ in $(seq 1 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$nfs_port") 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}
+serve_check() {
+  check_share "$share" /share "$nfs_port" "$mount_port"
+  pass=$((pass + ok)); fail=$((fail + failed))
+}
+
+wine_reboot
+if started 1; then
+  good
+  serve_check
+  stop_service && good || bad "the port stayed open after net stop"
+  timeout 60 wine net start "$name" </dev/null >"$work/start.out" 2>&1 || true
+  if started 2; then
+    good
+    serve_check
+    wine reg query "$key" /v ImagePath </dev/null >"$work/qc2" 2>&1 || true
+    cmp -s "$work/qc1" "$work/qc2" && good || bad "the service's configuration changed across a restart"
+    stop_service && good || bad "the port stayed open after the second net stop"
+  else
+    bad "net start did not start the service: $(tr -d '\r' <"$work/start.out") $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
+  fi
+else
+  bad "the service did not start at boot: $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
+fi
+echo "service log:"; { tr -d '\r' <"$log" 2>/dev/null || true; } | head -5 | sed 's/^/  /'
+
+wine "$exe" service remove </dev/null >"$work/remove.out" 2>&1 && good || bad "remove: $(cat "$work/remove.out")"
+if wine sc query "$name" </dev/null >"$work/query.out" 2>&1 && tr -d '\r' <"$work/query.out" | grep -q STATE; then
+  bad "the service is still registered after remove"
+else
+  good
+fi
+[ ! -e "$(dirname "$log")" ] && good || bad "the log or its folder is left after remove"
+echo "windows service under wine: $pass passed, $fail failed"
+[ "$fail" = 0 ]
