@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fh/fh_map.h"
+#include "fh/hold.h"
 #include "fh/recover.h"
 #include "server/config.h"
 #include "util/sbuf.h"
@@ -121,7 +122,7 @@ std::string fh_host_path(const export_rec& e, const char* rel) {
   return host;
 }
 
-int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
+int resolve_handle(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
   r->host.clear();
   r->st_ok = 0;
   r->rel[0] = 0;
@@ -134,12 +135,17 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
     return -1;
   }
   r->host = fh_host_path(r->exp, r->rel);
+  return 0;
+}
+
+int resolve_stat(const unsigned char* fh, fh_resolved* r, uint32_t* status) {
   // The path is walked from the export's root (a file export's folder)
   // without following any link but the last component, which is described
   // itself: a handle never reaches outside its export, even when a folder
-  // was replaced by a link.
+  // was replaced by a link. What a recent walk opened is used instead where
+  // it is proven to lie on that path still.
   const fh_walk w = fh_walk_of(r->exp, r->rel);
-  if (plat_stat_beneath(w.root.c_str(), w.rel, &r->st) != 0) {
+  if (hold_stat(w.root.c_str(), w.rel, &r->st) != 0) {
     r->host.clear();
     if (plat_last_failure_transient()) {
       *status = NFS3ERR_JUKEBOX;
@@ -152,6 +158,11 @@ int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* 
   r->st_ok = 1;
   fh_dbg("resolve", fh, r->rel, r->st.fileid);
   return 0;
+}
+
+int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
+  if (resolve_handle(fh, len, r, status) != 0) return -1;
+  return resolve_stat(fh, r, status);
 }
 
 fh_walk fh_walk_of(const export_rec& e, const char* rel) {

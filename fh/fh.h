@@ -57,6 +57,11 @@ struct fh_resolved {
 // now crosses a symbolic link) or NFS3ERR_JUKEBOX (the file system could not
 // be asked for want of descriptors or memory).
 int resolve_full(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
+// resolve_full in two steps: the handle alone (export, relative and host
+// paths; status 10001 or 70), then the status of what it names (2 or
+// NFS3ERR_JUKEBOX).
+int resolve_handle(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
+int resolve_stat(const unsigned char* fh, fh_resolved* r, uint32_t* status);
 // Where the link-refusing walk of the platform layer (plat_*_beneath)
 // starts and what it walks to reach rel in the export: a folder export's
 // local path and rel; for a single-file export, whatever rel is, the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fh/hold.h"
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "server/config.h"
@@ -256,7 +257,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   plat_statbuf st;
-  if (plat_stat_beneath(export_local(dir.exp), rel, &st) != 0) {
+  if (hold_stat(export_local(dir.exp), rel, &st) != 0) {
     if (plat_last_failure_transient()) {
       *status = NFS3ERR_JUKEBOX;
       return;

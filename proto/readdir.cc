@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fh/fh.h"
+#include "fh/hold.h"
 #include "proto/dircache.h"
 #include "proto/nfs.h"
 #include "server/config.h"
@@ -119,7 +120,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
   if (cookie == 0 || cookie == COOKIE_DOT) {
     // ".." always describes the export root.
     plat_statbuf rst;
-    if (plat_stat_beneath(export_local(r.exp), "", &rst) == 0) {
+    if (hold_stat(export_local(r.exp), "", &rst) == 0) {
       (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, &pre, "", &b);
     }
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fh/hold.h"
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
@@ -309,6 +310,7 @@ void vorlix_stop(void) {
   }
   G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
   close_listeners();
+  hold_clear();
 }
 
 int vorlix_is_running(void) { return G_SRV.running.load(); }
