@@ -160,10 +160,14 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
   return h;
 }
 
-void hold_clear() {
+void hold_sweep(int all) {
   hold_table& t = table();
   std::vector<held_ref> gone;
   plat_guard g(&t.lock);
-  for (hold_entry& e : t.entries) gone.push_back(std::move(e.h));
-  t.entries.clear();
+  if (all) {
+    for (hold_entry& e : t.entries) gone.push_back(std::move(e.h));
+    t.entries.clear();
+  } else {
+    trim_locked(t, plat_now_ms(), &gone);
+  }
 }

@@ -31,5 +31,9 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st);
 // folder when it is not held yet), with its status now in *st. Null on
 // failure, with the failure left for plat_last_failure_transient.
 held_ref hold_file(const char* root, const char* rel, plat_statbuf* st);
-// Closes every held object (those in use when their users are done).
-void hold_clear();
+// Closes the held objects past their age (every one when `all` is set;
+// those in use when their users are done). Called periodically, so that
+// nothing stays open long after its last use: on Windows a file deleted
+// while open keeps its name, and its folder cannot be removed, until its
+// last handle is closed.
+void hold_sweep(int all);

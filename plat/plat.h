@@ -198,7 +198,8 @@ plat_dir* plat_opendir(const char* path);
 const char* plat_readdir(plat_dir* d);
 void plat_closedir(plat_dir* d);
 // Status of a name in an enumeration's folder; a final link is described
-// itself. 0 or -1.
+// itself. The name "" describes the folder itself. Opens nothing but, for a
+// name the enumeration does not hold, on Windows the name. 0 or -1.
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;

@@ -836,7 +836,7 @@ int plat_dir_stat(plat_dir* h, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (h == nullptr || name == nullptr) return -1;
   struct statx sx;
-  if (statx_at(dirfd(h->d), name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  if (statx_at(dirfd(h->d), name, AT_SYMLINK_NOFOLLOW | (name[0] == 0 ? AT_EMPTY_PATH : 0), &sx) != 0) return -1;
   fill_stat(st, sx, sx);
   return 0;
 }

@@ -1166,6 +1166,12 @@ void plat_closedir(plat_dir* d) {
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (d == nullptr || name == nullptr) return -1;
+  if (name[0] == 0) {
+    file_desc fd;
+    if (!describe(d->h, &fd)) return -1;
+    fill_stat(st, fd);
+    return 0;
+  }
   // The entries read so far, from where the last match was (the names
   // are usually asked for in the folder's order), then the rest of the
   // folder. Names are compared exactly: one that differs only in case is

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fh/hold.h"
+#include "proto/dircache.h"
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
@@ -158,6 +159,10 @@ void listener_thread(void* arg) {
       plat_guard g(srv_lock());
       if (!G_SRV.running.load()) return;
     }
+    // What calls hold open is closed soon after its age, even when no call
+    // comes to do it.
+    hold_sweep(0);
+    dircache_sweep(0);
     if (plat_poll1(ls, 1, kPollMs) <= 0) continue;
     const plat_sock c = plat_accept(ls);
     if (c == PLAT_INVALID_SOCK) {
@@ -310,7 +315,8 @@ void vorlix_stop(void) {
   }
   G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
   close_listeners();
-  hold_clear();
+  hold_sweep(1);
+  dircache_sweep(1);
 }
 
 int vorlix_is_running(void) { return G_SRV.running.load(); }
