@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fh/fh_map.h"
+#include "fh/hold.h"
 #include "fh/recover.h"
 #include "server/config.h"
 #include "util/sbuf.h"
@@ -58,7 +59,7 @@ std::string fh_host_path(const export_rec& e, const char* rel) {
   return host;
 }
 
-fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r) {
+fh_result fh_resolve_handle(const unsigned char* fh, size_t len, fh_resolved* r) {
   r->host.clear();
   r->st_ok = 0;
   r->rel[0] = 0;
@@ -68,12 +69,17 @@ fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r) {
   }
   r->idx = static_cast<int32_t>(be32_get(fh + 4));
   r->host = fh_host_path(r->exp, r->rel);
+  return FH_RESOLVED;
+}
+
+fh_result fh_resolve_stat(const unsigned char* fh, fh_resolved* r) {
   // The path is walked from the export's root (a file export's folder)
   // without following any link but the last component, which is described
   // itself: a handle never reaches outside its export, even when a folder
-  // was replaced by a link.
+  // was replaced by a link. What a recent walk opened is used instead where
+  // it is proven to lie on that path still.
   const fh_walk w = fh_walk_of(r->exp, r->rel);
-  if (plat_stat_beneath(w.root.c_str(), w.rel, &r->st) != 0) {
+  if (hold_stat(w.root.c_str(), w.rel, &r->st) != 0) {
     r->host.clear();
     if (plat_last_failure_transient()) return FH_RETRY;
     fh_dbg("resolve-NOENT", fh, r->rel, 0);
@@ -82,6 +88,11 @@ fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r) {
   r->st_ok = 1;
   fh_dbg("resolve", fh, r->rel, r->st.fileid);
   return FH_RESOLVED;
+}
+
+fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r) {
+  const fh_result h = fh_resolve_handle(fh, len, r);
+  return h != FH_RESOLVED ? h : fh_resolve_stat(fh, r);
 }
 
 fh_walk fh_walk_of(const export_rec& e, const char* rel) {

@@ -42,6 +42,11 @@ enum fh_result {
 
 // Resolves a handle into *r (host path and status cleared unless resolved).
 fh_result fh_resolve(const unsigned char* fh, size_t len, fh_resolved* r);
+// fh_resolve in two steps: the handle alone (export, relative and host
+// paths; FH_BAD_LENGTH or FH_STALE), then the status of what it names
+// (FH_GONE or FH_RETRY).
+fh_result fh_resolve_handle(const unsigned char* fh, size_t len, fh_resolved* r);
+fh_result fh_resolve_stat(const unsigned char* fh, fh_resolved* r);
 // Where the link-refusing walk of the platform layer (plat_*_beneath)
 // starts and what it walks to reach rel in the export: a folder export's
 // local path and rel; for a single-file export, whatever rel is, the

@@ -244,7 +244,8 @@ plat_dir* plat_opendir(const char* path);
 const char* plat_readdir(plat_dir* d);
 void plat_closedir(plat_dir* d);
 // Status of a name in an enumeration's folder; a final link is described
-// itself. 0 or -1.
+// itself. The name "" describes the folder itself. Opens nothing but, for a
+// name the enumeration does not hold, on Windows the name. 0 or -1.
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;
@@ -266,6 +267,37 @@ void plat_fclose(plat_file* f);
 plat_file* plat_fopen_beneath(const char* root, const char* rel);
 plat_dir* plat_opendir_beneath(const char* root, const char* rel);
 
+// ---- Held folders and files -------------------------------------------------
+
+// A folder or a regular file kept open after a link-refusing walk, so that
+// later calls on it, or on names inside it, need not walk from the root
+// again. Held with full sharing: nobody is kept from renaming or deleting
+// it. May be used by several threads at once; closed by one of them.
+struct plat_held;
+
+// Walks rel beneath root like plat_stat_beneath and holds the folder it
+// names (the root itself when rel is empty), which must be a plain folder,
+// not a link. Null on failure.
+plat_held* plat_hold_dir_beneath(const char* root, const char* rel);
+// Holds the regular file `name` (one component) of a held folder open for
+// reading, on the same terms as plat_fopen_read: the type is decided before
+// anything is opened and a final link is not followed. Null on failure.
+plat_held* plat_hold_file_at(plat_held* dir, const char* name);
+// Proves, without opening anything, that what h holds still lies at
+// root/rel, reached without any link: it has not been moved, deleted, or
+// put behind a link or junction since it was opened. 0 with *st filled
+// with its status now, or -1 (st cleared).
+int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st);
+// plat_stat_beneath of one name (never "." or "..") inside a held folder:
+// a final link is described itself. The name "" describes the held folder
+// or file itself. Opens nothing on POSIX; on Windows opens the name (one
+// open), the held object itself not at all. 0 or -1.
+int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st);
+// plat_fread_at on a held file; -1 for a held folder.
+int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len);
+// Closes it, leaving the failure that plat_last_failure_transient reads as
+// it was. Null is ignored.
+void plat_held_close(plat_held* h);
 
 // ---- Counters ----------------------------------------------------------------
 

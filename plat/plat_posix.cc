@@ -578,28 +578,45 @@ int open_parent_slow(const char* root, const char* rel, size_t parent_len) {
 // last component and points *last at that component ("" when rel is empty:
 // the descriptor is then the root itself), or -1. "." and ".." components
 // are refused: they would lead the walk sideways or above root.
-int walk_beneath(const char* root, const char* rel, const char** last) {
+// Checks every component of rel: "." and ".." are refused, and so are
+// empty or overlong names. Points *last at the last component. -1 with
+// errno EINVAL when refused.
+int check_rel(const char* root, const char* rel, const char** last) {
   errno = EINVAL;
   if (root == nullptr || rel == nullptr) return -1;
-  // Every component is checked first: "." and ".." are refused, and so are
-  // empty or overlong names.
-  const char* lastp = rel;
   for (const char* p = rel;;) {
     const char* slash = strchr(p, '/');
     const size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
     if ((slash && (n == 0 || n >= 1024)) || (n > 0 && dot_component(p, n))) return -1;
     if (!slash) {
-      lastp = p;
-      break;
+      *last = p;
+      return 0;
     }
     p = slash + 1;
   }
+}
+
+// Opens the folder root/rel (its first len bytes) with open_parent_fast,
+// or open_parent_slow where that is missing.
+int open_folder_beneath(const char* root, const char* rel, size_t len) {
+  const int dir = open_parent_fast(root, rel, len);
+  return dir < 0 && errno == ENOSYS ? open_parent_slow(root, rel, len) : dir;
+}
+
+int walk_beneath(const char* root, const char* rel, const char** last) {
+  const char* lastp = nullptr;
+  if (check_rel(root, rel, &lastp) != 0) return -1;
   const size_t parent_len = lastp == rel ? 0 : static_cast<size_t>(lastp - rel - 1);
-  int dir = open_parent_fast(root, rel, parent_len);
-  if (dir < 0 && errno == ENOSYS) dir = open_parent_slow(root, rel, parent_len);
+  const int dir = open_folder_beneath(root, rel, parent_len);
   if (dir < 0) return -1;
   *last = lastp;
   return dir;
+}
+
+// A single component of a path: not empty, no "/", not "." or "..".
+bool one_component(const char* name) {
+  const size_t n = name == nullptr ? 0 : strlen(name);
+  return n > 0 && n < 1024 && strchr(name, '/') == nullptr && !dot_component(name, n);
 }
 
 // Closes fd and leaves errno as it was.
@@ -675,6 +692,119 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
   return fd < 0 ? nullptr : dir_from_fd(fd);
 }
 
+struct plat_held {
+  int fd;  // an O_PATH descriptor of a folder, or a regular file open for reading
+  int is_file;
+};
+
+namespace {
+
+plat_held* held_from_fd(int fd, int is_file) {
+  auto* h = static_cast<plat_held*>(malloc(sizeof(plat_held)));
+  if (h == nullptr) {
+    close(fd);
+    errno = ENOMEM;
+    return nullptr;
+  }
+  h->fd = fd;
+  h->is_file = is_file;
+  return h;
+}
+
+int64_t pread_all(int fd, uint64_t off, void* dst, uint64_t len) {
+  if (off > static_cast<uint64_t>(INT64_MAX)) return 0;
+  if (len > 0xFFFFFFFFu) len = 0xFFFFFFFFu;
+  ssize_t r;
+  do {
+    r = pread(fd, dst, static_cast<size_t>(len), static_cast<off_t>(off));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return (errno == EINVAL || errno == EOVERFLOW) ? 0 : -1;
+  // A truncate that runs during the read sets the new size first and then
+  // zeroes the cut-off part of its last cached page, which the read may be
+  // copying: bytes past the size as it stands now are not the file's, so
+  // they are not answered. Bytes below it are untouched by a truncate.
+  struct stat after;
+  if (r > 0 && fstat(fd, &after) == 0 && static_cast<uint64_t>(after.st_size) < off + static_cast<uint64_t>(r)) {
+    const uint64_t size = static_cast<uint64_t>(after.st_size);
+    r = size > off ? static_cast<ssize_t>(size - off) : 0;
+  }
+  return r;
+}
+
+}  // namespace
+
+plat_held* plat_hold_dir_beneath(const char* root, const char* rel) {
+  // One walk to the folder itself, which must not be a link either.
+  const char* last = nullptr;
+  if (check_rel(root, rel, &last) != 0) return nullptr;
+  const int fd = open_folder_beneath(root, rel, strlen(rel));
+  return fd < 0 ? nullptr : held_from_fd(fd, 0);
+}
+
+plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
+  errno = EINVAL;
+  if (dir == nullptr || dir->is_file || !one_component(name)) return nullptr;
+  const int fd = open_regular_at(dir->fd, name);
+  if (fd < 0) return nullptr;
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return held_from_fd(fd, 1);
+}
+
+// The kernel keeps the current path of every open descriptor, links
+// resolved, with " (deleted)" after it once the object is gone: when that
+// path is root/rel itself (the root being canonical, without links), the
+// object still lies there, reached without any link. The link count tells
+// a deleted object whose name happens to end in " (deleted)".
+int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  errno = ENOENT;
+  if (h == nullptr || root == nullptr || rel == nullptr) return -1;
+  char want[4096];
+  const size_t rlen = strlen(root);
+  const bool sep = rel[0] != 0 && (rlen == 0 || root[rlen - 1] != '/');
+  const int wn = snprintf(want, sizeof want, "%s%s%s", root, sep ? "/" : "", rel);
+  if (wn <= 0 || static_cast<size_t>(wn) >= sizeof want) return -1;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
+  char now[4096];
+  const ssize_t n = readlink(link, now, sizeof now);
+  if (n != wn || memcmp(now, want, static_cast<size_t>(n)) != 0) {
+    errno = ENOENT;
+    return -1;
+  }
+  struct statx sx;
+  if (statx_at(h->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  if (sx.stx_nlink == 0 || (h->is_file ? !S_ISREG(sx.stx_mode) : !S_ISDIR(sx.stx_mode))) {
+    errno = ENOENT;
+    return -1;
+  }
+  fill_stat(st, sx, sx);
+  return 0;
+}
+
+int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  errno = EINVAL;
+  if (dir == nullptr || name == nullptr) return -1;
+  const bool self = name[0] == 0;
+  if (!self && (dir->is_file || !one_component(name))) return -1;
+  struct statx sx;
+  if (statx_at(dir->fd, name, AT_SYMLINK_NOFOLLOW | (self ? AT_EMPTY_PATH : 0), &sx) != 0) return -1;
+  fill_stat(st, sx, sx);
+  return 0;
+}
+
+int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len) {
+  if (h == nullptr || !h->is_file) return -1;
+  return pread_all(h->fd, off, dst, len);
+}
+
+void plat_held_close(plat_held* h) {
+  if (h == nullptr) return;
+  close_keep_errno(h->fd);
+  free(h);
+}
+
 uint64_t plat_open_count() { return g_opens.load(std::memory_order_relaxed); }
 
 char* plat_realpath(const char* path) {
@@ -746,7 +876,7 @@ int plat_dir_stat(plat_dir* h, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (h == nullptr || name == nullptr) return -1;
   struct statx sx;
-  if (statx_at(dirfd(h->d), name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
+  if (statx_at(dirfd(h->d), name, AT_SYMLINK_NOFOLLOW | (name[0] == 0 ? AT_EMPTY_PATH : 0), &sx) != 0) return -1;
   fill_stat(st, sx, sx);
   return 0;
 }
@@ -801,23 +931,7 @@ plat_file* plat_fopen_read(const char* path) {
 
 int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
   if (f == nullptr) return -1;
-  if (off > static_cast<uint64_t>(INT64_MAX)) return 0;
-  if (len > 0xFFFFFFFFu) len = 0xFFFFFFFFu;
-  ssize_t r;
-  do {
-    r = pread(f->fd, dst, static_cast<size_t>(len), static_cast<off_t>(off));
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) return (errno == EINVAL || errno == EOVERFLOW) ? 0 : -1;
-  // A truncate that runs during the read sets the new size first and then
-  // zeroes the cut-off part of its last cached page, which the read may be
-  // copying: bytes past the size as it stands now are not the file's, so
-  // they are not answered. Bytes below it are untouched by a truncate.
-  struct stat after;
-  if (r > 0 && fstat(f->fd, &after) == 0 && static_cast<uint64_t>(after.st_size) < off + static_cast<uint64_t>(r)) {
-    const uint64_t size = static_cast<uint64_t>(after.st_size);
-    r = size > off ? static_cast<ssize_t>(size - off) : 0;
-  }
-  return r;
+  return pread_all(f->fd, off, dst, len);
 }
 
 void plat_fclose(plat_file* f) {

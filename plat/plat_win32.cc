@@ -125,6 +125,7 @@ struct file_desc {
   uint64_t size, fileid;
   uint32_t nlink;
   uint64_t written, accessed, created;  // file times
+  bool delete_pending = false;          // deleted, gone once its last handle closes
 };
 
 void fill_stat(plat_statbuf* st, const file_desc& f) {
@@ -144,13 +145,29 @@ void fill_stat(plat_statbuf* st, const file_desc& f) {
   st->gid = 0;
 }
 
-// Fills the record from by-handle information; `own_attrs` are the
-// attributes of the path itself (link and read-only bits).
-void fill_stat(plat_statbuf* st, const BY_HANDLE_FILE_INFORMATION& fi, DWORD own_attrs) {
-  const auto t = [](const FILETIME& ft) { return u64_of(ft.dwHighDateTime, ft.dwLowDateTime); };
-  fill_stat(st, file_desc{fi.dwFileAttributes, own_attrs, u64_of(fi.nFileSizeHigh, fi.nFileSizeLow),
-                          u64_of(fi.nFileIndexHigh, fi.nFileIndexLow), fi.nNumberOfLinks, t(fi.ftLastWriteTime),
-                          t(fi.ftLastAccessTime), t(fi.ftCreationTime)});
+using nt_query_file_fn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+
+// Describes an open object from its basic, standard and internal (file
+// number) information: what GetFileInformationByHandle reads, without the
+// volume's serial number, which Wine takes a millisecond to find. False on
+// failure.
+bool describe(HANDLE h, file_desc* d) {
+  static const auto query = reinterpret_cast<nt_query_file_fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+  FILE_BASIC_INFO bi;
+  FILE_STANDARD_INFO si;
+  FILE_INTERNAL_INFORMATION ii;
+  IO_STATUS_BLOCK io;
+  if (query == nullptr || !GetFileInformationByHandleEx(h, FileBasicInfo, &bi, sizeof bi) ||
+      !GetFileInformationByHandleEx(h, FileStandardInfo, &si, sizeof si) ||
+      query(h, &io, &ii, sizeof ii, FileInternalInformation) < 0) {
+    return false;
+  }
+  *d = file_desc{bi.FileAttributes, bi.FileAttributes, static_cast<uint64_t>(si.EndOfFile.QuadPart),
+                 static_cast<uint64_t>(ii.IndexNumber.QuadPart), si.NumberOfLinks,
+                 static_cast<uint64_t>(bi.LastWriteTime.QuadPart), static_cast<uint64_t>(bi.LastAccessTime.QuadPart),
+                 static_cast<uint64_t>(bi.CreationTime.QuadPart), si.DeletePending != 0};
+  return true;
 }
 
 // "." and ".." would lead a walk beneath a root sideways or above it.
@@ -286,17 +303,17 @@ struct held_walk {
 // own attributes (`w` is the full path): some systems open the target of a
 // link even when asked for the link itself, and then only the path's
 // attributes tell. Invalid handle on failure.
-HANDLE open_and_describe(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p,
-                         BY_HANDLE_FILE_INFORMATION* fi) {
+HANDLE open_and_describe(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p, file_desc* fd) {
   HANDLE h = open_held(parent, name, n, w, p);
   if (h == INVALID_HANDLE_VALUE) return h;
   const DWORD own = GetFileAttributesW(w);
-  if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, fi)) {
+  if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !describe(h, fd)) {
     CloseHandle(h);
     SetLastError(kRefused);
     return INVALID_HANDLE_VALUE;
   }
-  fi->dwFileAttributes |= own & FILE_ATTRIBUTE_REPARSE_POINT;
+  fd->attrs |= own & FILE_ATTRIBUTE_REPARSE_POINT;
+  fd->own_attrs = fd->attrs;
   return h;
 }
 
@@ -308,10 +325,10 @@ bool hold_plain_dir(const char* name, size_t n, const char* path, open_for p, he
   if (hw->n >= held_walk::kMax) return false;
   wstr w(path);
   if (w.p == nullptr) return false;
-  BY_HANDLE_FILE_INFORMATION fi;
-  HANDLE h = open_and_describe(hw->top(), name, n, w.p, p, &fi);
+  file_desc fd;
+  HANDLE h = open_and_describe(hw->top(), name, n, w.p, p, &fd);
   if (h == INVALID_HANDLE_VALUE) return false;
-  if (!(fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (!(fd.attrs & FILE_ATTRIBUTE_DIRECTORY) || (fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
     SetLastError(kRefused);
     return false;
@@ -894,13 +911,14 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
   if (attrs == INVALID_FILE_ATTRIBUTES) return -1;
   st->is_link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = open_counted(w.p, 0, kShareAll, flags);
+  HANDLE h = open_counted(w.p, FILE_READ_ATTRIBUTES, kShareAll, flags);
   if (h == INVALID_HANDLE_VALUE) return -1;
-  BY_HANDLE_FILE_INFORMATION fi;
-  const BOOL ok = GetFileInformationByHandle(h, &fi);
+  file_desc fd;
+  const bool ok = describe(h, &fd);
   CloseHandle(h);
   if (!ok) return -1;
-  fill_stat(st, fi, attrs);
+  fd.own_attrs = attrs;
+  fill_stat(st, fd);
   return 0;
 }
 
@@ -913,47 +931,57 @@ int plat_stat_beneath(const char* root, const char* rel, plat_statbuf* st) {
   wstr w(path);
   free(path);
   if (w.p == nullptr) return -1;
-  BY_HANDLE_FILE_INFORMATION fi;
+  file_desc fd;
   if (last[0] == 0) {
     // The folder the walk ended on, already held and checked.
-    if (!GetFileInformationByHandle(hw.top(), &fi)) return -1;
+    if (!describe(hw.top(), &fd)) return -1;
   } else {
     // The last component is described without following it.
-    HANDLE h = open_and_describe(hw.top(), last, strlen(last), w.p, kDescribe, &fi);
+    HANDLE h = open_and_describe(hw.top(), last, strlen(last), w.p, kDescribe, &fd);
     if (h == INVALID_HANDLE_VALUE) return -1;
     CloseHandle(h);
   }
-  fill_stat(st, fi, fi.dwFileAttributes);
+  fill_stat(st, fd);
   return 0;
 }
+
+namespace {
+
+// The present full path of an open object, links resolved, as a new
+// UTF-16 string (free with free) in the form paths are given in: without
+// the "\\?\" prefix, and \\?\UNC\server\share as \\server\share.
+// Null on failure.
+wchar_t* final_path(HANDLE h) {
+  constexpr DWORD kCap = 32767;
+  auto* buf = static_cast<wchar_t*>(malloc(kCap * sizeof(wchar_t)));
+  if (buf == nullptr) return nullptr;
+  const DWORD n = GetFinalPathNameByHandleW(h, buf, kCap, 0);
+  if (n == 0 || n > kCap - 1) {
+    free(buf);
+    return nullptr;
+  }
+  size_t skip = 0;
+  if (wcsncmp(buf, L"\\\\?\\UNC\\", 8) == 0) {
+    buf[6] = L'\\';
+    skip = 6;
+  } else if (wcsncmp(buf, L"\\\\?\\", 4) == 0) {
+    skip = 4;
+  }
+  memmove(buf, buf + skip, (n + 1 - skip) * sizeof(wchar_t));
+  return buf;
+}
+
+}  // namespace
 
 char* plat_realpath(const char* path) {
   wstr w(path);
   if (w.p == nullptr) return nullptr;
   HANDLE h = open_counted(w.p, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
-  constexpr DWORD kCap = 32767;
-  auto* buf = static_cast<wchar_t*>(malloc(kCap * sizeof(wchar_t)));
-  if (buf == nullptr) {
-    CloseHandle(h);
-    return nullptr;
-  }
-  const DWORD n = GetFinalPathNameByHandleW(h, buf, kCap, 0);
+  wchar_t* p = final_path(h);
   CloseHandle(h);
-  if (n == 0 || n > kCap - 1) {
-    free(buf);
-    return nullptr;
-  }
-  const wchar_t* p = buf;
-  if (wcsncmp(buf, L"\\\\?\\UNC\\", 8) == 0) {
-    // \\?\UNC\server\share becomes \\server\share.
-    buf[6] = L'\\';
-    p = buf + 6;
-  } else if (wcsncmp(buf, L"\\\\?\\", 4) == 0) {
-    p = buf + 4;
-  }
   char* out = narrow(p);
-  free(buf);
+  free(p);
   return out;
 }
 
@@ -1146,6 +1174,12 @@ void plat_closedir(plat_dir* d) {
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (d == nullptr || name == nullptr) return -1;
+  if (name[0] == 0) {
+    file_desc fd;
+    if (!describe(d->h, &fd)) return -1;
+    fill_stat(st, fd);
+    return 0;
+  }
   // The entries read so far, from where the last match was (the names
   // are usually asked for in the folder's order), then the rest of the
   // folder. Names are compared exactly: one that differs only in case is
@@ -1179,17 +1213,22 @@ namespace {
 
 // Keeps an open handle only when it is a file on disk (not a device, pipe or
 // folder) and, when `refuse_link` is set, neither the opened object nor the
-// path `w` is a reparse point; null (handle closed) otherwise.
-plat_file* file_from_handle(HANDLE h, bool refuse_link, const wchar_t* w) {
-  BY_HANDLE_FILE_INFORMATION fi;
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &fi) ||
-      (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (refuse_link && ((fi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+// path `w` is a reparse point; false (handle closed) otherwise.
+bool plain_file(HANDLE h, bool refuse_link, const wchar_t* w) {
+  file_desc fd;
+  if (GetFileType(h) != FILE_TYPE_DISK || !describe(h, &fd) || (fd.attrs & FILE_ATTRIBUTE_DIRECTORY) ||
+      (refuse_link && ((fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ||
                        (GetFileAttributesW(w) & FILE_ATTRIBUTE_REPARSE_POINT)))) {
     CloseHandle(h);
     SetLastError(kRefused);
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+// plain_file, and the handle taken over by a new plat_file.
+plat_file* file_from_handle(HANDLE h, bool refuse_link, const wchar_t* w) {
+  if (!plain_file(h, refuse_link, w)) return nullptr;
   auto* f = static_cast<plat_file*>(malloc(sizeof(plat_file)));
   if (f == nullptr) {
     CloseHandle(h);
@@ -1237,30 +1276,38 @@ plat_file* plat_fopen_read(const char* path) {
   return file_from_handle(h, false, w.p);
 }
 
-int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
-  if (f == nullptr) return -1;
+namespace {
+
+int64_t read_at(HANDLE h, uint64_t off, void* dst, uint64_t len) {
   const DWORD n = len > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(len);
   OVERLAPPED ov;
   memset(&ov, 0, sizeof ov);
   ov.Offset = static_cast<DWORD>(off & 0xFFFFFFFFu);
   ov.OffsetHigh = static_cast<DWORD>(off >> 32);
   DWORD got = 0;
-  if (!ReadFile(f->h, dst, n, &got, &ov)) {
+  if (!ReadFile(h, dst, n, &got, &ov)) {
     if (GetLastError() == ERROR_HANDLE_EOF) return 0;
     // An offset beyond what the system accepts is refused as a bad
     // parameter; it lies past the end all the same.
     LARGE_INTEGER size;
-    if (GetFileSizeEx(f->h, &size) && off >= static_cast<uint64_t>(size.QuadPart)) return 0;
+    if (GetFileSizeEx(h, &size) && off >= static_cast<uint64_t>(size.QuadPart)) return 0;
     return -1;
   }
   // A file cut shorter during the read may have had the cut-off bytes
   // zeroed under the read: only bytes below the size it has now are its own.
   LARGE_INTEGER after;
-  if (got > 0 && GetFileSizeEx(f->h, &after) && static_cast<uint64_t>(after.QuadPart) < off + got) {
+  if (got > 0 && GetFileSizeEx(h, &after) && static_cast<uint64_t>(after.QuadPart) < off + got) {
     const uint64_t size = static_cast<uint64_t>(after.QuadPart);
     got = size > off ? static_cast<DWORD>(size - off) : 0;
   }
   return got;
+}
+
+}  // namespace
+
+int64_t plat_fread_at(plat_file* f, uint64_t off, void* dst, uint64_t len) {
+  if (f == nullptr) return -1;
+  return read_at(f->h, off, dst, len);
 }
 
 void plat_fclose(plat_file* f) {
@@ -1532,4 +1579,136 @@ int plat_service_log_open(const char* name, char* path, size_t pathlen) {
   if (u != nullptr && pathlen > 0) snprintf(path, pathlen, "%s", u);
   free(u);
   return 0;
+}
+
+struct plat_held {
+  HANDLE h;
+  int is_file;
+  char* path;  // the full path it was opened at
+};
+
+namespace {
+
+plat_held* held_from_handle(HANDLE h, int is_file, char* path) {
+  auto* held = static_cast<plat_held*>(malloc(sizeof(plat_held)));
+  if (held == nullptr) {
+    CloseHandle(h);
+    free(path);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  held->h = h;
+  held->is_file = is_file;
+  held->path = path;
+  return held;
+}
+
+// root/rel as the system writes a full path: rel's "/" turned into "\\".
+char* full_path(const char* root, const char* rel) {
+  char* p = join_path(root, rel, strlen(rel));
+  if (p == nullptr) return nullptr;
+  for (char* c = p; *c; c++) {
+    if (*c == '/') *c = '\\';
+  }
+  return p;
+}
+
+}  // namespace
+
+plat_held* plat_hold_dir_beneath(const char* root, const char* rel) {
+  held_walk hw;
+  const char* last = nullptr;
+  char* path = walk_beneath(root, rel, &hw, kTraverse, &last);
+  if (path == nullptr) return nullptr;
+  if (last[0] != 0 && !hold_plain_dir(last, strlen(last), path, kTraverse, &hw)) {
+    const DWORD why = GetLastError();
+    free(path);
+    SetLastError(why);
+    return nullptr;
+  }
+  return held_from_handle(hw.h[--hw.n], 0, path);
+}
+
+plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
+  SetLastError(kRefused);
+  if (dir == nullptr || dir->is_file || name == nullptr || unsafe_component(name, strlen(name))) return nullptr;
+  char* path = join_path(dir->path, name, strlen(name));
+  if (path == nullptr) return nullptr;
+  wstr w(path);
+  HANDLE h = w.p == nullptr ? INVALID_HANDLE_VALUE : open_held(dir->h, name, strlen(name), w.p, kRead);
+  if (h == INVALID_HANDLE_VALUE || !plain_file(h, true, w.p)) {
+    const DWORD why = GetLastError();
+    free(path);
+    SetLastError(why);
+    return nullptr;
+  }
+  return held_from_handle(h, 1, path);
+}
+
+// The system gives the path of an open object as it is now, reparse
+// points resolved: when that is root/rel itself, the object still lies
+// there, reached without any link or junction. Wine gives the path the
+// object was opened at instead, whatever has been renamed since; there the
+// path's present attributes stand in: it must still exist, be no reparse
+// point, and have the object's kind, size and write time. A deleted object
+// (still open, so not gone yet) is never served.
+int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  SetLastError(kRefused);
+  if (h == nullptr || root == nullptr || rel == nullptr) return -1;
+  char* want = full_path(root, rel);
+  wstr w(want);
+  free(want);
+  if (w.p == nullptr) return -1;
+  wchar_t* now = final_path(h->h);
+  const bool same = now != nullptr && CompareStringOrdinal(now, -1, w.p, -1, TRUE) == CSTR_EQUAL;
+  free(now);
+  file_desc fd;
+  WIN32_FILE_ATTRIBUTE_DATA ad;
+  if (!same || !describe(h->h, &fd) || fd.delete_pending || (fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !GetFileAttributesExW(w.p, GetFileExInfoStandard, &ad) || (ad.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      ((ad.dwFileAttributes ^ fd.attrs) & FILE_ATTRIBUTE_DIRECTORY) ||
+      (h->is_file && (u64_of(ad.nFileSizeHigh, ad.nFileSizeLow) != fd.size ||
+                      u64_of(ad.ftLastWriteTime.dwHighDateTime, ad.ftLastWriteTime.dwLowDateTime) != fd.written))) {
+    SetLastError(kRefused);
+    return -1;
+  }
+  fill_stat(st, fd);
+  return 0;
+}
+
+int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  SetLastError(kRefused);
+  if (dir == nullptr || name == nullptr) return -1;
+  file_desc fd;
+  if (name[0] == 0) {
+    if (!describe(dir->h, &fd)) return -1;
+  } else {
+    const size_t n = strlen(name);
+    if (dir->is_file || unsafe_component(name, n)) return -1;
+    char* path = join_path(dir->path, name, n);
+    wstr w(path);
+    free(path);
+    if (w.p == nullptr) return -1;
+    HANDLE h = open_and_describe(dir->h, name, n, w.p, kDescribe, &fd);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(h);
+  }
+  fill_stat(st, fd);
+  return 0;
+}
+
+int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len) {
+  if (h == nullptr || !h->is_file) return -1;
+  return read_at(h->h, off, dst, len);
+}
+
+void plat_held_close(plat_held* h) {
+  if (h == nullptr) return;
+  const DWORD why = GetLastError();
+  CloseHandle(h->h);
+  free(h->path);
+  free(h);
+  SetLastError(why);
 }

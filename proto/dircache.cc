@@ -17,9 +17,20 @@ struct cache_entry {
   size_t bytes;
 };
 
+// A listing's enumeration kept between its calls.
+struct cursor {
+  uint64_t fsid;
+  uint64_t fileid;  // of the folder it enumerates, read from it
+  unsigned char verf[8];
+  plat_dir* d;
+  uint64_t used_ms;
+};
+constexpr size_t kMaxCursors = 8;
+
 struct dir_cache {
   plat_static_mutex lock;
   std::list<cache_entry> entries;  // most recently used first
+  std::list<cursor> cursors;       // most recently used first
   size_t bytes = 0;
   uint64_t serial = 0;  // for verifiers of snapshots that share a folder's verifier
 };
@@ -121,8 +132,79 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
 }
 
 void dircache_clear() {
+  {
+    dir_cache& c = cache();
+    plat_guard g(c.lock.get());
+    c.entries.clear();
+    c.bytes = 0;
+  }
+  dircache_sweep(1);
+}
+
+namespace {
+
+// Finds and takes out the kept enumeration of (fsid, fileid, verf) when
+// `verf` is given, after moving those past their age (all of them when
+// `all` is set) to *gone. The caller holds the lock.
+plat_dir* cursors_trim_locked(dir_cache& c, int all, uint64_t fsid, uint64_t fileid, const unsigned char* verf,
+                              std::list<cursor>* gone) {
+  plat_dir* d = nullptr;
+  const uint64_t now = plat_now_ms();
+  for (auto it = c.cursors.begin(); it != c.cursors.end();) {
+    const auto next = std::next(it);
+    if (all || now - it->used_ms > HOLD_AGE_MS) {
+      gone->splice(gone->end(), c.cursors, it);
+    } else if (d == nullptr && verf != nullptr && it->fsid == fsid && it->fileid == fileid &&
+               memcmp(it->verf, verf, 8) == 0) {
+      d = it->d;
+      c.cursors.erase(it);
+    }
+    it = next;
+  }
+  return d;
+}
+
+}  // namespace
+
+void dircache_sweep(int all) {
   dir_cache& c = cache();
-  plat_guard g(c.lock.get());
-  c.entries.clear();
-  c.bytes = 0;
+  std::list<cursor> gone;
+  {
+    plat_guard g(c.lock.get());
+    cursors_trim_locked(c, all, 0, 0, nullptr, &gone);
+  }
+  for (cursor& k : gone) plat_closedir(k.d);
+}
+
+plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
+                               const unsigned char verf[8]) {
+  dir_cache& c = cache();
+  std::list<cursor> gone;  // closed once the lock is released
+  plat_dir* d = nullptr;
+  {
+    plat_guard g(c.lock.get());
+    d = cursors_trim_locked(c, 0, e.fsid, st.fileid, verf, &gone);
+  }
+  for (cursor& k : gone) plat_closedir(k.d);
+  return d != nullptr ? d : plat_opendir_beneath(export_local(e), rel);
+}
+
+void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_dir* d) {
+  if (d == nullptr) return;
+  // The folder's own identity, read from the enumeration itself: the one a
+  // later call must find at the folder's path to take it.
+  plat_statbuf self;
+  if (plat_dir_stat(d, "", &self) != 0) {
+    plat_closedir(d);
+    return;
+  }
+  dir_cache& c = cache();
+  std::list<cursor> gone;
+  {
+    plat_guard g(c.lock.get());
+    c.cursors.push_front(cursor{e.fsid, self.fileid, {}, d, plat_now_ms()});
+    memcpy(c.cursors.front().verf, verf, 8);
+    while (c.cursors.size() > kMaxCursors) gone.splice(gone.end(), c.cursors, std::prev(c.cursors.end()));
+  }
+  for (cursor& k : gone) plat_closedir(k.d);
 }

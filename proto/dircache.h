@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fh/hold.h"
 #include "plat/plat.h"
 #include "server/exports.h"
 
@@ -48,3 +49,21 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
                     const unsigned char verf[8], dir_snapshot* out);
 // Empties the cache.
 void dircache_clear();
+
+// The enumeration a listing describes its entries from, kept open between
+// the listing's calls, so that a call resuming where the last one ended
+// finds its names there instead of enumerating the folder from the start
+// again. One is kept for HOLD_AGE_MS after its last use (so descriptions
+// read ahead with it are that fresh), a few at most. A kept enumeration is
+// taken only when its folder is the one the call found at the folder's path
+// now (st, same file id), so a folder moved away is never listed from.
+// Returns the kept enumeration of the snapshot verf names, or else one
+// opened now by the link-refusing walk; null when the folder cannot be
+// opened.
+plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
+                               const unsigned char verf[8]);
+// Keeps d (taken from dircache_cursor_take) for the listing's next call.
+void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_dir* d);
+// Closes the kept enumerations past their age (every one when `all` is
+// set), like hold_sweep.
+void dircache_sweep(int all);

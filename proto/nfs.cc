@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fh/hold.h"
 #include "proto/nfs.h"
 
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
@@ -17,7 +18,11 @@ int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status) {
 }
 
 int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status) {
-  switch (fh_resolve(fh, len, r)) {
+  return nfs_resolved_or_status(fh_resolve(fh, len, r), status);
+}
+
+int nfs_resolved_or_status(fh_result res, uint32_t* status) {
+  switch (res) {
     case FH_RESOLVED: return 0;
     case FH_BAD_LENGTH: *status = NFS3ERR_BADHANDLE; break;
     case FH_STALE: *status = NFS3ERR_STALE; break;
@@ -173,7 +178,7 @@ void nfs_lookup(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   plat_statbuf st;
-  if (plat_stat_beneath(export_local(dir.exp), rel, &st) != 0) {
+  if (hold_stat(export_local(dir.exp), rel, &st) != 0) {
     if (plat_last_failure_transient()) {
       *status = NFS3ERR_JUKEBOX;
       return;

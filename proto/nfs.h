@@ -39,6 +39,9 @@ void put_post_op_attr(xdr_enc* e, const plat_statbuf* st, const export_rec* exp)
 // file is gone, or its path now crosses a symbolic link) or NFS3ERR_JUKEBOX
 // (the file system could not be asked for want of descriptors or memory).
 int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* status);
+// The nfsstat3 of a resolution's outcome: 0 when resolved, else -1 with
+// *status set as nfs_resolve sets it.
+int nfs_resolved_or_status(fh_result res, uint32_t* status);
 // Decodes a handle (at most 64 bytes) and resolves it; 0, or -1 with *status.
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status);
 

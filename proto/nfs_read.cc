@@ -1,10 +1,29 @@
 // READ: the file's bytes are read straight into the reply at their final
 // place, so nothing is copied after the read.
+#include "fh/hold.h"
 #include "proto/nfs.h"
 
 void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
+  size_t fh_len = 0;
+  const unsigned char* fh = xd_opaque(args, &fh_len, NFS3_FHSIZE);
+  if (fh == nullptr) {
+    *status = NFS3ERR_BADHANDLE;
+    return;
+  }
   fh_resolved r;
-  if (nfs_handle_step(args, &r, status) != 0) return;
+  if (nfs_resolved_or_status(fh_resolve_handle(fh, fh_len, &r), status) != 0) return;
+  // The file is opened by the same link-refusing walk that resolves
+  // handles (or taken held open from a recent call, once proven to lie on
+  // that path still), so a folder swapped for a link is not followed. What
+  // is not a regular file is described instead, to answer as for any call.
+  const fh_walk w = fh_walk_of(r.exp, r.rel);
+  const held_ref f = hold_file(w.root.c_str(), w.rel, &r.st);
+  const bool transient = f == nullptr && plat_last_failure_transient();
+  if (f != nullptr) {
+    r.st_ok = 1;
+  } else if (nfs_resolved_or_status(fh_resolve_stat(fh, &r), status) != 0) {
+    return;
+  }
   const uint64_t off = xd_u64(args);
   const uint32_t count = xd_u32(args);
   if (!xd_ok(args)) {
@@ -23,12 +42,8 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     *status = NFS3ERR_INVAL;
     return;
   }
-  // The file is opened by the same link-refusing walk that resolved it, so
-  // a folder swapped for a link since then is not followed.
-  const fh_walk w = fh_walk_of(r.exp, r.rel);
-  plat_file* f = plat_fopen_beneath(w.root.c_str(), w.rel);
   if (f == nullptr) {
-    *status = plat_last_failure_transient() ? NFS3ERR_JUKEBOX : NFS3ERR_IO;
+    *status = transient ? NFS3ERR_JUKEBOX : NFS3ERR_IO;
     return;
   }
   sbuf* sb = body->sb;
@@ -45,10 +60,9 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     if (dst == nullptr) {
       body->err = 1;
     } else {
-      n = plat_fread_at(f, off, dst, count);
+      n = plat_held_read_at(f.get(), off, dst, count);
     }
   }
-  plat_fclose(f);
   if (body->err) return;
   if (n < 0) {
     sb->len = start;

@@ -167,7 +167,12 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
       const size_t body = reply->sb->len;
       uint32_t status = NFS3_OK;
       if (caller_admitted(call)) {
+        const uint64_t opens = debug_opens() ? plat_open_count() : 0;
         row->fn(&call->args, reply, &status);
+        if (debug_opens()) {
+          fprintf(stderr, "OPENDBG proc=%u opens=%llu\n", call->proc,
+                  static_cast<unsigned long long>(plat_open_count() - opens));
+        }
       } else {
         status = NFS3ERR_ACCES;
       }

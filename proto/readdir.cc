@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fh/fh.h"
+#include "fh/hold.h"
 #include "proto/dircache.h"
 #include "proto/nfs.h"
 #include "server/config.h"
@@ -107,7 +108,8 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
 // "." ends with eof 0, so that the client neither loops on one entry nor
 // takes the folder for empty. Positions are those of the listing's snapshot
 // (null when the folder could not be enumerated).
-void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, budget b, int plus) {
+void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, const unsigned char verf[8],
+                 budget b, int plus) {
   fh_digest_prefix pre;
   fh_prefix_init(&pre, r.idx, r.exp.gen);
   uint64_t skip = 0;
@@ -119,14 +121,15 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
   if (cookie == 0 || cookie == COOKIE_DOT) {
     // ".." always describes the export root.
     plat_statbuf rst;
-    if (plat_stat_beneath(export_local(r.exp), "", &rst) == 0) {
+    if (hold_stat(export_local(r.exp), "", &rst) == 0) {
       (void)dir_emit(e, &r.exp, "..", COOKIE_DOTDOT, &rst, plus, &pre, "", &b);
     }
   }
-  // Entries are described afresh, relative to the folder opened by the same
-  // link-refusing walk that resolved it; names that have gone since the
+  // Entries are described relative to the folder opened by the same
+  // link-refusing walk that resolved it, through the enumeration the
+  // listing keeps between its calls; names that have gone since the
   // snapshot was taken are left out.
-  plat_dir* d = names ? plat_opendir_beneath(export_local(r.exp), r.rel) : nullptr;
+  plat_dir* d = names ? dircache_cursor_take(r.exp, r.rel, r.st, verf) : nullptr;
   if (d == nullptr) {
     end_list(e, 1);
     return;
@@ -138,7 +141,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     plat_statbuf st;
     if (plat_dir_stat(d, name, &st) != 0) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
-      plat_closedir(d);
+      dircache_cursor_put(r.exp, verf, d);
       end_list(e, 0);
       return;
     }
@@ -223,7 +226,7 @@ void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (r.exp.is_file) {
     list_file_export(body, r, cookie, maxcount, plus);
   } else {
-    list_folder(body, r, cookie, snap.names.get(), budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
+    list_folder(body, r, cookie, snap.names.get(), snap.verf, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
   }
 }
 

@@ -37,6 +37,7 @@ plat_mutex* config_lock() {
 // The debug switches as bits (1 FHDBG, 2 RDPDBG); -1 until first read.
 constexpr int kDebugFh = 1;
 constexpr int kDebugRdp = 2;
+constexpr int kDebugOpens = 4;
 std::atomic<int> s_debug{-1};
 
 int debug_bits() {
@@ -110,13 +111,16 @@ void config_waits(int32_t* idle_ms, int32_t* read_ms) {
 }
 
 void debug_read_env() {
-  const int v = (getenv("VORLIX_FHDBG") != nullptr ? kDebugFh : 0) | (getenv("VORLIX_RDPDBG") != nullptr ? kDebugRdp : 0);
+  const int v = (getenv("VORLIX_FHDBG") != nullptr ? kDebugFh : 0) | (getenv("VORLIX_RDPDBG") != nullptr ? kDebugRdp : 0) |
+                (getenv("VORLIX_OPENDBG") != nullptr ? kDebugOpens : 0);
   s_debug.store(v, std::memory_order_relaxed);
 }
 
 bool debug_fh() { return (debug_bits() & kDebugFh) != 0; }
 
 bool debug_rdp() { return (debug_bits() & kDebugRdp) != 0; }
+
+bool debug_opens() { return (debug_bits() & kDebugOpens) != 0; }
 
 void secret_set(const unsigned char* bytes, uint64_t len) {
   // Connections of an earlier run may still be hashing: they copy the

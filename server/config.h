@@ -55,10 +55,14 @@ uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]);
 void secret_set(const unsigned char* bytes, uint64_t len);
 
 // The debug switches: VORLIX_FHDBG turns on the "FHDBG" lines, VORLIX_RDPDBG
-// the "RDPDBG" lines, each when the variable is set to any value. The
+// the "RDPDBG" lines and VORLIX_OPENDBG the "OPENDBG" lines (the files and
+// folders each NFS call opened, counted by the platform layer over the whole
+// process: exact only while one call runs at a time), each when the
+// variable is set to any value. The
 // environment is read at the first use and again by debug_read_env (which
 // vorlix_start calls), never per call; any thread may ask.
 bool debug_fh();
 bool debug_rdp();
-// Reads both variables again.
+bool debug_opens();
+// Reads the variables again.
 void debug_read_env();

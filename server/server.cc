@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fh/hold.h"
+#include "proto/dircache.h"
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
@@ -158,6 +160,10 @@ void listener_thread(void* arg) {
       plat_guard g(srv_lock());
       if (!G_SRV.running.load()) return;
     }
+    // What calls hold open is closed soon after its age, even when no call
+    // comes to do it.
+    hold_sweep(0);
+    dircache_sweep(0);
     if (plat_poll1(ls, 1, kPollMs) <= 0) continue;
     const plat_sock c = plat_accept(ls);
     if (c == PLAT_INVALID_SOCK) {
@@ -308,4 +314,6 @@ void server_stop() {
   }
   G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
   close_listeners();
+  hold_sweep(1);
+  dircache_sweep(1);
 }

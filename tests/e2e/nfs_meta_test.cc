@@ -15,6 +15,7 @@
 #include <string>
 
 #include "nfs_client.h"
+#include "plat/plat.h"
 #include "server/config.h"
 
 using namespace wire;
@@ -665,6 +666,62 @@ TEST(NfsFsinfo, ConstantsPathconfAndSpace) {
     EXPECT_TRUE(s.done());
   }
 #endif
+}
+
+
+// Opens of files and folders per call, counted by the platform layer (the
+// server runs in this process): a READ of a file read a moment ago opens
+// nothing, GETATTR, ACCESS and LOOKUP open at most the one object they
+// describe, and a listing opens nothing per entry.
+TEST(Opens, CallsOnRecentlyUsedHandlesDoNotWalkAgain) {
+  temp_dir d;
+  d.write("e/a/b/f.txt", std::string(65536, 'f'));
+  d.write("e/a/b/g.txt", "g");
+  for (int i = 0; i < 30; i++) d.write("e/a/few/n" + std::to_string(i), "x");
+  for (int i = 0; i < 300; i++) d.write("e/a/many/n" + std::to_string(i), "x");
+  ASSERT_TRUE(export_and_start("/e", d.at("e")));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  const bytes root = mount_root("/e");
+  const bytes a = lookup(c, root, "a").fh;
+  const bytes b = lookup(c, a, "b").fh;
+  const bytes f = lookup(c, b, "f.txt").fh;
+  const bytes g = lookup(c, b, "g.txt").fh;
+  ASSERT_EQ(read(c, f, 0, 4096).count, 4096u);
+  const auto opens_of = [](const auto& call) {
+    const uint64_t before = plat_open_count();
+    call();
+    return plat_open_count() - before;
+  };
+  for (uint32_t i = 1; i <= 4; i++) {
+    EXPECT_EQ(opens_of([&] { EXPECT_EQ(read(c, f, i * 4096, 4096).count, 4096u); }), 0u) << "READ " << i;
+  }
+  bytes mask;
+  put32(&mask, 0x3F);
+  for (const bytes* fh : {&f, &g, &b}) {
+    EXPECT_LE(opens_of([&] { EXPECT_EQ(getattr(c, *fh).status, 0u); }), 1u);
+    bytes args = opaque_arg(*fh);
+    args.insert(args.end(), mask.begin(), mask.end());
+    EXPECT_LE(opens_of([&] { EXPECT_EQ(status_of(nfs_call(c, NFS_ACCESS, args)), 0u); }), 1u);
+  }
+  for (const char* name : {"f.txt", "g.txt", "missing"}) {
+    EXPECT_LE(opens_of([&] { (void)lookup(c, b, name); }), 1u) << name;
+  }
+  // A listing of 300 entries opens as much as one of 30: nothing per entry.
+  uint64_t listing[2] = {0, 0};
+  for (int pass = 0; pass < 2; pass++) {
+    int i = 0;
+    for (const char* name : {"few", "many"}) {
+      const bytes dir = lookup(c, a, name).fh;
+      listing[i++] = opens_of([&] {
+        const readdir_result r = readdirplus(c, dir, 0, bytes(8, 0), 65536, 262144);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_TRUE(r.eof);
+      });
+    }
+  }
+  EXPECT_EQ(listing[0], listing[1]);
+  EXPECT_LT(listing[1], 30u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "nfs_client.h"
+#include "plat/plat.h"
 
 using namespace wire;
 
@@ -194,8 +195,11 @@ TEST_F(NfsRead, ArgumentAndHandleFailures) {
     EXPECT_FALSE(r.attr_follows);
   }
 
-  // A file removed after its handle was given out is gone.
+  // A file removed after its handle was given out is gone once the host
+  // no longer shows it (Wine keeps a file deleted while open until its last
+  // handle is closed, which the server does soon after its last use).
   ASSERT_TRUE(fs::remove(d.at("e/file.txt")));
+  for (int i = 0; i < 100 && fs::exists(d.at("e/file.txt")); i++) plat_sleep_ms(50);
   const read_result gone = read(c, fh, 0, 10);
   EXPECT_EQ(gone.status, 2u);
   EXPECT_EQ(gone.raw.size(), 32u);
@@ -214,6 +218,27 @@ TEST_F(NfsRead, SingleFileExportReadsThroughItsRootHandle) {
   EXPECT_EQ(r.data, slice(content, 1000, 4000));
   // The handle LOOKUP gives for the file's name is the same one.
   EXPECT_EQ(read(c, lookup(c, root, "film.bin").fh, 0, 5000).data, slice(content, 0, 5000));
+}
+
+// A file a call has read stays open for the next calls only briefly, even
+// when no call follows: then it can be deleted and its folder removed (on
+// Windows, a file deleted while open keeps its name until it is closed).
+TEST(NfsRead, WhatACallKeepsOpenIsLetGoSoonAfter) {
+  temp_dir d;
+  d.write("e/d/f.txt", "content");
+  ASSERT_TRUE(export_and_start("/e", d.at("e")));
+  rpc_conn c;
+  ASSERT_TRUE(c.open(vorlix_nfs_port()));
+  ASSERT_EQ(read(c, walk(c, mount_root("/e"), "d/f.txt"), 0, 100).count, 7u);
+  std::error_code ec;
+  fs::remove(d.at("e/d/f.txt"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  bool removed = false;
+  for (int i = 0; i < 100 && !removed; i++) {
+    removed = fs::remove(d.at("e/d"), ec) && !ec;
+    if (!removed) plat_sleep_ms(50);
+  }
+  EXPECT_TRUE(removed) << ec.message();
 }
 
 }  // namespace

@@ -1199,3 +1199,59 @@ TEST(PlatWin, StdinReadTimesOut) {
   EXPECT_LT(plat_now_ms() - t0, 5000u);
 }
 #endif
+
+namespace {
+
+// What is held may be used while it lies at the path it was opened at, and
+// is refused by the check (which opens nothing) once it has been moved.
+TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
+  temp_dir t;
+  t.write("d/sub/f.txt", "hello");
+  t.write("d/g.txt", "g");
+  const char* root = t.path.c_str();
+  EXPECT_EQ(plat_hold_dir_beneath(root, "d/missing"), nullptr);
+  EXPECT_EQ(plat_hold_dir_beneath(root, "d/g.txt"), nullptr);
+  EXPECT_EQ(plat_hold_dir_beneath(root, "d/../d"), nullptr);
+  plat_held* dir = plat_hold_dir_beneath(root, "d/sub");
+  ASSERT_NE(dir, nullptr);
+  for (const char* bad : {"", "..", ".", "x/f.txt", "missing"}) {
+    EXPECT_EQ(plat_hold_file_at(dir, bad), nullptr) << bad;
+  }
+  plat_held* f = plat_hold_file_at(dir, "f.txt");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(plat_hold_file_at(f, "f.txt"), nullptr);  // a file holds no names
+
+  const uint64_t before = plat_open_count();
+  plat_statbuf st;
+  ASSERT_EQ(plat_held_check(dir, root, "d/sub", &st), 0);
+  EXPECT_EQ(st.is_dir, 1);
+  ASSERT_EQ(plat_held_check(f, root, "d/sub/f.txt", &st), 0);
+  EXPECT_EQ(st.is_reg, 1);
+  EXPECT_EQ(st.size, 5);
+  char buf[16];
+  EXPECT_EQ(plat_held_read_at(f, 1, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "ello");
+  EXPECT_EQ(plat_held_read_at(dir, 0, buf, sizeof buf), -1);
+  ASSERT_EQ(plat_held_stat_at(f, "", &st), 0);
+  EXPECT_EQ(st.size, 5);
+  EXPECT_EQ(plat_open_count() - before, 0u);
+  EXPECT_EQ(plat_held_check(f, root, "d/g.txt", &st), -1);
+  EXPECT_EQ(plat_held_check(dir, root, "d", &st), -1);
+  ASSERT_EQ(plat_held_stat_at(dir, "f.txt", &st), 0);
+  EXPECT_EQ(st.size, 5);
+  EXPECT_EQ(plat_held_stat_at(dir, "..", &st), -1);
+
+  // Moved away: neither is proven at its old path any more, and both can
+  // still be renamed by others while held.
+  std::error_code ec;
+  std::filesystem::rename(t.at("d/sub"), t.at("moved"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(plat_held_check(dir, root, "d/sub", &st), -1);
+  EXPECT_EQ(plat_held_check(f, root, "d/sub/f.txt", &st), -1);
+  EXPECT_TRUE(all_zero(st));
+  plat_held_close(f);
+  plat_held_close(dir);
+  plat_held_close(nullptr);
+}
+
+}  // namespace

@@ -10,7 +10,9 @@
 #include <unistd.h>
 #endif
 
+#include "fh/hold.h"
 #include "plat/plat.h"
+#include "proto/dircache.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +36,12 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
+  // What the in-process server holds open for its next calls is let go
+  // first (it would be within a second): on Windows a file deleted while
+  // open keeps its name until its last handle closes, and its folder cannot
+  // be removed until then.
+  hold_sweep(1);
+  dircache_sweep(1);
   std::error_code ec;
   if (!path.empty()) {
     // Read-only folders made by a test must not stop the clean-up.

@@ -1,0 +1,173 @@
+// The table of held objects: a short list, most recently used first.
+#include "fh/hold.h"
+
+#include <cstring>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct hold_entry {
+  std::string key;  // root, a zero byte, rel
+  held_ref h;
+  bool is_file;
+  uint64_t proven_ms;
+};
+
+struct hold_table {
+  plat_mutex lock;
+  std::list<hold_entry> entries;
+};
+
+hold_table& table() {
+  static hold_table* t = [] {
+    static hold_table ht;
+    plat_mutex_init(&ht.lock);
+    return &ht;
+  }();
+  return *t;
+}
+
+std::string key_of(const char* root, const char* rel, size_t rel_len) {
+  std::string k(root);
+  k.push_back('\0');
+  k.append(rel, rel_len);
+  return k;
+}
+
+held_ref share(plat_held* h) { return held_ref(h, plat_held_close); }
+
+// Moves the entries past their age, and those beyond the bound, to *gone,
+// so that they are closed once the lock is released. The caller holds it.
+void trim_locked(hold_table& t, uint64_t now, std::vector<held_ref>* gone) {
+  for (auto it = t.entries.begin(); it != t.entries.end();) {
+    if (now - it->proven_ms > HOLD_AGE_MS) {
+      gone->push_back(std::move(it->h));
+      it = t.entries.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  while (t.entries.size() > HOLD_MAX) {
+    gone->push_back(std::move(t.entries.back().h));
+    t.entries.pop_back();
+  }
+}
+
+// The held object under key when it is of the kind asked for, proven to
+// lie at root/rel still (its status then in *st); null otherwise, and an
+// entry that fails the proof is dropped.
+held_ref find_proven(const std::string& key, bool is_file, const char* root, const char* rel, plat_statbuf* st) {
+  hold_table& t = table();
+  std::vector<held_ref> gone;  // closed after the lock is released
+  held_ref h;
+  {
+    plat_guard g(&t.lock);
+    trim_locked(t, plat_now_ms(), &gone);
+    for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
+      if (it->key == key && it->is_file == is_file) {
+        t.entries.splice(t.entries.begin(), t.entries, it);
+        h = it->h;
+        break;
+      }
+    }
+  }
+  if (h == nullptr) return nullptr;
+  const bool proven = plat_held_check(h.get(), root, rel, st) == 0;
+  plat_guard g(&t.lock);
+  for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
+    if (it->h != h) continue;
+    if (proven) {
+      it->proven_ms = plat_now_ms();
+    } else {
+      gone.push_back(std::move(it->h));
+      t.entries.erase(it);
+    }
+    break;
+  }
+  return proven ? h : nullptr;
+}
+
+void put(std::string key, const held_ref& h, bool is_file) {
+  hold_table& t = table();
+  std::vector<held_ref> gone;
+  plat_guard g(&t.lock);
+  for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
+    if (it->key == key && it->is_file == is_file) {
+      gone.push_back(std::move(it->h));
+      t.entries.erase(it);
+      break;
+    }
+  }
+  t.entries.push_front(hold_entry{std::move(key), h, is_file, plat_now_ms()});
+  trim_locked(t, plat_now_ms(), &gone);
+}
+
+// The folder root/rel (rel_len bytes of rel): held already and proven, or
+// walked to now and held. Null on failure.
+held_ref folder(const char* root, const char* rel, size_t rel_len) {
+  const std::string dir_rel(rel, rel_len);
+  std::string key = key_of(root, rel, rel_len);
+  plat_statbuf st;
+  held_ref h = find_proven(key, false, root, dir_rel.c_str(), &st);
+  if (h != nullptr) return h;
+  plat_held* fresh = plat_hold_dir_beneath(root, dir_rel.c_str());
+  if (fresh == nullptr) return nullptr;
+  h = share(fresh);
+  put(std::move(key), h, false);
+  return h;
+}
+
+// Where rel's last component starts; 0 when rel has one component.
+size_t last_at(const char* rel) {
+  const char* slash = strrchr(rel, '/');
+  return slash == nullptr ? 0 : static_cast<size_t>(slash - rel) + 1;
+}
+
+}  // namespace
+
+int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  if (root == nullptr || rel == nullptr) return plat_stat_beneath(root, rel, st);
+  const std::string key = key_of(root, rel, strlen(rel));
+  if (find_proven(key, false, root, rel, st) != nullptr || find_proven(key, true, root, rel, st) != nullptr) return 0;
+  if (rel[0] == 0) {
+    const held_ref h = folder(root, rel, 0);
+    return h == nullptr ? -1 : plat_held_stat_at(h.get(), "", st);
+  }
+  const size_t at = last_at(rel);
+  if (rel[at] == 0) return plat_stat_beneath(root, rel, st);  // a trailing "/"
+  const held_ref dir = folder(root, rel, at == 0 ? 0 : at - 1);
+  return dir == nullptr ? -1 : plat_held_stat_at(dir.get(), rel + at, st);
+}
+
+held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  if (root == nullptr || rel == nullptr || rel[0] == 0) return nullptr;
+  std::string key = key_of(root, rel, strlen(rel));
+  held_ref h = find_proven(key, true, root, rel, st);
+  if (h != nullptr) return h;
+  const size_t at = last_at(rel);
+  if (rel[at] == 0) return nullptr;
+  const held_ref dir = folder(root, rel, at == 0 ? 0 : at - 1);
+  if (dir == nullptr) return nullptr;
+  plat_held* f = plat_hold_file_at(dir.get(), rel + at);
+  if (f == nullptr) return nullptr;
+  h = share(f);
+  if (plat_held_stat_at(f, "", st) != 0) return nullptr;
+  put(std::move(key), h, true);
+  return h;
+}
+
+void hold_sweep(int all) {
+  hold_table& t = table();
+  std::vector<held_ref> gone;
+  plat_guard g(&t.lock);
+  if (all) {
+    for (hold_entry& e : t.entries) gone.push_back(std::move(e.h));
+    t.entries.clear();
+  } else {
+    trim_locked(t, plat_now_ms(), &gone);
+  }
+}
