@@ -223,13 +223,11 @@ TEST_F(NfsRead, SingleFileExportReadsThroughItsRootHandle) {
 // A file a call has read stays open for the next calls only briefly, even
 // when no call follows: then it can be deleted and its folder removed (on
 // Windows, a file deleted while open keeps its name until it is closed).
-TEST(NfsRead, WhatACallKeepsOpenIsLetGoSoonAfter) {
+TEST_F(NfsRead, WhatACallKeepsOpenIsLetGoSoonAfter) {
   temp_dir d;
   d.write("e/d/f.txt", "content");
-  ASSERT_TRUE(export_and_start("/e", d.at("e")));
-  rpc_conn c;
-  ASSERT_TRUE(c.open(vorlix_nfs_port()));
-  ASSERT_EQ(read(c, walk(c, mount_root("/e"), "d/f.txt"), 0, 100).count, 7u);
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+  ASSERT_EQ(read(c, walk(c, root, "d/f.txt"), 0, 100).count, 7u);
   std::error_code ec;
   fs::remove(d.at("e/d/f.txt"), ec);
   ASSERT_FALSE(ec) << ec.message();
