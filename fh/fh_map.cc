@@ -25,7 +25,6 @@ struct fh_map_entry {
 };
 
 struct fh_map {
-  plat_mutex lock;
   fh_map_entry* slots = nullptr;
   uint64_t cap = 0;
   uint64_t used = 0;
@@ -44,13 +43,10 @@ fh_map_entry* alloc_slots(uint64_t n) {
   return static_cast<fh_map_entry*>(calloc(n, sizeof(fh_map_entry)));
 }
 
-// The map's lock, initialised once even when threads arrive together.
+// The map's lock, made on first use.
 plat_mutex* map_lock() {
-  static plat_mutex* m = [] {
-    plat_mutex_init(&G_MAP.lock);
-    return &G_MAP.lock;
-  }();
-  return m;
+  static plat_static_mutex m;
+  return m.get();
 }
 
 // Allocates the table on first use; false when that fails (the next call

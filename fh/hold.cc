@@ -16,17 +16,13 @@ struct hold_entry {
 };
 
 struct hold_table {
-  plat_mutex lock;
+  plat_static_mutex lock;
   std::list<hold_entry> entries;
 };
 
 hold_table& table() {
-  static hold_table* t = [] {
-    static hold_table ht;
-    plat_mutex_init(&ht.lock);
-    return &ht;
-  }();
-  return *t;
+  static hold_table t;
+  return t;
 }
 
 std::string key_of(const char* root, const char* rel, size_t rel_len) {
@@ -63,7 +59,7 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
   std::vector<held_ref> gone;  // closed after the lock is released
   held_ref h;
   {
-    plat_guard g(&t.lock);
+    plat_guard g(t.lock.get());
     trim_locked(t, plat_now_ms(), &gone);
     for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
       if (it->key == key && it->is_file == is_file) {
@@ -75,7 +71,7 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
   }
   if (h == nullptr) return nullptr;
   const bool proven = plat_held_check(h.get(), root, rel, st) == 0;
-  plat_guard g(&t.lock);
+  plat_guard g(t.lock.get());
   for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
     if (it->h != h) continue;
     if (proven) {
@@ -92,7 +88,7 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
 void put(std::string key, const held_ref& h, bool is_file) {
   hold_table& t = table();
   std::vector<held_ref> gone;
-  plat_guard g(&t.lock);
+  plat_guard g(t.lock.get());
   for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
     if (it->key == key && it->is_file == is_file) {
       gone.push_back(std::move(it->h));
@@ -163,7 +159,7 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
 void hold_sweep(int all) {
   hold_table& t = table();
   std::vector<held_ref> gone;
-  plat_guard g(&t.lock);
+  plat_guard g(t.lock.get());
   if (all) {
     for (hold_entry& e : t.entries) gone.push_back(std::move(e.h));
     t.entries.clear();

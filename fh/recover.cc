@@ -19,7 +19,7 @@ constexpr int kWaitPollMs = 5;
 // last fruitless walk of that generation ended. The lock is held only to read
 // and change these, never during a walk.
 struct recover_slot {
-  plat_mutex lock;
+  plat_static_mutex lock;
   bool walking = false;
   uint64_t walks_ended = 0;
   uint64_t failed_gen = 0;
@@ -27,12 +27,8 @@ struct recover_slot {
 };
 
 recover_slot* slots() {
-  static recover_slot* s = [] {
-    static recover_slot all[MAX_EXPORTS];
-    for (recover_slot& r : all) plat_mutex_init(&r.lock);
-    return all;
-  }();
-  return s;
+  static recover_slot all[MAX_EXPORTS];
+  return all;
 }
 
 std::atomic<uint64_t> s_walks{0};
@@ -94,7 +90,7 @@ int fh_recover(const unsigned char* fh, int32_t idx, const export_rec& e, char* 
   for (;;) {
     uint64_t ended = 0;
     {
-      plat_guard g(&s.lock);
+      plat_guard g(s.lock.get());
       // A walk that ended meanwhile may have remembered the path.
       if (fh_recall(fh, idx, e.gen, rel, cap) == 0) return 0;
       if (s.failed_gen == e.gen && plat_now_ms() - s.failed_at_ms < FH_RECOVER_QUIET_MS) return -1;
@@ -111,7 +107,7 @@ int fh_recover(const unsigned char* fh, int32_t idx, const export_rec& e, char* 
       if (plat_now_ms() > wait_until) return -1;
       plat_sleep_ms(kWaitPollMs);
       if (fh_recall(fh, idx, e.gen, rel, cap) == 0) return 0;
-      plat_guard g(&s.lock);
+      plat_guard g(s.lock.get());
       over = s.walks_ended != ended;
     }
   }
@@ -119,7 +115,7 @@ int fh_recover(const unsigned char* fh, int32_t idx, const export_rec& e, char* 
   std::string found;
   const bool ok = walk(fh, idx, e, &found);
   {
-    plat_guard g(&s.lock);
+    plat_guard g(s.lock.get());
     s.walking = false;
     s.walks_ended++;
     if (!ok) {
@@ -136,7 +132,7 @@ uint64_t fh_recover_walks() { return s_walks.load(); }
 
 void fh_recover_reset() {
   for (int i = 0; i < MAX_EXPORTS; i++) {
-    plat_guard g(&slots()[i].lock);
+    plat_guard g(slots()[i].lock.get());
     slots()[i].failed_gen = 0;
   }
 }

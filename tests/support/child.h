@@ -28,6 +28,24 @@
 #include "plat/plat.h"
 #include "tests/support/fixture.h"
 
+// Takes the next whole line of `out` from *taken on, calling pump(ms) for
+// more output while there is none; false when none arrives within the time
+// limit or the output ends first.
+template <class Pump>
+bool child_take_line(const std::string& out, size_t* taken, std::string* line, int timeout_ms, Pump pump) {
+  const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
+  for (;;) {
+    const size_t nl = out.find('\n', *taken);
+    if (nl != std::string::npos) {
+      *line = out.substr(*taken, nl - *taken);
+      *taken = nl + 1;
+      return true;
+    }
+    const uint64_t now = plat_now_ms();
+    if (now >= end || !pump(static_cast<int>(end - now))) return false;
+  }
+}
+
 // Which program a child runs and where.
 struct child_options {
   // The program: a path, or a bare name looked up in PATH.
@@ -115,17 +133,7 @@ class child_process {
   // Reads standard output until it holds a whole line; false when none
   // arrives within the time limit or the output ends first.
   bool read_line(std::string* line, int timeout_ms = 10000) {
-    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
-    for (;;) {
-      const size_t nl = out_text_.find('\n', taken_);
-      if (nl != std::string::npos) {
-        *line = out_text_.substr(taken_, nl - taken_);
-        taken_ = nl + 1;
-        return true;
-      }
-      const uint64_t now = plat_now_ms();
-      if (now >= end || !pump(static_cast<int>(end - now))) return false;
-    }
+    return child_take_line(out_text_, &taken_, line, timeout_ms, [this](int ms) { return pump(ms); });
   }
 
   std::string rest_of_output() const { return out_text_.substr(taken_); }
@@ -361,17 +369,7 @@ class child_process {
   // Reads standard output until it holds a whole line; false when none
   // arrives within the time limit or the output ends first.
   bool read_line(std::string* line, int timeout_ms = 10000) {
-    const uint64_t end = plat_now_ms() + static_cast<uint64_t>(timeout_ms);
-    for (;;) {
-      const size_t nl = out_.find('\n', taken_);
-      if (nl != std::string::npos) {
-        *line = out_.substr(taken_, nl - taken_);
-        taken_ = nl + 1;
-        return true;
-      }
-      const uint64_t now = plat_now_ms();
-      if (now >= end || !pump(static_cast<int>(end - now))) return false;
-    }
+    return child_take_line(out_, &taken_, line, timeout_ms, [this](int ms) { return pump(ms); });
   }
 
   // Standard output not yet taken by read_line.
