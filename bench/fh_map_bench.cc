@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fh/fh_map.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "fh/hold.h"
 #include "fh/recover.h"
 #include "server/config.h"
-#include "util/sbuf.h"
 #include "util/sha256.h"
+#include "util/xdr.h"
 
 int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap) {
   if (export_path == nullptr) return -1;

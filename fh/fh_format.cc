@@ -5,7 +5,8 @@
 
 #include "fh/fh_map.h"
 #include "server/config.h"
-#include "util/sbuf.h"
+#include "server/secret.h"
+#include "util/xdr.h"
 
 namespace {
 

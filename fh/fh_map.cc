@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "plat/plat.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 namespace {
 

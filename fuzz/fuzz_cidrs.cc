@@ -8,7 +8,7 @@
 #include <string>
 
 #include "server/exports.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 #include "vorlix.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "fuzz/fuzz_tree.h"
 #include "proto/rpc.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 namespace {
 

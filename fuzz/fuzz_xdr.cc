@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "util/sbuf.h"
+#include "util/json.h"
+#include "util/xdr.h"
 
 namespace {
 

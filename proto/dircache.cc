@@ -3,9 +3,10 @@
 
 #include <cstring>
 #include <list>
+#include <memory>
 
-#include "util/sbuf.h"
 #include "util/sha256.h"
+#include "util/xdr.h"
 
 namespace {
 
@@ -17,12 +18,18 @@ struct cache_entry {
   size_t bytes;
 };
 
-// A listing's enumeration kept between its calls.
+// Closes a kept enumeration.
+struct dir_closer {
+  void operator()(plat_dir* d) const { plat_closedir(d); }
+};
+
+// A listing's enumeration kept between its calls; closed when dropped (out
+// of the lock, from a list of those taken out), and at exit.
 struct cursor {
   uint64_t fsid;
   uint64_t fileid;  // of the folder it enumerates, read from it
   unsigned char verf[8];
-  plat_dir* d;
+  std::unique_ptr<plat_dir, dir_closer> d;
   uint64_t used_ms;
 };
 constexpr size_t kMaxCursors = 8;
@@ -156,7 +163,7 @@ plat_dir* cursors_trim_locked(dir_cache& c, int all, uint64_t fsid, uint64_t fil
       gone->splice(gone->end(), c.cursors, it);
     } else if (d == nullptr && verf != nullptr && it->fsid == fsid && it->fileid == fileid &&
                memcmp(it->verf, verf, 8) == 0) {
-      d = it->d;
+      d = it->d.release();
       c.cursors.erase(it);
     }
     it = next;
@@ -173,7 +180,6 @@ void dircache_sweep(int all) {
     plat_guard g(c.lock.get());
     cursors_trim_locked(c, all, 0, 0, nullptr, &gone);
   }
-  for (cursor& k : gone) plat_closedir(k.d);
 }
 
 plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
@@ -185,7 +191,6 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
     plat_guard g(c.lock.get());
     d = cursors_trim_locked(c, 0, e.fsid, st.fileid, verf, &gone);
   }
-  for (cursor& k : gone) plat_closedir(k.d);
   return d != nullptr ? d : plat_opendir_beneath(export_local(e), rel);
 }
 
@@ -202,9 +207,8 @@ void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    c.cursors.push_front(cursor{e.fsid, self.fileid, {}, d, plat_now_ms()});
+    c.cursors.push_front(cursor{e.fsid, self.fileid, {}, std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
     memcpy(c.cursors.front().verf, verf, 8);
     while (c.cursors.size() > kMaxCursors) gone.splice(gone.end(), c.cursors, std::prev(c.cursors.end()));
   }
-  for (cursor& k : gone) plat_closedir(k.d);
 }

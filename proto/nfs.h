@@ -13,7 +13,7 @@
 #include "plat/plat.h"
 #include "proto/protocol.h"
 #include "server/exports.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 // 1 for a writing procedure, 0 for a reading one, -1 for a number the table
 // does not hold.

@@ -7,6 +7,7 @@
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "server/config.h"
+#include "util/json.h"
 
 namespace {
 

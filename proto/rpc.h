@@ -10,7 +10,7 @@
 
 #include "plat/plat.h"
 #include "proto/protocol.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
 constexpr int RPC_SEND_WAIT_MS = 30000;       // for the whole of a reply

@@ -10,6 +10,7 @@
 #include "server/config.h"
 #include "server/exports.h"
 #include "server/fh_api.h"
+#include "server/last_error.h"
 #include "server/server.h"
 #include "server/state.h"
 

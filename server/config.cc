@@ -1,30 +1,19 @@
-// Configuration keys, the secret and the last-error record.
+// Configuration keys and the debug switches.
 #include "server/config.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <atomic>
 
+#include "server/last_error.h"
+#include "server/secret.h"
 #include "server/state.h"
 
 config_rec G_CFG = {RPC_IDLE_WAIT_MS, RPC_READ_WAIT_MS, 64, 2049, 20048, 0};
 
 namespace {
-
-char s_error[1024];
-int32_t s_error_code;
-
-unsigned char g_secret[SECRET_MAX];
-uint64_t g_secret_len;
-
-// Guards g_secret and g_secret_len; a leaf lock, taken only to copy them.
-plat_mutex* secret_lock() {
-  static plat_static_mutex m;
-  return m.get();
-}
 
 // Guards the fields of G_CFG against the connection threads of an earlier
 // run, which may still be starting while a stopped server is configured; a
@@ -83,27 +72,6 @@ int32_t read_number(const char* s) {
 
 }  // namespace
 
-void set_error(int32_t code, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(s_error, sizeof s_error, fmt, ap);
-  va_end(ap);
-  s_error_code = code;
-}
-
-const unsigned char* fh_secret() { return g_secret; }
-
-uint64_t fh_secret_len() {
-  plat_guard g(secret_lock());
-  return g_secret_len;
-}
-
-uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]) {
-  plat_guard g(secret_lock());
-  memcpy(out, g_secret, g_secret_len);
-  return g_secret_len;
-}
-
 void config_waits(int32_t* idle_ms, int32_t* read_ms) {
   plat_guard g(config_lock());
   *idle_ms = G_CFG.idle_timeout_ms;
@@ -121,15 +89,6 @@ bool debug_fh() { return (debug_bits() & kDebugFh) != 0; }
 bool debug_rdp() { return (debug_bits() & kDebugRdp) != 0; }
 
 bool debug_opens() { return (debug_bits() & kDebugOpens) != 0; }
-
-void secret_set(const unsigned char* bytes, uint64_t len) {
-  // Connections of an earlier run may still be hashing: they copy the
-  // secret under the same lock, so they see the old one or the new one whole.
-  plat_guard g(secret_lock());
-  if (len > SECRET_MAX) len = SECRET_MAX;
-  if (len > 0) memcpy(g_secret, bytes, len);
-  g_secret_len = len;
-}
 
 int config_set(const char* key, const char* value) {
   if (key == nullptr) {
@@ -184,7 +143,3 @@ int config_set(const char* key, const char* value) {
   set_error(0, "%s = %ld", row->name, static_cast<long>(v));
   return 0;
 }
-
-int32_t last_error_code() { return s_error_code; }
-
-const char* last_error_text() { return s_error; }

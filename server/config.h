@@ -1,12 +1,11 @@
-// Process-wide configuration, the handle secret and the last-error record.
-// The configuration and the secret change only while the server is stopped;
-// listener threads read the configuration without a lock. Connection threads
-// may outlive a stop, so they read theirs through config_waits and the secret
-// through fh_secret_copy. The last-error record belongs to the one
-// controlling thread.
+// Process-wide configuration and the debug switches. The configuration
+// changes only while the server is stopped; listener threads read it without
+// a lock. Connection threads may outlive a stop, so they read theirs through
+// config_waits.
 #pragma once
 
 #include <cstdint>
+
 
 struct config_rec {
   int32_t idle_timeout_ms;
@@ -33,26 +32,6 @@ int config_set(const char* key, const char* value);
 // The engine's idle and read waits, copied under the lock that
 // config_set stores them under.
 void config_waits(int32_t* idle_ms, int32_t* read_ms);
-
-constexpr int SECRET_MAX = 64;
-
-// Records a control function's outcome: the code and the formatted message,
-// cut to 1023 characters.
-void set_error(int32_t code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// The code and the message of the last outcome recorded.
-int32_t last_error_code();
-const char* last_error_text();
-
-// The secret's bytes and length. Read them only while no connection of an
-// earlier run can hash (tests, the one-shot commands); connection threads use
-// fh_secret_copy, which never sees a half-written secret.
-const unsigned char* fh_secret();
-uint64_t fh_secret_len();
-// Copies the secret into out and returns its length (0 when none is set).
-uint64_t fh_secret_copy(unsigned char out[SECRET_MAX]);
-// Installs a secret of len bytes (at most SECRET_MAX); used by the server
-// start when it makes one.
-void secret_set(const unsigned char* bytes, uint64_t len);
 
 // The debug switches: VORLIX_FHDBG turns on the "FHDBG" lines, VORLIX_RDPDBG
 // the "RDPDBG" lines and VORLIX_OPENDBG the "OPENDBG" lines (the files and

@@ -6,8 +6,9 @@
 
 #include "plat/plat.h"
 #include "server/config.h"
+#include "server/last_error.h"
 #include "server/state.h"
-#include "util/sbuf.h"
+#include "util/json.h"
 #include "util/sha256.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "fh/fh.h"
 #include "server/config.h"
 #include "server/exports.h"
+#include "server/last_error.h"
 
 int fh_for_path(const char* export_path, const char* rel, unsigned char* out, int out_size) {
   if (export_path == nullptr || rel == nullptr || out == nullptr || out_size < FH_SIZE) {

@@ -6,11 +6,13 @@
 #include <cstring>
 
 #include "fh/hold.h"
-#include "proto/dircache.h"
 #include "plat/plat.h"
+#include "proto/dircache.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
 #include "server/config.h"
+#include "server/last_error.h"
+#include "server/secret.h"
 #include "server/state.h"
 #include "server/udp.h"
 #include "util/sha256.h"

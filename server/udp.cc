@@ -13,6 +13,7 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "server/config.h"
+#include "server/last_error.h"
 #include "server/state.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "proto/nfs.h"
 #include "server/config.h"
 #include "tests/support/fixture.h"
-#include "util/sbuf.h"
 #include "util/sha256.h"
+#include "util/xdr.h"
 #include "vorlix.h"
 
 namespace fs = std::filesystem;

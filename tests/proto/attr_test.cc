@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "proto/nfs.h"
-#include "util/sbuf.h"
+#include "util/xdr.h"
 
 namespace {
 

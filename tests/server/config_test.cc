@@ -7,6 +7,8 @@
 #include <string>
 
 #include "server/config.h"
+#include "server/last_error.h"
+#include "server/secret.h"
 #include "server/state.h"
 #include "tests/support/fixture.h"
 #include "vorlix.h"

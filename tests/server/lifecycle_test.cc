@@ -30,6 +30,7 @@
 #include "proto/protocol.h"
 #include "proto/stats.h"
 #include "server/config.h"
+#include "server/secret.h"
 #include "server/state.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"

@@ -1,4 +1,5 @@
-#include "util/sbuf.h"
+#include "util/json.h"
+#include "util/xdr.h"
 
 #include <gtest/gtest.h>
 
