@@ -51,9 +51,49 @@ void trim_locked(hold_table& t, uint64_t now, std::vector<held_ref>* gone) {
   }
 }
 
+// The objects proven during the call this thread is serving, with the
+// status each proof gave. Few: a call proves at most a folder and one
+// object in it.
+struct call_proofs {
+  static constexpr int kMax = 4;
+  bool active = false;
+  int n = 0;
+  held_ref h[kMax];
+  plat_statbuf st[kMax];
+  bool has_st[kMax];  // whether the proof gave the status too
+  void clear() {
+    for (int i = 0; i < n; i++) h[i].reset();
+    n = 0;
+  }
+  int find(const held_ref& r) const {
+    for (int i = 0; i < n; i++) {
+      if (h[i] == r) return i;
+    }
+    return -1;
+  }
+  void add(const held_ref& r, const plat_statbuf* s) {
+    if (!active) return;
+    if (n == kMax) {
+      for (int i = 1; i < kMax; i++) {
+        h[i - 1] = std::move(h[i]);
+        st[i - 1] = st[i];
+        has_st[i - 1] = has_st[i];
+      }
+      n--;
+    }
+    h[n] = r;
+    has_st[n] = s != nullptr;
+    if (s != nullptr) st[n] = *s;
+    n++;
+  }
+};
+
+thread_local call_proofs t_proofs;
+
 // The held object under key when it is of the kind asked for, proven to
-// lie at root/rel still (its status then in *st); null otherwise, and an
-// entry that fails the proof is dropped.
+// lie at root/rel still (its status then in *st, unless st is null); null
+// otherwise, and an entry that fails the proof is dropped. A proof made
+// earlier in the same call stands.
 held_ref find_proven(const std::string& key, bool is_file, const char* root, const char* rel, plat_statbuf* st) {
   hold_table& t = table();
   std::vector<held_ref> gone;  // closed after the lock is released
@@ -70,7 +110,20 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
     }
   }
   if (h == nullptr) return nullptr;
+  const int known = t_proofs.find(h);
+  if (known >= 0) {
+    if (st == nullptr) return h;
+    if (t_proofs.has_st[known]) {
+      *st = t_proofs.st[known];
+      return h;
+    }
+    if (plat_held_stat_at(h.get(), "", st) != 0) return nullptr;
+    t_proofs.st[known] = *st;
+    t_proofs.has_st[known] = true;
+    return h;
+  }
   const bool proven = plat_held_check(h.get(), root, rel, st) == 0;
+  if (proven) t_proofs.add(h, st);
   plat_guard g(t.lock.get());
   for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
     if (it->h != h) continue;
@@ -105,8 +158,7 @@ void put(std::string key, const held_ref& h, bool is_file) {
 held_ref folder(const char* root, const char* rel, size_t rel_len) {
   const std::string dir_rel(rel, rel_len);
   std::string key = key_of(root, rel, rel_len);
-  plat_statbuf st;
-  held_ref h = find_proven(key, false, root, dir_rel.c_str(), &st);
+  held_ref h = find_proven(key, false, root, dir_rel.c_str(), nullptr);
   if (h != nullptr) return h;
   plat_held* fresh = plat_hold_dir_beneath(root, dir_rel.c_str());
   if (fresh == nullptr) return nullptr;
@@ -154,6 +206,16 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
   if (plat_held_stat_at(f, "", st) != 0) return nullptr;
   put(std::move(key), h, true);
   return h;
+}
+
+hold_call_scope::hold_call_scope() {
+  t_proofs.clear();
+  t_proofs.active = true;
+}
+
+hold_call_scope::~hold_call_scope() {
+  t_proofs.active = false;
+  t_proofs.clear();
 }
 
 void hold_sweep(int all) {

@@ -31,6 +31,16 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st);
 // folder when it is not held yet), with its status now in *st. Null on
 // failure, with the failure left for plat_last_failure_transient.
 held_ref hold_file(const char* root, const char* rel, plat_statbuf* st);
+// Proofs made on this thread while one lives stand until it ends: a call
+// that resolves a folder's handle and then describes a name in that folder
+// proves the folder once. One is made around each NFS call; scopes do not
+// nest. What a scope remembers is let go when it ends.
+struct hold_call_scope {
+  hold_call_scope();
+  ~hold_call_scope();
+  hold_call_scope(const hold_call_scope&) = delete;
+  hold_call_scope& operator=(const hold_call_scope&) = delete;
+};
 // Closes the held objects past their age (every one when `all` is set;
 // those in use when their users are done). Called periodically, so that
 // nothing stays open long after its last use: on Windows a file deleted

@@ -47,6 +47,8 @@ plat_sock plat_accept(plat_sock s);
 // Makes every later plat_recv on the socket give up (-1) after waiting
 // timeout_ms for data; 0 takes the limit off. 0 or -1.
 int plat_set_recv_timeout(plat_sock s, int timeout_ms);
+// The same for blocking sends (plat_send_all may set one). 0 or -1.
+int plat_set_send_timeout(plat_sock s, int timeout_ms);
 // Turns off send coalescing; failures are ignored.
 void plat_set_nodelay(plat_sock s);
 // One recv (flags 0). Returns the byte count, 0 when the peer closed, -1 on error.
@@ -57,6 +59,14 @@ int64_t plat_send(plat_sock s, const void* buf, size_t len);
 // or sent at once.
 int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len);
 int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len);
+// Sends all len bytes, the waits for the peer to make room ending within
+// about wait_ms in all however it paces its reading. 0, or -1 when they did
+// not or the connection failed (part of buf may have gone; the socket is
+// then fit only for closing). *limit_ms is the send time limit the call
+// leaves set on the socket, kept by the caller for as long as the socket
+// lives and -1 before its first send: where the waits use one (Windows,
+// whose blocking send is the cheap one), it is set only when it changes.
+int plat_send_all(plat_sock s, const void* buf, size_t len, int wait_ms, int* limit_ms);
 // Connects to an IPv4 address and port, optionally binding a local address
 // first (null for none). Used by tests and tools; 0 with *out set, or -1.
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out);
@@ -286,7 +296,8 @@ plat_held* plat_hold_file_at(plat_held* dir, const char* name);
 // Proves, without opening anything, that what h holds still lies at
 // root/rel, reached without any link: it has not been moved, deleted, or
 // put behind a link or junction since it was opened. 0 with *st filled
-// with its status now, or -1 (st cleared).
+// with its status now, or -1 (st cleared). st may be null when only the
+// proof is wanted, which can spare a system call.
 int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st);
 // plat_stat_beneath of one name (never "." or "..") inside a held folder:
 // a final link is described itself. The name "" describes the held folder

@@ -208,7 +208,9 @@ bool unsafe_component(const char* s, size_t n) {
 // Joins a folder and a name with one backslash ("" stays the name alone).
 char* join_path(const char* dir, const char* name, size_t name_len) {
   const size_t dl = strlen(dir);
-  const bool sep = dl > 0 && dir[dl - 1] != '\\' && dir[dl - 1] != '/';
+  // An empty name joins to the folder itself, with no separator after it:
+  // that is the path the system gives back for it.
+  const bool sep = dl > 0 && name_len > 0 && dir[dl - 1] != '\\' && dir[dl - 1] != '/';
   auto* out = static_cast<char*>(malloc(dl + (sep ? 1 : 0) + name_len + 1));
   if (out == nullptr) return nullptr;
   memcpy(out, dir, dl);
@@ -693,13 +695,19 @@ plat_sock plat_accept(plat_sock s) {
   return static_cast<plat_sock>(c);
 }
 
-int plat_set_recv_timeout(plat_sock s, int timeout_ms) {
+namespace {
+// Windows takes a limit as a count of milliseconds (0: no limit). A recv or
+// send that runs out fails, and the caller then ends the connection.
+int set_timeout(plat_sock s, int opt, int timeout_ms) {
   if (timeout_ms < 0) return -1;
-  // Windows takes the limit as a count of milliseconds (0: no limit). A recv
-  // that runs out fails, and the caller then ends the connection.
   const DWORD ms = static_cast<DWORD>(timeout_ms);
-  return setsockopt(sock_of(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms) == 0 ? 0 : -1;
+  return setsockopt(sock_of(s), SOL_SOCKET, opt, reinterpret_cast<const char*>(&ms), sizeof ms) == 0 ? 0 : -1;
 }
+}  // namespace
+
+int plat_set_recv_timeout(plat_sock s, int timeout_ms) { return set_timeout(s, SO_RCVTIMEO, timeout_ms); }
+
+int plat_set_send_timeout(plat_sock s, int timeout_ms) { return set_timeout(s, SO_SNDTIMEO, timeout_ms); }
 
 void plat_set_nodelay(plat_sock s) {
   BOOL one = TRUE;
@@ -747,6 +755,32 @@ int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len) {
   if (r != SOCKET_ERROR) return r;
   WSASetLastError(err);
   return err == WSAEWOULDBLOCK ? -2 : -1;
+}
+
+// A blocking send with the socket's send time limit: Windows ends the whole
+// send, however the peer paces its reading, when the limit runs out. Each
+// change of blocking mode is a trip through the system (under Wine a
+// round trip to its server, about as dear as the send itself), so this path
+// changes nothing per call and sets the limit only when it changes.
+int plat_send_all(plat_sock s, const void* buf, size_t len, int wait_ms, int* limit_ms) {
+  if (wait_ms < 1) wait_ms = 1;
+  if (*limit_ms != wait_ms) {
+    if (plat_set_send_timeout(s, wait_ms) != 0) return -1;
+    *limit_ms = wait_ms;
+  }
+  auto* p = static_cast<const char*>(buf);
+  const uint64_t deadline = plat_now_ms() + static_cast<uint64_t>(wait_ms);
+  while (len > 0) {
+    // A send that took only part (not expected of a blocking one) goes on
+    // only while the deadline has not passed, so the bound holds in all.
+    const int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+    const int r = send(sock_of(s), p, n, 0);
+    if (r == SOCKET_ERROR || r <= 0) return -1;
+    p += r;
+    len -= static_cast<size_t>(r);
+    if (len > 0 && plat_now_ms() >= deadline) return -1;
+  }
+  return 0;
 }
 
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
@@ -1180,21 +1214,25 @@ int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
     fill_stat(st, fd);
     return 0;
   }
-  // The entries read so far, from where the last match was (the names
-  // are usually asked for in the folder's order), then the rest of the
-  // folder. Names are compared exactly: one that differs only in case is
-  // another entry.
+  // Names are usually asked for in the folder's order: the entry after
+  // the last match is tried first, then that match once more (a listing
+  // whose reply ran out of room resumes at the entry that did not fit),
+  // then the entries not read yet, and only then all those read before, so
+  // a long listing in many calls never scans what it has passed. Names are
+  // compared exactly: one that differs only in case is another entry.
   const auto found = [&](size_t i) {
     if (strcmp(d->seen[i].name, name) != 0) return false;
     d->look = i + 1;
     *st = d->seen[i].st;
     return true;
   };
-  for (size_t k = 0; k < d->n_seen; k++) {
-    if (found((d->look + k) % d->n_seen)) return 0;
-  }
+  if (d->look < d->n_seen && found(d->look)) return 0;
+  if (d->look > 0 && d->look <= d->n_seen && found(d->look - 1)) return 0;
   while (dir_read_one(d)) {
     if (found(d->n_seen - 1)) return 0;
+  }
+  for (size_t i = 0; i < d->n_seen; i++) {
+    if (found(i)) return 0;
   }
   // Not among the folder's entries (gone since, or a name the folder
   // lists in another form): described by its path, as a link itself.
@@ -1653,7 +1691,7 @@ plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
 // point, and have the object's kind, size and write time. A deleted object
 // (still open, so not gone yet) is never served.
 int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st) {
-  memset(st, 0, sizeof *st);
+  if (st != nullptr) memset(st, 0, sizeof *st);
   SetLastError(kRefused);
   if (h == nullptr || root == nullptr || rel == nullptr) return -1;
   char* want = full_path(root, rel);
@@ -1673,7 +1711,7 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
     SetLastError(kRefused);
     return -1;
   }
-  fill_stat(st, fd);
+  if (st != nullptr) fill_stat(st, fd);
   return 0;
 }
 

@@ -49,15 +49,16 @@ dir_cache& cache() {
 
 size_t cost(const dir_names& n) { return n.blob.size() + n.start.size() * sizeof(uint32_t) + 64; }
 
-std::shared_ptr<const dir_names> enumerate(const export_rec& e, const char* rel) {
-  plat_dir* d = plat_opendir_beneath(export_local(e), rel);
-  if (d == nullptr) return nullptr;
+// The folder's names, in the order the enumeration gives them; the
+// enumeration itself, at its end, goes to *d (null on failure).
+std::shared_ptr<const dir_names> enumerate(const export_rec& e, const char* rel, plat_dir** d) {
+  *d = plat_opendir_beneath(export_local(e), rel);
+  if (*d == nullptr) return nullptr;
   auto names = std::make_shared<dir_names>();
-  for (const char* n; (n = plat_readdir(d)) != nullptr;) {
+  for (const char* n; (n = plat_readdir(*d)) != nullptr;) {
     names->start.push_back(static_cast<uint32_t>(names->blob.size()));
     names->blob.append(n, strlen(n) + 1);
   }
-  plat_closedir(d);
   return names;
 }
 
@@ -71,16 +72,10 @@ std::list<cache_entry>::iterator find_locked(dir_cache& c, const export_rec& e, 
   return c.entries.end();
 }
 
-}  // namespace
-
-void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
-                    dir_snapshot* out) {
-  dir_cache& c = cache();
-  memcpy(out->verf, now, 8);
-  // Enumerated outside the lock, so that one large folder does not hold up
-  // listings of others.
-  out->names = enumerate(e, rel);
-  if (out->names == nullptr) return;
+// Keeps the snapshot in *out (its verifier made unique when the folder
+// changed without changing its own). Takes the lock.
+void keep_snapshot(dir_cache& c, const export_rec& e, const plat_statbuf& st, const unsigned char now[8],
+                   dir_snapshot* out) {
   const size_t bytes = cost(*out->names);
   plat_guard g(c.lock.get());
   auto same = find_locked(c, e, st, now);
@@ -118,6 +113,23 @@ void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st
     c.bytes -= c.entries.back().bytes;
     c.entries.pop_back();
   }
+}
+
+}  // namespace
+
+void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
+                    dir_snapshot* out) {
+  dir_cache& c = cache();
+  memcpy(out->verf, now, 8);
+  // Enumerated outside the lock, so that one large folder does not hold up
+  // listings of others. The enumeration that read the names goes on to
+  // describe them for the listing's first call: where entries come with
+  // their descriptions (Windows), the folder is then read once, not twice.
+  plat_dir* d = nullptr;
+  out->names = enumerate(e, rel, &d);
+  if (out->names == nullptr) return;
+  keep_snapshot(c, e, st, now, out);
+  dircache_cursor_put(e, out->verf, d);
 }
 
 int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "fh/hold.h"
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "server/config.h"
@@ -167,6 +168,7 @@ void nfs_serve(rpc_call* call, xdr_enc* reply) {
     if (row->fn != nullptr) {
       const size_t body = reply->sb->len;
       uint32_t status = NFS3_OK;
+      const hold_call_scope proofs;
       if (caller_admitted(call)) {
         const uint64_t opens = debug_opens() ? plat_open_count() : 0;
         row->fn(&call->args, reply, &status);

@@ -128,19 +128,21 @@ std::atomic<int64_t> s_record_bytes{0};
 // announces.
 constexpr size_t kRecordStep = 16384;
 
-// The per-connection state. The socket belongs to the caller, so a receive
-// time limit set on it is taken off again when the connection is over.
+// The per-connection state. The socket belongs to the caller, so the time
+// limits set on it are taken off again when the connection is over.
 struct conn_state {
   plat_sock sock;
   conn_input in;
   sbuf rec;
   sbuf reply;
+  int send_limit_ms = -1;  // the send time limit now set on the socket
   explicit conn_state(plat_sock s) : sock(s) {
     sb_init(&rec);
     sb_init(&reply);
   }
   ~conn_state() {
     if (in.wait_ms != -1) (void)plat_set_recv_timeout(sock, 0);
+    if (send_limit_ms != -1) (void)plat_set_send_timeout(sock, 0);
     free_record();
     sb_free(&reply);
   }
@@ -282,23 +284,10 @@ int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms) {
 }
 
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
-  auto* p = static_cast<const unsigned char*>(buf);
-  // Every send is one that never waits, and the waits for room all end by
-  // one deadline: a peer that stops reading, or reads a trickle at a time,
-  // cannot hold the sender longer than wait_ms.
-  const uint64_t deadline = plat_now_ms() + static_cast<uint64_t>(wait_ms);
-  while (n > 0) {
-    const int64_t r = plat_send_nowait(s, p, n);
-    if (r == -2) {
-      const int left = wait_left(deadline);
-      if (left == 0 || plat_poll1(s, 2, left) <= 0) return -1;
-      continue;
-    }
-    if (r <= 0) return -1;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return 0;
+  int limit_ms = -1;
+  const int r = plat_send_all(s, buf, n, wait_ms, &limit_ms);
+  if (limit_ms != -1) (void)plat_set_send_timeout(s, 0);
+  return r;
 }
 
 int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
@@ -346,7 +335,7 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
       // A reply that could not be sent whole within the wait ends the
       // connection: the peer has stopped reading, and what it would read
       // next is the rest of a reply cut short.
-      if (sock_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS) != 0) return 0;
+      if (plat_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS, &st.send_limit_ms) != 0) return 0;
     }
     if (st.rec.cap > kKeepRecord) st.free_record();
     if (st.reply.cap > kKeepReply) sb_free(&st.reply);

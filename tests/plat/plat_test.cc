@@ -1225,6 +1225,7 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
   plat_statbuf st;
   ASSERT_EQ(plat_held_check(dir, root, "d/sub", &st), 0);
   EXPECT_EQ(st.is_dir, 1);
+  EXPECT_EQ(plat_held_check(dir, root, "d/sub", nullptr), 0);  // the proof alone
   ASSERT_EQ(plat_held_check(f, root, "d/sub/f.txt", &st), 0);
   EXPECT_EQ(st.is_reg, 1);
   EXPECT_EQ(st.size, 5);
@@ -1247,11 +1248,35 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
   std::filesystem::rename(t.at("d/sub"), t.at("moved"), ec);
   ASSERT_FALSE(ec) << ec.message();
   EXPECT_EQ(plat_held_check(dir, root, "d/sub", &st), -1);
+  EXPECT_EQ(plat_held_check(dir, root, "d/sub", nullptr), -1);
   EXPECT_EQ(plat_held_check(f, root, "d/sub/f.txt", &st), -1);
   EXPECT_TRUE(all_zero(st));
   plat_held_close(f);
   plat_held_close(dir);
   plat_held_close(nullptr);
 }
+
+#ifndef _WIN32
+// Linux marks the path of a deleted object by appending " (deleted)": a
+// folder held under a name that ends so, renamed and then deleted, shows
+// exactly the path it was held at, and must still not be proven there.
+TEST(PlatHeld, DeletedIsNotProvenWhereItsMarkedPathMatches) {
+  temp_dir t;
+  t.write("e (deleted)/f", "x");
+  const char* root = t.path.c_str();
+  std::filesystem::remove(t.at("e (deleted)/f"));
+  plat_held* dir = plat_hold_dir_beneath(root, "e (deleted)");
+  ASSERT_NE(dir, nullptr);
+  plat_statbuf st;
+  EXPECT_EQ(plat_held_check(dir, root, "e (deleted)", nullptr), 0);
+  std::error_code ec;
+  std::filesystem::rename(t.at("e (deleted)"), t.at("e"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  ASSERT_TRUE(std::filesystem::remove(t.at("e"), ec)) << ec.message();
+  EXPECT_EQ(plat_held_check(dir, root, "e (deleted)", nullptr), -1);
+  EXPECT_EQ(plat_held_check(dir, root, "e (deleted)", &st), -1);
+  plat_held_close(dir);
+}
+#endif
 
 }  // namespace
