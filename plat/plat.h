@@ -304,6 +304,13 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
 // or file itself. Opens nothing on POSIX; on Windows opens the name (one
 // open), the held object itself not at all. 0 or -1.
 int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st);
+// plat_held_stat_at of a name ("" excepted), keeping what the description
+// opened: where describing a name opens it (Windows), a regular file it
+// described is opened for reading to be described and left held in *kept,
+// so that later calls on it prove it instead of opening it again. *kept is
+// null when nothing is kept (always on POSIX, where describing opens
+// nothing and holding would cost an open). 0 or -1.
+int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat_held** kept);
 // plat_fread_at on a held file; -1 for a held folder.
 int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len);
 // Closes it, leaving the failure that plat_last_failure_transient reads as

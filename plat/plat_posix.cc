@@ -832,6 +832,16 @@ int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
   return 0;
 }
 
+int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat_held** kept) {
+  *kept = nullptr;
+  if (name != nullptr && name[0] == 0) {
+    memset(st, 0, sizeof *st);
+    errno = EINVAL;
+    return -1;
+  }
+  return plat_held_stat_at(dir, name, st);
+}
+
 int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len) {
   if (h == nullptr || !h->is_file) return -1;
   return pread_all(h->fd, off, dst, len);

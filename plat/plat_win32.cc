@@ -224,8 +224,9 @@ char* join_path(const char* dir, const char* name, size_t name_len) {
 // What a walk beneath a root opens a name for: a folder on the way (which
 // needs only traverse rights, so that a folder that may be traversed but
 // not listed hides nothing below it), a folder to list, anything to
-// describe, or a file to read.
-enum open_for { kTraverse, kList, kDescribe, kRead };
+// describe, a file to read, or anything to describe and then keep open for
+// reading when it is a file.
+enum open_for { kTraverse, kList, kDescribe, kRead, kKeep };
 
 DWORD access_for(open_for p) {
   switch (p) {
@@ -236,6 +237,7 @@ DWORD access_for(open_for p) {
     case kDescribe:
       return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kRead:
+    case kKeep:
       break;
   }
   return GENERIC_READ;
@@ -1734,6 +1736,39 @@ int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
     CloseHandle(h);
   }
   fill_stat(st, fd);
+  return 0;
+}
+
+int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat_held** kept) {
+  *kept = nullptr;
+  memset(st, 0, sizeof *st);
+  SetLastError(kRefused);
+  if (dir == nullptr || dir->is_file || name == nullptr || name[0] == 0) return -1;
+  const size_t n = strlen(name);
+  if (unsafe_component(name, n)) return -1;
+  char* path = join_path(dir->path, name, n);
+  wstr w(path);
+  file_desc fd;
+  // Opened for reading, as a READ would open it; a folder opens too (for
+  // listing, which a folder that may only be traversed refuses: that one
+  // is then described as plat_held_stat_at does).
+  HANDLE h = w.p == nullptr ? INVALID_HANDLE_VALUE : open_and_describe(dir->h, name, n, w.p, kKeep, &fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    free(path);
+    if (why == ERROR_ACCESS_DENIED) return plat_held_stat_at(dir, name, st);
+    SetLastError(why);
+    return -1;
+  }
+  fill_stat(st, fd);
+  if ((fd.attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || fd.delete_pending) {
+    // Only plain files are kept: folders are held by the walks that pass
+    // through them, and what a link is must never be read.
+    CloseHandle(h);
+    free(path);
+    return 0;
+  }
+  *kept = held_from_handle(h, 1, path);
   return 0;
 }
 

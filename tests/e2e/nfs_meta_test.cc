@@ -671,7 +671,8 @@ TEST(NfsFsinfo, ConstantsPathconfAndSpace) {
 
 // Opens of files and folders per call, counted by the platform layer (the
 // server runs in this process): a READ of a file read a moment ago, or a
-// GETATTR of the root, opens nothing, GETATTR, ACCESS and LOOKUP open at most the one object they
+// GETATTR of the root, opens nothing, nor does a call on a file just
+// looked up; GETATTR, ACCESS and LOOKUP open at most the one object they
 // describe, and a listing opens nothing per entry.
 TEST(Opens, CallsOnRecentlyUsedHandlesDoNotWalkAgain) {
   temp_dir d;
@@ -710,6 +711,12 @@ TEST(Opens, CallsOnRecentlyUsedHandlesDoNotWalkAgain) {
   for (const char* name : {"f.txt", "g.txt", "missing"}) {
     EXPECT_LE(opens_of([&] { (void)lookup(c, b, name); }), 1u) << name;
   }
+  // What a lookup opened to describe a file is kept for the calls that
+  // follow on it.
+  EXPECT_EQ(opens_of([&] { EXPECT_EQ(getattr(c, g).status, 0u); }), 0u) << "GETATTR after a LOOKUP";
+  bytes g_access = opaque_arg(g);
+  g_access.insert(g_access.end(), mask.begin(), mask.end());
+  EXPECT_EQ(opens_of([&] { EXPECT_EQ(status_of(nfs_call(c, NFS_ACCESS, g_access)), 0u); }), 0u) << "ACCESS";
   // A listing of 300 entries opens as much as one of 30: nothing per entry.
   uint64_t listing[2] = {0, 0};
   for (int pass = 0; pass < 2; pass++) {
