@@ -188,13 +188,14 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
   if (rel[at] == 0) return plat_stat_beneath(root, rel, st);  // a trailing "/"
   const held_ref dir = folder(root, rel, at == 0 ? 0 : at - 1);
   if (dir == nullptr) return -1;
-  // A file that had to be opened to be described stays held, so that the
-  // calls that usually follow (attributes, access, reads) only prove it.
+  // What had to be opened to be described stays held, so that the calls
+  // that usually follow on it (attributes, access, reads, listings,
+  // lookups inside it) only prove it.
   plat_held* kept = nullptr;
   if (plat_held_stat_keep(dir.get(), rel + at, st, &kept) != 0) return -1;
   if (kept != nullptr) {
     const held_ref h = share(kept);
-    put(key, h, true);
+    put(key, h, st->is_dir == 0);
     t_proofs.add(h, st);
   }
   return 0;

@@ -1761,14 +1761,13 @@ int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat
     return -1;
   }
   fill_stat(st, fd);
-  if ((fd.attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || fd.delete_pending) {
-    // Only plain files are kept: folders are held by the walks that pass
-    // through them, and what a link is must never be read.
+  if ((fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT) || fd.delete_pending) {
+    // What a link is, or what is going, is described but never kept.
     CloseHandle(h);
     free(path);
     return 0;
   }
-  *kept = held_from_handle(h, 1, path);
+  *kept = held_from_handle(h, (fd.attrs & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1, path);
   return 0;
 }
 
