@@ -59,6 +59,13 @@ int64_t plat_send(plat_sock s, const void* buf, size_t len);
 // or sent at once.
 int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len);
 int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len);
+// plat_recv_nowait tried again and again, without giving up the processor,
+// for up to spin_us microseconds: for a peer expected to send within
+// microseconds, whose bytes it then takes without the two trips through
+// the scheduler of a blocking wait. -2 when nothing came in time, and at
+// once on Windows, where each look costs more than the wait it could save
+// (under Wine a round trip to its server).
+int64_t plat_recv_spin(plat_sock s, void* buf, size_t len, int spin_us);
 // Sends all len bytes, the waits for the peer to make room ending within
 // about wait_ms in all however it paces its reading. 0, or -1 when they did
 // not or the connection failed (part of buf may have gone; the socket is

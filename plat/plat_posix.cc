@@ -222,6 +222,19 @@ int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len) {
   return r;
 }
 
+int64_t plat_recv_spin(plat_sock s, void* buf, size_t len, int spin_us) {
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  for (;;) {
+    const int64_t r = plat_recv_nowait(s, buf, len);
+    if (r != -2) return r;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const int64_t us = (t.tv_sec - t0.tv_sec) * 1000000 + (t.tv_nsec - t0.tv_nsec) / 1000;
+    if (us >= spin_us) return -2;
+  }
+}
+
 int64_t plat_send_nowait(plat_sock s, const void* buf, size_t len) {
   ssize_t r;
   do {

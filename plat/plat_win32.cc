@@ -739,6 +739,14 @@ int64_t plat_recv_nowait(plat_sock s, void* buf, size_t len) {
   return plat_recv(s, buf, len);
 }
 
+int64_t plat_recv_spin(plat_sock s, void* buf, size_t len, int spin_us) {
+  (void)s;
+  (void)buf;
+  (void)len;
+  (void)spin_us;
+  return -2;
+}
+
 // A send is different: writability says only that some room is free, and a
 // blocking send of more than that waits for the peer to read. The socket is
 // switched to non-blocking mode for the one call instead, so that the send

@@ -14,6 +14,10 @@
 
 constexpr uint32_t RPC_MAX_RECORD = 8388608;  // largest record, summed over its fragments
 constexpr int RPC_SEND_WAIT_MS = 30000;       // for the whole of a reply
+// After a small reply the engine busy-waits this long for the next call
+// before it sleeps in a receive: a client that makes one call at a time
+// sends its next within microseconds.
+constexpr int RPC_SPIN_US = 50;
 constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier body
 // Reply buffers start with room for the record mark, so that mark and reply
 // go out from one buffer without a second copy.

@@ -769,6 +769,33 @@ TEST(PlatSock, PollReportsReadinessAndHangUp) {
   EXPECT_EQ(plat_recv(p.server, buf, 1), 0);
 }
 
+// A spinning receive takes what a peer sends while it spins, gives up
+// with -2 when nothing comes, and reports the peer's close; where it never
+// spins (Windows) it gives up at once and the bytes wait for a receive.
+TEST(PlatSock, SpinningReceiveTakesWhatArrivesOrGivesUp) {
+  tcp_pair p;
+  ASSERT_TRUE(p.open());
+  char buf[8] = {};
+  EXPECT_EQ(plat_recv_spin(p.server, buf, sizeof buf, 2000), -2);
+  std::thread late([&] {
+    plat_sleep_ms(1);
+    plat_send(p.client, "hi", 2);
+  });
+  int64_t r = plat_recv_spin(p.server, buf, sizeof buf, 2000000);
+  late.join();
+  if (r == -2) {
+    ASSERT_GT(plat_poll1(p.server, 1, 5000), 0);
+    r = plat_recv(p.server, buf, sizeof buf);
+  }
+  ASSERT_EQ(r, 2);
+  EXPECT_EQ(std::string(buf, 2), "hi");
+  plat_sock_close(p.client);
+  p.client = PLAT_INVALID_SOCK;
+  ASSERT_GT(plat_poll1(p.server, 1, 5000), 0);
+  r = plat_recv_spin(p.server, buf, sizeof buf, 2000);
+  EXPECT_TRUE(r == 0 || r == -2) << r;
+}
+
 TEST(PlatSock, PollOnListenerSeesPendingConnection) {
   plat_net_init();
   plat_sock l;
