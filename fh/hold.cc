@@ -8,10 +8,17 @@
 
 namespace {
 
+// What an entry holds: a folder, a file opened only to be described (for
+// its attributes alone, so that looking at a file never opens its data),
+// or a file open for reading. One bit each, so that a search can take more
+// than one.
+enum held_kind : unsigned { kFolder = 1, kFileSeen = 2, kFileRead = 4 };
+constexpr unsigned kAnyFile = kFileSeen | kFileRead;
+
 struct hold_entry {
   std::string key;  // root, a zero byte, rel
   held_ref h;
-  bool is_file;
+  held_kind kind;
   uint64_t proven_ms;
 };
 
@@ -90,11 +97,11 @@ struct call_proofs {
 
 thread_local call_proofs t_proofs;
 
-// The held object under key when it is of the kind asked for, proven to
+// The held object under key when it is of a kind asked for, proven to
 // lie at root/rel still (its status then in *st, unless st is null); null
 // otherwise, and an entry that fails the proof is dropped. A proof made
 // earlier in the same call stands.
-held_ref find_proven(const std::string& key, bool is_file, const char* root, const char* rel, plat_statbuf* st) {
+held_ref find_proven(const std::string& key, unsigned kinds, const char* root, const char* rel, plat_statbuf* st) {
   hold_table& t = table();
   std::vector<held_ref> gone;  // closed after the lock is released
   held_ref h;
@@ -102,7 +109,7 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
     plat_guard g(t.lock.get());
     trim_locked(t, plat_now_ms(), &gone);
     for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
-      if (it->key == key && it->is_file == is_file) {
+      if (it->key == key && (it->kind & kinds) != 0) {
         t.entries.splice(t.entries.begin(), t.entries, it);
         h = it->h;
         break;
@@ -138,18 +145,21 @@ held_ref find_proven(const std::string& key, bool is_file, const char* root, con
   return proven ? h : nullptr;
 }
 
-void put(std::string key, const held_ref& h, bool is_file) {
+// Holds h under key, in place of what was held there of the same sort
+// (a folder, or a file either way).
+void put(std::string key, const held_ref& h, held_kind kind) {
   hold_table& t = table();
   std::vector<held_ref> gone;
+  const unsigned same = kind == kFolder ? kFolder : kAnyFile;
   plat_guard g(t.lock.get());
   for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
-    if (it->key == key && it->is_file == is_file) {
+    if (it->key == key && (it->kind & same) != 0) {
       gone.push_back(std::move(it->h));
       t.entries.erase(it);
       break;
     }
   }
-  t.entries.push_front(hold_entry{std::move(key), h, is_file, plat_now_ms()});
+  t.entries.push_front(hold_entry{std::move(key), h, kind, plat_now_ms()});
   trim_locked(t, plat_now_ms(), &gone);
 }
 
@@ -158,12 +168,12 @@ void put(std::string key, const held_ref& h, bool is_file) {
 held_ref folder(const char* root, const char* rel, size_t rel_len) {
   const std::string dir_rel(rel, rel_len);
   std::string key = key_of(root, rel, rel_len);
-  held_ref h = find_proven(key, false, root, dir_rel.c_str(), nullptr);
+  held_ref h = find_proven(key, kFolder, root, dir_rel.c_str(), nullptr);
   if (h != nullptr) return h;
   plat_held* fresh = plat_hold_dir_beneath(root, dir_rel.c_str());
   if (fresh == nullptr) return nullptr;
   h = share(fresh);
-  put(std::move(key), h, false);
+  put(std::move(key), h, kFolder);
   return h;
 }
 
@@ -179,7 +189,9 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (root == nullptr || rel == nullptr) return plat_stat_beneath(root, rel, st);
   const std::string key = key_of(root, rel, strlen(rel));
-  if (find_proven(key, false, root, rel, st) != nullptr || find_proven(key, true, root, rel, st) != nullptr) return 0;
+  if (find_proven(key, kFolder, root, rel, st) != nullptr || find_proven(key, kAnyFile, root, rel, st) != nullptr) {
+    return 0;
+  }
   if (rel[0] == 0) {
     const held_ref h = folder(root, rel, 0);
     return h == nullptr ? -1 : plat_held_stat_at(h.get(), "", st);
@@ -189,13 +201,14 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
   const held_ref dir = folder(root, rel, at == 0 ? 0 : at - 1);
   if (dir == nullptr) return -1;
   // What had to be opened to be described stays held, so that the calls
-  // that usually follow on it (attributes, access, reads, listings,
-  // lookups inside it) only prove it.
+  // that usually follow on it (attributes, access, listings, lookups
+  // inside it) only prove it; a READ opens the file for reading in its
+  // place.
   plat_held* kept = nullptr;
   if (plat_held_stat_keep(dir.get(), rel + at, st, &kept) != 0) return -1;
   if (kept != nullptr) {
     const held_ref h = share(kept);
-    put(key, h, st->is_dir == 0);
+    put(key, h, st->is_dir ? kFolder : kFileSeen);
     t_proofs.add(h, st);
   }
   return 0;
@@ -205,7 +218,7 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (root == nullptr || rel == nullptr || rel[0] == 0) return nullptr;
   std::string key = key_of(root, rel, strlen(rel));
-  held_ref h = find_proven(key, true, root, rel, st);
+  held_ref h = find_proven(key, kFileRead, root, rel, st);
   if (h != nullptr) return h;
   const size_t at = last_at(rel);
   if (rel[at] == 0) return nullptr;
@@ -215,7 +228,7 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
   if (f == nullptr) return nullptr;
   h = share(f);
   if (plat_held_stat_at(f, "", st) != 0) return nullptr;
-  put(std::move(key), h, true);
+  put(std::move(key), h, kFileRead);
   return h;
 }
 

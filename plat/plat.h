@@ -312,15 +312,15 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
 // open), the held object itself not at all. 0 or -1.
 int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st);
 // plat_held_stat_at of a name ("" excepted), keeping what the description
-// opened: where describing a name opens it (Windows), the file or folder is
-// opened for reading (a file) or listing (a folder) to be described and
-// left held in *kept, so that later calls on it prove it instead of
-// opening it again. *kept is null when nothing is kept: a link, something
-// being deleted, a folder that may be traversed but not listed, and always
-// on POSIX, where describing opens nothing and holding would cost an open.
-// 0 or -1.
+// opened: where describing a name opens it (Windows), the file or folder it
+// opened (for its attributes only) is left held in *kept, so that later
+// calls on it prove it instead of opening it again. A kept file is not for
+// reading (plat_held_read_at gives -1). *kept is null when nothing is kept:
+// a link, something being deleted, and always on POSIX, where describing
+// opens nothing and holding would cost an open. 0 or -1.
 int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat_held** kept);
-// plat_fread_at on a held file; -1 for a held folder.
+// plat_fread_at on a held file; -1 for a held folder or a file kept only to
+// be described.
 int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len);
 // Closes it, leaving the failure that plat_last_failure_transient reads as
 // it was. Null is ignored.

@@ -224,8 +224,9 @@ char* join_path(const char* dir, const char* name, size_t name_len) {
 // What a walk beneath a root opens a name for: a folder on the way (which
 // needs only traverse rights, so that a folder that may be traversed but
 // not listed hides nothing below it), a folder to list, anything to
-// describe, a file to read, or anything to describe and then keep open for
-// reading when it is a file.
+// describe (and, kKeep, to keep held after: the same rights, so that
+// looking at a file never opens its data, which can set off a virus scan or
+// the download of a file kept online only), or a file to read.
 enum open_for { kTraverse, kList, kDescribe, kRead, kKeep };
 
 DWORD access_for(open_for p) {
@@ -235,9 +236,9 @@ DWORD access_for(open_for p) {
     case kList:
       return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kDescribe:
+    case kKeep:
       return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kRead:
-    case kKeep:
       break;
   }
   return GENERIC_READ;
@@ -1632,7 +1633,8 @@ int plat_service_log_open(const char* name, char* path, size_t pathlen) {
 struct plat_held {
   HANDLE h;
   int is_file;
-  char* path;  // the full path it was opened at
+  int readable;  // a file opened for its data, not only for its attributes
+  char* path;    // the full path it was opened at
 };
 
 namespace {
@@ -1647,6 +1649,7 @@ plat_held* held_from_handle(HANDLE h, int is_file, char* path) {
   }
   held->h = h;
   held->is_file = is_file;
+  held->readable = is_file;
   held->path = path;
   return held;
 }
@@ -1757,15 +1760,9 @@ int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat
   char* path = join_path(dir->path, name, n);
   wstr w(path);
   file_desc fd;
-  // Opened for reading, as a READ would open it; a folder opens too (for
-  // listing, which a folder that may only be traversed refuses: that one
-  // is then described as plat_held_stat_at does).
   HANDLE h = w.p == nullptr ? INVALID_HANDLE_VALUE : open_and_describe(dir->h, name, n, w.p, kKeep, &fd);
   if (h == INVALID_HANDLE_VALUE) {
-    const DWORD why = GetLastError();
     free(path);
-    if (why == ERROR_ACCESS_DENIED) return plat_held_stat_at(dir, name, st);
-    SetLastError(why);
     return -1;
   }
   fill_stat(st, fd);
@@ -1776,11 +1773,12 @@ int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat
     return 0;
   }
   *kept = held_from_handle(h, (fd.attrs & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1, path);
+  (*kept)->readable = 0;
   return 0;
 }
 
 int64_t plat_held_read_at(plat_held* h, uint64_t off, void* dst, uint64_t len) {
-  if (h == nullptr || !h->is_file) return -1;
+  if (h == nullptr || !h->readable) return -1;
   return read_at(h->h, off, dst, len);
 }
 

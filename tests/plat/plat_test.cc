@@ -1268,6 +1268,21 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
   ASSERT_EQ(plat_held_stat_at(dir, "f.txt", &st), 0);
   EXPECT_EQ(st.size, 5);
   EXPECT_EQ(plat_held_stat_at(dir, "..", &st), -1);
+  // Describing a name may keep what it opened (Windows does): held for
+  // its attributes only, proven like anything held, never read from.
+  plat_held* kept = nullptr;
+  ASSERT_EQ(plat_held_stat_keep(dir, "f.txt", &st, &kept), 0);
+  EXPECT_EQ(st.size, 5);
+  if (kept != nullptr) {
+    EXPECT_EQ(plat_held_read_at(kept, 0, buf, sizeof buf), -1);
+    ASSERT_EQ(plat_held_check(kept, root, "d/sub/f.txt", &st), 0);
+    EXPECT_EQ(st.size, 5);
+    plat_held_close(kept);
+  }
+  for (const char* bad : {"", "..", "missing"}) {
+    EXPECT_EQ(plat_held_stat_keep(dir, bad, &st, &kept), -1) << bad;
+    EXPECT_EQ(kept, nullptr);
+  }
 
   // Moved away: neither is proven at its old path any more, and both can
   // still be renamed by others while held.
