@@ -189,9 +189,7 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   if (root == nullptr || rel == nullptr) return plat_stat_beneath(root, rel, st);
   const std::string key = key_of(root, rel, strlen(rel));
-  if (find_proven(key, kFolder, root, rel, st) != nullptr || find_proven(key, kAnyFile, root, rel, st) != nullptr) {
-    return 0;
-  }
+  if (find_proven(key, kFolder | kAnyFile, root, rel, st) != nullptr) return 0;
   if (rel[0] == 0) {
     const held_ref h = folder(root, rel, 0);
     return h == nullptr ? -1 : plat_held_stat_at(h.get(), "", st);
@@ -232,10 +230,7 @@ held_ref hold_file(const char* root, const char* rel, plat_statbuf* st) {
   return h;
 }
 
-hold_call_scope::hold_call_scope() {
-  t_proofs.clear();
-  t_proofs.active = true;
-}
+hold_call_scope::hold_call_scope() { t_proofs.active = true; }
 
 hold_call_scope::~hold_call_scope() {
   t_proofs.active = false;

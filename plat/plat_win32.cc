@@ -224,10 +224,11 @@ char* join_path(const char* dir, const char* name, size_t name_len) {
 // What a walk beneath a root opens a name for: a folder on the way (which
 // needs only traverse rights, so that a folder that may be traversed but
 // not listed hides nothing below it), a folder to list, anything to
-// describe (and, kKeep, to keep held after: the same rights, so that
-// looking at a file never opens its data, which can set off a virus scan or
-// the download of a file kept online only), or a file to read.
-enum open_for { kTraverse, kList, kDescribe, kRead, kKeep };
+// describe (also when what is described is kept held after: attribute
+// rights only, so that looking at a file never opens its data, which can
+// set off a virus scan or the download of a file kept online only), or a
+// file to read.
+enum open_for { kTraverse, kList, kDescribe, kRead };
 
 DWORD access_for(open_for p) {
   switch (p) {
@@ -236,7 +237,6 @@ DWORD access_for(open_for p) {
     case kList:
       return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kDescribe:
-    case kKeep:
       return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kRead:
       break;
@@ -1728,6 +1728,24 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
   return 0;
 }
 
+namespace {
+
+// Opens the name (one component) inside a held folder, for its attributes
+// only, and describes it; its full path goes to *path, the caller's to free
+// (null when the name is refused). The invalid handle on failure.
+HANDLE open_name_in(plat_held* dir, const char* name, file_desc* fd, char** path) {
+  *path = nullptr;
+  SetLastError(kRefused);
+  const size_t n = strlen(name);
+  if (dir->is_file || unsafe_component(name, n)) return INVALID_HANDLE_VALUE;
+  *path = join_path(dir->path, name, n);
+  wstr w(*path);
+  if (w.p == nullptr) return INVALID_HANDLE_VALUE;
+  return open_and_describe(dir->h, name, n, w.p, kDescribe, fd);
+}
+
+}  // namespace
+
 int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
   memset(st, 0, sizeof *st);
   SetLastError(kRefused);
@@ -1736,13 +1754,9 @@ int plat_held_stat_at(plat_held* dir, const char* name, plat_statbuf* st) {
   if (name[0] == 0) {
     if (!describe(dir->h, &fd)) return -1;
   } else {
-    const size_t n = strlen(name);
-    if (dir->is_file || unsafe_component(name, n)) return -1;
-    char* path = join_path(dir->path, name, n);
-    wstr w(path);
+    char* path = nullptr;
+    HANDLE h = open_name_in(dir, name, &fd, &path);
     free(path);
-    if (w.p == nullptr) return -1;
-    HANDLE h = open_and_describe(dir->h, name, n, w.p, kDescribe, &fd);
     if (h == INVALID_HANDLE_VALUE) return -1;
     CloseHandle(h);
   }
@@ -1754,13 +1768,10 @@ int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat
   *kept = nullptr;
   memset(st, 0, sizeof *st);
   SetLastError(kRefused);
-  if (dir == nullptr || dir->is_file || name == nullptr || name[0] == 0) return -1;
-  const size_t n = strlen(name);
-  if (unsafe_component(name, n)) return -1;
-  char* path = join_path(dir->path, name, n);
-  wstr w(path);
+  if (dir == nullptr || name == nullptr || name[0] == 0) return -1;
   file_desc fd;
-  HANDLE h = w.p == nullptr ? INVALID_HANDLE_VALUE : open_and_describe(dir->h, name, n, w.p, kKeep, &fd);
+  char* path = nullptr;
+  HANDLE h = open_name_in(dir, name, &fd, &path);
   if (h == INVALID_HANDLE_VALUE) {
     free(path);
     return -1;
@@ -1772,8 +1783,10 @@ int plat_held_stat_keep(plat_held* dir, const char* name, plat_statbuf* st, plat
     free(path);
     return 0;
   }
+  // Described either way; kept unless memory runs out (the handle and path
+  // are then let go by held_from_handle).
   *kept = held_from_handle(h, (fd.attrs & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1, path);
-  (*kept)->readable = 0;
+  if (*kept != nullptr) (*kept)->readable = 0;
   return 0;
 }
 

@@ -222,7 +222,7 @@ enum : uint32_t {
   RPCB_GETSTAT = PMAPPROC_GETSTAT,
 };
 
-const char* netid(uint32_t prot) { return prot == 17 ? "udp" : "tcp"; }
+const char* netid(uint32_t prot) { return prot == RPC_PROTO_UDP ? "udp" : "tcp"; }
 
 bytes rpcb_arg(uint32_t prog, uint32_t vers, const std::string& netid) {
   bytes a;
@@ -321,7 +321,7 @@ TEST(Rpcbind, DumpAndAddressList) {
       put32(&expected, 1);
       put_string(&expected, uaddr(expected_port(m.which)));
       put_string(&expected, netid(m.prot));
-      put32(&expected, m.prot == 17 ? 1 : 3);
+      put32(&expected, m.prot == RPC_PROTO_UDP ? 1 : 3);
       put_string(&expected, "inet");
       put_string(&expected, netid(m.prot));
     }
