@@ -41,6 +41,12 @@ std::string key_of(const char* root, const char* rel, size_t rel_len) {
 
 held_ref share(plat_held* h) { return held_ref(h, plat_held_close); }
 
+// Where rel's last component starts; 0 when rel has one component.
+size_t last_at(const char* rel) {
+  const char* slash = strrchr(rel, '/');
+  return slash == nullptr ? 0 : static_cast<size_t>(slash - rel) + 1;
+}
+
 // Moves the entries past their age, and those beyond the bound, to *gone,
 // so that they are closed once the lock is released. The caller holds it.
 void trim_locked(hold_table& t, uint64_t now, std::vector<held_ref>* gone) {
@@ -58,14 +64,15 @@ void trim_locked(hold_table& t, uint64_t now, std::vector<held_ref>* gone) {
   }
 }
 
-// The objects proven during the call this thread is serving, with the
-// status each proof gave. Few: a call proves at most a folder and one
-// object in it.
+// The objects proven during the call this thread is serving, under their
+// keys, with the status each proof gave. Few: a call proves at most a
+// folder and one object in it.
 struct call_proofs {
   static constexpr int kMax = 4;
   bool active = false;
   int n = 0;
   held_ref h[kMax];
+  std::string key[kMax];
   plat_statbuf st[kMax];
   bool has_st[kMax];  // whether the proof gave the status too
   void clear() {
@@ -78,17 +85,26 @@ struct call_proofs {
     }
     return -1;
   }
-  void add(const held_ref& r, const plat_statbuf* s) {
+  // What was proven under k in this call; null when nothing was.
+  plat_held* under(const std::string& k) const {
+    for (int i = 0; i < n; i++) {
+      if (key[i] == k) return h[i].get();
+    }
+    return nullptr;
+  }
+  void add(const held_ref& r, const std::string& k, const plat_statbuf* s) {
     if (!active) return;
     if (n == kMax) {
       for (int i = 1; i < kMax; i++) {
         h[i - 1] = std::move(h[i]);
+        key[i - 1].swap(key[i]);
         st[i - 1] = st[i];
         has_st[i - 1] = has_st[i];
       }
       n--;
     }
     h[n] = r;
+    key[n] = k;
     has_st[n] = s != nullptr;
     if (s != nullptr) st[n] = *s;
     n++;
@@ -100,7 +116,8 @@ thread_local call_proofs t_proofs;
 // The held object under key when it is of a kind asked for, proven to
 // lie at root/rel still (its status then in *st, unless st is null); null
 // otherwise, and an entry that fails the proof is dropped. A proof made
-// earlier in the same call stands.
+// earlier in the same call stands. When rel's folder was proven in this
+// call, that proof and a look at the name in it can stand for the path.
 held_ref find_proven(const std::string& key, unsigned kinds, const char* root, const char* rel, plat_statbuf* st) {
   hold_table& t = table();
   std::vector<held_ref> gone;  // closed after the lock is released
@@ -129,8 +146,14 @@ held_ref find_proven(const std::string& key, unsigned kinds, const char* root, c
     t_proofs.has_st[known] = true;
     return h;
   }
-  const bool proven = plat_held_check(h.get(), root, rel, st) == 0;
-  if (proven) t_proofs.add(h, st);
+  int in = 1;
+  if (rel[0] != 0) {
+    const size_t at = last_at(rel);
+    plat_held* parent = t_proofs.under(key_of(root, rel, at == 0 ? 0 : at - 1));
+    if (parent != nullptr) in = plat_held_check_in(h.get(), parent, rel + at, st);
+  }
+  const bool proven = in == 0 || (in > 0 && plat_held_check(h.get(), root, rel, st) == 0);
+  if (proven) t_proofs.add(h, key, st);
   plat_guard g(t.lock.get());
   for (auto it = t.entries.begin(); it != t.entries.end(); ++it) {
     if (it->h != h) continue;
@@ -177,12 +200,6 @@ held_ref folder(const char* root, const char* rel, size_t rel_len) {
   return h;
 }
 
-// Where rel's last component starts; 0 when rel has one component.
-size_t last_at(const char* rel) {
-  const char* slash = strrchr(rel, '/');
-  return slash == nullptr ? 0 : static_cast<size_t>(slash - rel) + 1;
-}
-
 }  // namespace
 
 int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
@@ -207,7 +224,7 @@ int hold_stat(const char* root, const char* rel, plat_statbuf* st) {
   if (kept != nullptr) {
     const held_ref h = share(kept);
     put(key, h, st->is_dir ? kFolder : kFileSeen);
-    t_proofs.add(h, st);
+    t_proofs.add(h, key, st);
   }
   return 0;
 }

@@ -306,6 +306,14 @@ plat_held* plat_hold_file_at(plat_held* dir, const char* name);
 // with its status now, or -1 (st cleared). st may be null when only the
 // proof is wanted, which can spare a system call.
 int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st);
+// Proves that the folder h holds lies at `name` (one component) in the held
+// folder dir, which the caller has itself proven to lie where it should
+// during the same call: the name, not followed if it is a link, leads to
+// the very folder h holds. 0 with *st filled with its status now (st may
+// be null); -1 when it does not lie there (st cleared); 1 when this cannot
+// be told so, or not more cheaply than by plat_held_check (Windows, where
+// looking at a name opens it; a file; a name that is not one component).
+int plat_held_check_in(plat_held* h, plat_held* dir, const char* name, plat_statbuf* st);
 // plat_stat_beneath of one name (never "." or "..") inside a held folder:
 // a final link is described itself. The name "" describes the held folder
 // or file itself. Opens nothing on POSIX; on Windows opens the name (one

@@ -737,6 +737,11 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
 struct plat_held {
   int fd;  // an O_PATH descriptor of a folder, or a regular file open for reading
   int is_file;
+  // Which object it is, for folders (read once, when it is held): a name
+  // that leads to the same device and inode leads to it.
+  uint32_t dev_major, dev_minor;
+  uint64_t ino;
+  char link[32];  // "/proc/self/fd/N", where the kernel tells its present path
 };
 
 namespace {
@@ -750,7 +755,14 @@ plat_held* held_from_fd(int fd, int is_file) {
   }
   h->fd = fd;
   h->is_file = is_file;
+  h->dev_major = h->dev_minor = 0;
+  h->ino = 0;
+  snprintf(h->link, sizeof h->link, "/proc/self/fd/%d", fd);
   return h;
+}
+
+bool same_object(const plat_held* h, const struct statx& sx) {
+  return sx.stx_ino == h->ino && sx.stx_dev_major == h->dev_major && sx.stx_dev_minor == h->dev_minor;
 }
 
 int64_t pread_all(int fd, uint64_t off, void* dst, uint64_t len) {
@@ -780,7 +792,19 @@ plat_held* plat_hold_dir_beneath(const char* root, const char* rel) {
   const char* last = nullptr;
   if (check_rel(root, rel, &last) != 0) return nullptr;
   const int fd = open_folder_beneath(root, rel, strlen(rel));
-  return fd < 0 ? nullptr : held_from_fd(fd, 0);
+  if (fd < 0) return nullptr;
+  struct statx sx;
+  if (statx_at(fd, "", AT_EMPTY_PATH, &sx) != 0) {
+    close_keep_errno(fd);
+    return nullptr;
+  }
+  plat_held* h = held_from_fd(fd, 0);
+  if (h != nullptr) {
+    h->dev_major = sx.stx_dev_major;
+    h->dev_minor = sx.stx_dev_minor;
+    h->ino = sx.stx_ino;
+  }
+  return h;
 }
 
 plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
@@ -801,16 +825,17 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
   if (st != nullptr) memset(st, 0, sizeof *st);
   errno = ENOENT;
   if (h == nullptr || root == nullptr || rel == nullptr) return -1;
-  char want[4096];
+  // Wanted: root, then (unless rel is empty) a "/" where the root has none
+  // at its end, then rel.
   const size_t rlen = strlen(root);
-  const bool sep = rel[0] != 0 && (rlen == 0 || root[rlen - 1] != '/');
-  const int wn = snprintf(want, sizeof want, "%s%s%s", root, sep ? "/" : "", rel);
-  if (wn <= 0 || static_cast<size_t>(wn) >= sizeof want) return -1;
-  char link[64];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", h->fd);
+  const size_t relen = strlen(rel);
+  const size_t seplen = relen != 0 && (rlen == 0 || root[rlen - 1] != '/') ? 1 : 0;
+  const size_t wn = rlen + seplen + relen;
   char now[4096];
-  const ssize_t n = readlink(link, now, sizeof now);
-  if (n != wn || memcmp(now, want, static_cast<size_t>(n)) != 0) {
+  if (wn >= sizeof now) return -1;
+  const ssize_t n = readlink(h->link, now, sizeof now);
+  if (n < 0 || static_cast<size_t>(n) != wn || memcmp(now, root, rlen) != 0 || (seplen != 0 && now[rlen] != '/') ||
+      memcmp(now + rlen + seplen, rel, relen) != 0) {
     errno = ENOENT;
     return -1;
   }
@@ -820,12 +845,29 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
   // link count needed for the proof alone.
   static constexpr char kDeleted[] = " (deleted)";
   constexpr size_t kDeletedLen = sizeof kDeleted - 1;
-  const bool suffix =
-      static_cast<size_t>(wn) >= kDeletedLen && memcmp(want + wn - kDeletedLen, kDeleted, kDeletedLen) == 0;
+  const bool suffix = wn >= kDeletedLen && memcmp(now + wn - kDeletedLen, kDeleted, kDeletedLen) == 0;
   if (st == nullptr && !suffix) return 0;
   struct statx sx;
   if (statx_at(h->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
   if (sx.stx_nlink == 0 || (h->is_file ? !S_ISREG(sx.stx_mode) : !S_ISDIR(sx.stx_mode))) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (st != nullptr) fill_stat(st, sx, sx);
+  return 0;
+}
+
+// Folders have one name each: when the name in a folder proven where it
+// lies leads, unfollowed, to the very folder h holds, h lies there too.
+// One status of the name proves it and describes it.
+int plat_held_check_in(plat_held* h, plat_held* dir, const char* name, plat_statbuf* st) {
+  if (st != nullptr) memset(st, 0, sizeof *st);
+  if (h == nullptr || dir == nullptr || h->is_file || dir->is_file || name == nullptr || !one_component(name)) {
+    return 1;
+  }
+  struct statx sx;
+  if (statx_at(dir->fd, name, AT_SYMLINK_NOFOLLOW, &sx) != 0) return errno == ENOENT || errno == ENOTDIR ? -1 : 1;
+  if (!same_object(h, sx) || !S_ISDIR(sx.stx_mode)) {
     errno = ENOENT;
     return -1;
   }

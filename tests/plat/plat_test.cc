@@ -1298,6 +1298,56 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
   plat_held_close(nullptr);
 }
 
+// A folder is proven in its proven folder by its name only while that name,
+// never followed, leads to the folder itself: not once it has been moved
+// away, even with a link to it or another folder put at its name. Where
+// this cannot be told cheaply (Windows) the answer is "prove it by path".
+TEST(PlatHeld, ProvenInItsFolderOnlyWhileItsNameLeadsToIt) {
+  temp_dir t;
+  t.write("d/sub/f.txt", "hello");
+  t.write("d/g.txt", "g");
+  const char* root = t.path.c_str();
+  plat_held* dir = plat_hold_dir_beneath(root, "d");
+  plat_held* sub = plat_hold_dir_beneath(root, "d/sub");
+  ASSERT_NE(dir, nullptr);
+  ASSERT_NE(sub, nullptr);
+  plat_held* f = plat_hold_file_at(sub, "f.txt");
+  ASSERT_NE(f, nullptr);
+  plat_statbuf st;
+  const int here = plat_held_check_in(sub, dir, "sub", &st);
+#ifdef _WIN32
+  EXPECT_EQ(here, 1);  // nothing more to tell here: every name is proven by its path
+#else
+  ASSERT_EQ(here, 0);
+  EXPECT_EQ(st.is_dir, 1);
+  EXPECT_EQ(plat_held_check_in(sub, dir, "sub", nullptr), 0);
+  EXPECT_EQ(plat_held_check_in(sub, dir, "g.txt", &st), -1);
+  EXPECT_TRUE(all_zero(st));
+  EXPECT_EQ(plat_held_check_in(sub, dir, "missing", &st), -1);
+  EXPECT_EQ(plat_held_check_in(dir, sub, "sub", &st), -1);
+#endif
+  // What cannot be proven this way is left to the proof by path.
+  EXPECT_EQ(plat_held_check_in(f, sub, "f.txt", &st), 1);
+  EXPECT_EQ(plat_held_check_in(sub, f, "sub", &st), 1);
+  for (const char* bad : {"", ".", "..", "d/sub"}) EXPECT_EQ(plat_held_check_in(sub, dir, bad, &st), 1) << bad;
+
+#ifndef _WIN32
+  std::error_code ec;
+  std::filesystem::rename(t.at("d/sub"), t.at("moved"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
+  t.symlink(t.at("moved"), "d/sub");
+  EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
+  std::filesystem::remove(t.at("d/sub"), ec);
+  t.mkdir("d/sub");
+  EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
+  EXPECT_EQ(plat_held_check(sub, root, "d/sub", &st), -1);
+#endif
+  plat_held_close(f);
+  plat_held_close(sub);
+  plat_held_close(dir);
+}
+
 #ifndef _WIN32
 // Linux marks the path of a deleted object by appending " (deleted)": a
 // folder held under a name that ends so, renamed and then deleted, shows
