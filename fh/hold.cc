@@ -85,10 +85,11 @@ struct call_proofs {
     }
     return -1;
   }
-  // What was proven under k in this call; null when nothing was.
-  plat_held* under(const std::string& k) const {
+  // What was proven in this call under the first len bytes of k (the key
+  // of a folder above k's object); null when nothing was.
+  plat_held* under(const std::string& k, size_t len) const {
     for (int i = 0; i < n; i++) {
-      if (key[i] == k) return h[i].get();
+      if (key[i].size() == len && k.compare(0, len, key[i]) == 0) return h[i].get();
     }
     return nullptr;
   }
@@ -149,7 +150,9 @@ held_ref find_proven(const std::string& key, unsigned kinds, const char* root, c
   int in = 1;
   if (rel[0] != 0) {
     const size_t at = last_at(rel);
-    plat_held* parent = t_proofs.under(key_of(root, rel, at == 0 ? 0 : at - 1));
+    // The parent's key is the start of this one: root, the zero byte, and
+    // rel up to its last "/".
+    plat_held* parent = t_proofs.under(key, strlen(root) + 1 + (at == 0 ? 0 : at - 1));
     if (parent != nullptr) in = plat_held_check_in(h.get(), parent, rel + at, st);
   }
   const bool proven = in == 0 || (in > 0 && plat_held_check(h.get(), root, rel, st) == 0);
