@@ -8,7 +8,7 @@
 #include "fh/fh_map.h"
 #include "fh/hold.h"
 #include "fh/recover.h"
-#include "server/config.h"
+#include "state/config.h"
 #include "util/sha256.h"
 #include "util/xdr.h"
 

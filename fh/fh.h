@@ -10,7 +10,7 @@
 
 #include "fh/fh_format.h"
 #include "plat/plat.h"
-#include "server/exports.h"
+#include "state/exports.h"
 
 // fh_build_idx for the first live export with that export path; -1 if none.
 int fh_build(const char* export_path, const char* rel, unsigned char* out, int32_t cap);

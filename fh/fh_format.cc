@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "fh/fh_map.h"
-#include "server/config.h"
-#include "server/secret.h"
+#include "state/config.h"
+#include "state/secret.h"
 #include "util/xdr.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/exports.h"
+#include "state/exports.h"
 #include "util/sha256.h"
 
 constexpr int FH_SIZE = 32;

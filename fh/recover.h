@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "server/exports.h"
+#include "state/exports.h"
 
 constexpr uint64_t FH_RECOVER_QUIET_MS = 30000;   // refusals after a fruitless walk
 constexpr uint64_t FH_RECOVER_BUDGET_MS = 5000;   // longest walk

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "server/exports.h"
+#include "state/exports.h"
 #include "util/xdr.h"
 #include "vorlix.h"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "server/exports.h"
+#include "state/exports.h"
 #include "vorlix.h"
 
 namespace {

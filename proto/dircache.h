@@ -14,7 +14,7 @@
 
 #include "fh/hold.h"
 #include "plat/plat.h"
-#include "server/exports.h"
+#include "state/exports.h"
 
 // The names of one folder in enumeration order.
 struct dir_names {

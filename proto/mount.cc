@@ -11,7 +11,7 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
-#include "server/exports.h"
+#include "state/exports.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "fh/fh.h"
 #include "plat/plat.h"
 #include "proto/protocol.h"
-#include "server/exports.h"
+#include "state/exports.h"
 #include "util/xdr.h"
 
 // 1 for a writing procedure, 0 for a reading one, -1 for a number the table

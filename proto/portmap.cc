@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "proto/rpc.h"
-#include "server/state.h"
+#include "state/server_rec.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "fh/hold.h"
 #include "proto/nfs.h"
 #include "proto/rpc.h"
-#include "server/config.h"
+#include "state/config.h"
 #include "util/json.h"
 
 namespace {

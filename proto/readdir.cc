@@ -11,7 +11,7 @@
 #include "fh/hold.h"
 #include "proto/dircache.h"
 #include "proto/nfs.h"
-#include "server/config.h"
+#include "state/config.h"
 #include "util/sha256.h"
 
 namespace {

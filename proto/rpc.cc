@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "proto/stats.h"
-#include "server/config.h"
+#include "state/config.h"
 
 namespace {
 

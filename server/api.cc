@@ -7,12 +7,12 @@
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
-#include "server/config.h"
-#include "server/exports.h"
 #include "server/fh_api.h"
-#include "server/last_error.h"
 #include "server/server.h"
-#include "server/state.h"
+#include "state/config.h"
+#include "state/exports.h"
+#include "state/last_error.h"
+#include "state/server_rec.h"
 
 extern "C" {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "fh/fh.h"
-#include "server/config.h"
-#include "server/exports.h"
-#include "server/last_error.h"
+#include "state/config.h"
+#include "state/exports.h"
+#include "state/last_error.h"
 
 int fh_for_path(const char* export_path, const char* rel, unsigned char* out, int out_size) {
   if (export_path == nullptr || rel == nullptr || out == nullptr || out_size < FH_SIZE) {

@@ -10,11 +10,11 @@
 #include "proto/dircache.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
-#include "server/config.h"
-#include "server/last_error.h"
-#include "server/secret.h"
-#include "server/state.h"
 #include "server/udp.h"
+#include "state/config.h"
+#include "state/last_error.h"
+#include "state/secret.h"
+#include "state/server_rec.h"
 #include "util/sha256.h"
 
 namespace {

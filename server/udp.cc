@@ -12,9 +12,9 @@
 
 #include "plat/plat.h"
 #include "proto/rpc.h"
-#include "server/config.h"
-#include "server/last_error.h"
-#include "server/state.h"
+#include "state/config.h"
+#include "state/last_error.h"
+#include "state/server_rec.h"
 
 namespace {
 

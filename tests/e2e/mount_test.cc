@@ -6,7 +6,7 @@
 #include <string>
 
 #include "nfs_client.h"
-#include "server/config.h"
+#include "state/config.h"
 
 using namespace wire;
 

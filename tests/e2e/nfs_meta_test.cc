@@ -16,7 +16,7 @@
 
 #include "nfs_client.h"
 #include "plat/plat.h"
-#include "server/config.h"
+#include "state/config.h"
 
 using namespace wire;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "nfs_client.h"
-#include "server/state.h"
+#include "state/server_rec.h"
 
 using namespace wire;
 

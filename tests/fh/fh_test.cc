@@ -12,7 +12,7 @@
 
 #include "fh/fh_map.h"
 #include "proto/nfs.h"
-#include "server/config.h"
+#include "state/config.h"
 #include "tests/support/fixture.h"
 #include "util/sha256.h"
 #include "util/xdr.h"

@@ -14,7 +14,7 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
-#include "server/config.h"
+#include "state/config.h"
 #include "tests/support/fixture.h"
 #include "tests/support/rpc_client.h"
 #include "vorlix.h"

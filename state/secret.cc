@@ -1,5 +1,5 @@
 // The handle secret.
-#include "server/secret.h"
+#include "state/secret.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // The server record and its lock.
-#include "server/state.h"
+#include "state/server_rec.h"
 
 server_rec G_SRV;
 

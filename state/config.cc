@@ -1,5 +1,5 @@
 // Configuration keys and the debug switches.
-#include "server/config.h"
+#include "state/config.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,9 +7,9 @@
 
 #include <atomic>
 
-#include "server/last_error.h"
-#include "server/secret.h"
-#include "server/state.h"
+#include "state/last_error.h"
+#include "state/secret.h"
+#include "state/server_rec.h"
 
 config_rec G_CFG = {RPC_IDLE_WAIT_MS, RPC_READ_WAIT_MS, 64, 2049, 20048, 0};
 

@@ -1,5 +1,5 @@
 // The last-error record.
-#include "server/last_error.h"
+#include "state/last_error.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The export table: export path rules, local paths, duplicates, the 64
 // slots with their generations, the allow-list parser and the JSON text of
 // one export.
-#include "server/exports.h"
+#include "state/exports.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32

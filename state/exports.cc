@@ -1,13 +1,13 @@
 // Export table, allow lists and the export control operations.
-#include "server/exports.h"
+#include "state/exports.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "plat/plat.h"
-#include "server/config.h"
-#include "server/last_error.h"
-#include "server/state.h"
+#include "state/config.h"
+#include "state/last_error.h"
+#include "state/server_rec.h"
 #include "util/json.h"
 #include "util/sha256.h"
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "server/config.h"
-#include "server/last_error.h"
-#include "server/secret.h"
-#include "server/state.h"
+#include "state/config.h"
+#include "state/last_error.h"
+#include "state/secret.h"
+#include "state/server_rec.h"
 #include "tests/support/fixture.h"
 #include "vorlix.h"
 
