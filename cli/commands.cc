@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "plat/plat.h"
 #include "proto/protocol.h"
 #include "util/sha256.h"
 #include "vorlix.h"
@@ -91,21 +92,39 @@ int usage() {
       "usage:\n"
       "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
       "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
-      "        [--allow /movies=CIDRS] [--secret S]\n"
+      "        [--allow /movies=CIDRS] [--secret S | --secret-file PATH]\n"
       "        [--max-connections N] [--idle-timeout MS] [--read-timeout MS]\n"
-      "        stdin: add /p=PATH | remove /p | exports | status | quit\n"
+      "        [--no-console]\n"
+      "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
+      "        with --portmap (111 is its usual port); 0 keeps the default.\n"
+      "        CIDRS: a.b.c.d or a.b.c.d/n, comma-separated; without --allow only\n"
+      "        this machine may mount. --option=value works as --option value.\n"
+      "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
+      "               | help | quit   (--no-console: none; stop with Ctrl-C)\n"
+      "  ... service install SERVE_OPTIONS | remove   (Windows: run as a service)\n"
       "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n",
       stderr);
   return 2;
 }
 
 int cli_main(int argc, char** argv) {
-  if (argc < 2) return usage();
+  if (argc < 2) {
+    const int rc = usage();
+    if (plat_console_is_own()) {
+      // Started by a double click: the window would close before the text
+      // could be read.
+      fputs("\nThis is a command-line program: run it from a command prompt with the\n"
+            "options above, or install the service (the .msi does). Press a key to close.\n",
+            stderr);
+      plat_wait_for_key();
+    }
+    return rc;
+  }
   const char* cmd = argv[1];
   const int rest = argc - 2;
   if (strcmp(cmd, "serve") == 0) return cmd_serve(rest, argv + 2);
   if (strcmp(cmd, "service") == 0) return cmd_service(rest, argv + 2);
-  if (strcmp(cmd, "version") == 0) {
+  if (strcmp(cmd, "version") == 0 || strcmp(cmd, "--version") == 0) {
     printf("%s\n", vorlix_version());
     return 0;
   }
@@ -115,7 +134,13 @@ int cli_main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(cmd, "rofs") == 0) return cmd_rofs();
-  if (strcmp(cmd, "fh") == 0 && rest == 2) return cmd_fh(argv[2], argv[3]);
-  if (strcmp(cmd, "resolve") == 0 && rest == 2) return cmd_resolve(argv[2], argv[3]);
+  if (strcmp(cmd, "fh") == 0 || strcmp(cmd, "resolve") == 0) {
+    if (rest == 2) return cmd[0] == 'f' ? cmd_fh(argv[2], argv[3]) : cmd_resolve(argv[2], argv[3]);
+    fprintf(stderr, "%s: expected %s EXPORT REL\n", cmd, cmd);
+    return usage();
+  }
+  if (strcmp(cmd, "help") != 0 && strcmp(cmd, "--help") != 0 && strcmp(cmd, "-h") != 0) {
+    fprintf(stderr, "unknown command: %s\n", cmd);
+  }
   return usage();
 }

@@ -41,25 +41,47 @@ constexpr config_opt kConfigOpts[] = {
 };
 constexpr size_t kConfigCount = sizeof kConfigOpts / sizeof kConfigOpts[0];
 
+// The port options and the start argument each fills.
+enum port_arg { kNfsPort, kMountPort, kPortmap, kPortCount };
+constexpr const char* kPortOpts[kPortCount] = {"--nfs-port", "--mount-port", "--portmap"};
+
 struct serve_opts {
   const char* bind = nullptr;
-  int nfs_port = 0;
-  int mount_port = 0;
-  int portmap_port = 0;
+  int ports[kPortCount] = {};
   const char* config[kConfigCount] = {};  // values of kConfigOpts; null when not given
+  const char* secret_file = nullptr;
+  bool console = true;
   std::vector<export_opt> exports;
 };
 
 // The row of kConfigOpts for the option name, or -1.
-int config_opt_of(const char* name) {
+int config_opt_of(const std::string& name) {
   for (size_t i = 0; i < kConfigCount; i++) {
-    if (strcmp(name, kConfigOpts[i].option) == 0) return static_cast<int>(i);
+    if (name == kConfigOpts[i].option) return static_cast<int>(i);
   }
   return -1;
 }
 
-// Reads a number the way atoi does (text that is not a number gives 0).
-int read_int(const char* s) { return static_cast<int>(strtol(s, nullptr, 10)); }
+// The port option's index in kPortOpts, or -1.
+int port_opt_of(const std::string& name) {
+  for (int i = 0; i < kPortCount; i++) {
+    if (name == kPortOpts[i]) return i;
+  }
+  return -1;
+}
+
+// Reads a port: a whole decimal number 0..65535 and nothing else.
+bool read_port(const char* s, int* out) {
+  if (s[0] == 0 || strlen(s) > 5) return false;
+  int v = 0;
+  for (const char* c = s; *c; c++) {
+    if (*c < '0' || *c > '9') return false;
+    v = v * 10 + (*c - '0');
+  }
+  if (v > 65535) return false;
+  *out = v;
+  return true;
+}
 
 // Splits "left=right" at the first "="; false when there is none.
 bool split_eq(const std::string& s, std::string* left, std::string* right) {
@@ -70,41 +92,85 @@ bool split_eq(const std::string& s, std::string* left, std::string* right) {
   return true;
 }
 
-// 0 when the options were read; otherwise the exit code (usage: 2).
+// Says what is wrong with the options on one line, then prints the usage
+// text; returns 2.
+int refuse(const std::string& why) {
+  fprintf(stderr, "serve: %s\n", why.c_str());
+  return usage();
+}
+
+// 0 when the options were read; otherwise the exit code (usage: 2), after a
+// line that says what is wrong. Options take their value as the next
+// argument or after "=" (--nfs-port=2049). Allow lists may come before or
+// after their export; each must name an export of the command line.
 int parse_opts(int argc, char** argv, serve_opts* o) {
-  if (argc == 0) return usage();
-  for (int i = 0; i < argc; i += 2) {
-    const char* name = argv[i];
-    if (i + 1 >= argc) return usage();
-    const char* val = argv[i + 1];
+  if (argc == 0) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  std::vector<std::pair<std::string, std::string>> allows;
+  for (int i = 0; i < argc; i++) {
+    std::string name = argv[i];
+    std::string val;
+    bool has_val = false;
+    const size_t eq = name.find('=');
+    if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      val = name.substr(eq + 1);
+      name.resize(eq);
+      has_val = true;
+    }
+    if (name == "--no-console") {
+      if (has_val) return refuse("--no-console takes no value");
+      o->console = false;
+      continue;
+    }
     const int config = config_opt_of(name);
+    const int port = port_opt_of(name);
+    const bool known = config >= 0 || port >= 0 || name == "--bind" || name == "--export" || name == "--allow" ||
+                       name == "--secret-file";
+    if (!known) return refuse("unknown option: " + name);
+    if (!has_val) {
+      if (i + 1 >= argc) return refuse(name + " needs a value");
+      val = argv[++i];
+    }
+    // The value lives in argv (or in the option's own argument after "=").
+    const char* text = has_val ? argv[i] + eq + 1 : argv[i];
     if (config >= 0) {
-      o->config[config] = val;
-    } else if (strcmp(name, "--bind") == 0) {
-      o->bind = val;
-    } else if (strcmp(name, "--nfs-port") == 0) {
-      o->nfs_port = read_int(val);
-    } else if (strcmp(name, "--mount-port") == 0) {
-      o->mount_port = read_int(val);
-    } else if (strcmp(name, "--portmap") == 0) {
-      o->portmap_port = read_int(val);
-    } else if (strcmp(name, "--export") == 0) {
-      export_opt e;
-      if (!split_eq(val, &e.path, &e.local) || static_cast<int>(o->exports.size()) == kMaxExports) return usage();
-      o->exports.push_back(e);
-    } else if (strcmp(name, "--allow") == 0) {
-      std::string path, list;
-      if (o->exports.empty() || !split_eq(val, &path, &list)) return usage();
-      for (export_opt& e : o->exports) {
-        if (e.path != path) continue;
-        e.has_allow = true;
-        e.allow = list;
+      o->config[config] = text;
+    } else if (port >= 0) {
+      if (!read_port(text, &o->ports[port])) {
+        return refuse(name + " " + val + ": not a port number (a whole number 0..65535; 0 keeps the default)");
       }
+    } else if (name == "--bind") {
+      o->bind = text;
+    } else if (name == "--secret-file") {
+      o->secret_file = text;
+    } else if (name == "--export") {
+      export_opt e;
+      if (!split_eq(val, &e.path, &e.local)) return refuse("--export " + val + ": expected /path=FOLDER_OR_FILE");
+      if (static_cast<int>(o->exports.size()) == kMaxExports) {
+        return refuse("too many --export options (at most " + std::to_string(kMaxExports) + ")");
+      }
+      o->exports.push_back(e);
     } else {
-      return usage();
+      std::string path, list;
+      if (!split_eq(val, &path, &list)) return refuse("--allow " + val + ": expected /path=CIDRS");
+      allows.emplace_back(path, list);
     }
   }
-  return o->bind == nullptr ? usage() : 0;
+  // The last --allow of a path wins, wherever it stands.
+  for (const auto& [path, list] : allows) {
+    bool named = false;
+    for (export_opt& e : o->exports) {
+      if (e.path != path) continue;
+      named = true;
+      e.has_allow = true;
+      e.allow = list;
+    }
+    if (!named) return refuse("--allow " + path + ": no --export names " + path);
+  }
+  if (o->config[config_opt_of("--secret")] != nullptr && o->secret_file != nullptr) {
+    return refuse("give --secret or --secret-file, not both");
+  }
+  if (o->bind == nullptr) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  return 0;
 }
 
 void emit(const std::string& s) {
@@ -164,27 +230,148 @@ bool local_of(const std::string& path, std::string* local) {
 void console_allow(const std::string& rest, std::string* out) {
   std::string path, list;
   if (!split_eq(rest, &path, &list)) {
-    *out += "?\n";
+    *out += "allow: expected allow /path=CIDRS (empty after = for this machine only)\n";
     return;
   }
-  if (path.size() > 1023) path.resize(1023);
-  std::string local;
-  if (!local_of(path, &local) || vorlix_remove_export(path.c_str()) != 0) {
+  // The list is checked whole before anything changes: on any error the
+  // export stays as it was, with its handles.
+  const int r = vorlix_set_allow(path.c_str(), list.c_str());
+  if (r == -4) {
     *out += "allow: no such export\n";
     return;
   }
-  const int r = vorlix_add_export(path.c_str(), local.c_str(), list.c_str());
   *out += "allow " + std::to_string(r) + " " + vorlix_last_error() + "\n";
 }
 
+// The rule an export path breaks, in words, or "" when it breaks none that
+// is known here.
+std::string export_path_rule(const std::string& p) {
+  if (p.empty() || p[0] != '/') return "an export path starts with '/' (for example /movies)";
+  if (p.size() > 1023) return "an export path is at most 1023 characters long";
+  for (unsigned char c : p) {
+    if (c >= 0x80) return "an export path is plain ASCII (letters, digits, punctuation): no accented or other letters";
+    if (c < 0x20 || c == 0x7F) return "an export path holds no control characters";
+    if (c == '\\') return "an export path uses '/' between its parts, never '\\'";
+  }
+  if (p.size() > 1 && p.back() == '/') return "an export path does not end with '/' (write /m, not /m/)";
+  if ((p + "/").find("/../") != std::string::npos) return "an export path holds no '..' part";
+  return "";
+}
+
+// A warning line when the export's local folder or file cannot be read by
+// this process: clients could mount it and see nothing.
+void warn_if_unreadable(const std::string& path, std::string* out) {
+  std::string local;
+  if (!local_of(path, &local)) return;
+  bool readable;
+  if (plat_dir* d = plat_opendir(local.c_str())) {
+    plat_closedir(d);
+    readable = true;
+  } else if (plat_file* f = plat_fopen_read(local.c_str())) {
+    plat_fclose(f);
+    readable = true;
+  } else {
+    readable = false;
+  }
+  if (!readable) {
+    *out += "warning: " + path + ": " + local +
+            " cannot be read by this server's account; clients will be refused (NFS3ERR_ACCES) until it can\n";
+  }
+}
+
 bool starts_with(const std::string& s, const char* p) { return s.compare(0, strlen(p), p) == 0; }
+
+constexpr char kConsoleHelp[] =
+    "commands:\n"
+    "  status                 counters and whether the server runs\n"
+    "  exports                the exports, one line each\n"
+    "  add /p=FOLDER_OR_FILE  export a folder or file as /p (this machine only)\n"
+    "  allow /p=CIDRS         who may mount /p: a.b.c.d or a.b.c.d/n, comma-separated;\n"
+    "                         empty for this machine only; open handles stay valid\n"
+    "  remove /p              stop exporting /p\n"
+    "  help                   this list\n"
+    "  quit                   stop the server and end\n";
+
+// The secret in the first line of the file (its line end dropped); false
+// when the file cannot be read.
+bool read_secret_file(const char* path, std::string* secret) {
+  plat_file* f = plat_fopen_read(path);
+  if (f == nullptr) return false;
+  char buf[4096];
+  const int64_t n = plat_fread_at(f, 0, buf, sizeof buf);
+  plat_fclose(f);
+  if (n < 0) return false;
+  secret->assign(buf, static_cast<size_t>(n));
+  const size_t end = secret->find_first_of("\r\n");
+  if (end != std::string::npos) secret->resize(end);
+  return true;
+}
+
+// Below this many bytes a secret is easy to guess, and so are handles.
+constexpr size_t kShortSecret = 16;
+
+// A warning line for a secret that is given but empty or short.
+void warn_short_secret(const char* secret) {
+  const size_t n = strlen(secret);
+  if (n == 0) {
+    fputs("warning: the secret is empty, so a new one is made at each start and clients' handles go stale "
+          "when the server restarts; give a secret of 16 bytes or more to keep them\n",
+          stderr);
+  } else if (n < kShortSecret) {
+    fprintf(stderr,
+            "warning: the secret is %zu bytes long; handles stay valid across restarts, but a secret under %zu "
+            "bytes can be guessed, and with it handles to any file of an export (make one with: "
+            "head -c 32 /dev/urandom | base64)\n",
+            n, kShortSecret);
+  }
+}
+
+// Why the start failed and what to do, when the failure was a listener
+// that could not be opened ("bind nfs 2049 failed"); "" otherwise.
+std::string explain_start_failure(const char* bind, const std::string& error) {
+  if (error.rfind("bind_ip ", 0) == 0) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char extra;
+    const bool dotted = strspn(bind, "0123456789.") == strlen(bind) &&
+                        sscanf(bind, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) == 4 && a < 256 && b < 256 &&
+                        c < 256 && d < 256;
+    if (dotted) {
+      return std::string("'") + bind +
+             "' is not the address of one interface (not 0.0.0.0, a broadcast or a multicast address): give one "
+             "of this machine's own addresses";
+    }
+    return std::string("not an IPv4 address: '") + bind +
+           "' (give one address of this machine, such as 127.0.0.1, with nothing around it)";
+  }
+  char which[16];
+  int port = 0;
+  if (sscanf(error.c_str(), "bind %15s %d failed", which, &port) != 2) return "";
+  std::string option = "--portmap";
+  if (strcmp(which, "nfs") == 0) option = "--nfs-port";
+  if (strcmp(which, "mount") == 0) option = "--mount-port";
+  const std::string p = std::to_string(port);
+  char reason[256] = "";
+  switch (plat_bind_probe(bind, port, reason, sizeof reason)) {
+    case PLAT_BIND_IN_USE:
+      return "port " + p + " is in use (another NFS server, or an rpcbind?): choose another with " + option;
+    case PLAT_BIND_NOT_LOCAL:
+      return std::string(bind) + " is not an address of this machine: give one of its own addresses with --bind";
+    case PLAT_BIND_DENIED:
+      return "port " + p + " may not be used by this account (" + reason +
+             "): choose a port of 1024 or more with " + option + ", or give the account the right to bind it";
+    case PLAT_BIND_FREE:
+      return "port " + p + " (" + which + ") could not be opened then, but can be now: try again";
+    default:
+      return std::string("the system says: ") + reason;
+  }
+}
 
 }  // namespace
 
 int serve_check_opts(int argc, char** argv, int* has_secret) {
   serve_opts o;
   const int rc = parse_opts(argc, argv, &o);
-  *has_secret = rc == 0 && o.config[config_opt_of("--secret")] != nullptr;
+  *has_secret = rc == 0 && (o.config[config_opt_of("--secret")] != nullptr || o.secret_file != nullptr);
   return rc;
 }
 
@@ -215,43 +402,63 @@ int console_line(const std::string& raw, std::string* out) {
     *out += "\n";
   } else if (line == "exports") {
     print_exports(out);
-  } else if (starts_with(line, "add ")) {
+  } else if (line == "help") {
+    *out += kConsoleHelp;
+  } else if (line == "add" || starts_with(line, "add ")) {
     std::string path, local;
-    if (!split_eq(line.substr(4), &path, &local)) {
-      *out += "?\n";
+    if (line.size() < 4 || !split_eq(line.substr(4), &path, &local)) {
+      *out += "add: expected add /path=FOLDER_OR_FILE\n";
       return 0;
     }
     const int r = vorlix_add_export(path.c_str(), local.c_str(), nullptr);
     *out += "add " + std::to_string(r) + " " + vorlix_last_error() + "\n";
-  } else if (starts_with(line, "allow ")) {
-    console_allow(line.substr(6), out);
-  } else if (starts_with(line, "remove ")) {
+    if (r >= 0) warn_if_unreadable(path, out);
+  } else if (line == "allow" || starts_with(line, "allow ")) {
+    console_allow(line.size() < 6 ? "" : line.substr(6), out);
+  } else if (starts_with(line, "remove ") && line.size() > 7) {
     const int r = vorlix_remove_export(line.c_str() + 7);
     *out += "remove " + std::to_string(r) + " " + vorlix_last_error() + "\n";
+  } else if (line == "remove" || line == "remove ") {
+    *out += "remove: expected remove /path\n";
   } else {
-    *out += "?\n";
+    *out += "unknown command: " + line + " (help lists the commands)\n";
   }
   return 0;
 }
-
 int cmd_serve(int argc, char** argv) {
   serve_opts o;
   const int rc = parse_opts(argc, argv, &o);
   if (rc != 0) return rc;
+  std::string secret;
+  if (o.secret_file != nullptr) {
+    if (!read_secret_file(o.secret_file, &secret)) {
+      fprintf(stderr, "--secret-file %s: cannot be read (missing, or not readable by this user)\n", o.secret_file);
+      return 1;
+    }
+    o.config[config_opt_of("--secret")] = secret.c_str();
+  }
   for (size_t i = 0; i < kConfigCount; i++) {
     if (o.config[i] != nullptr && vorlix_config(kConfigOpts[i].key, o.config[i]) != 0) {
       fprintf(stderr, "%s: %s\n", kConfigOpts[i].key, vorlix_last_error());
       return 1;
     }
   }
+  if (const char* given = o.config[config_opt_of("--secret")]) warn_short_secret(given);
+  std::string warnings;
   for (const export_opt& e : o.exports) {
     if (vorlix_add_export(e.path.c_str(), e.local.c_str(), e.has_allow ? e.allow.c_str() : nullptr) < 0) {
       fprintf(stderr, "export %s: %s\n", e.path.c_str(), vorlix_last_error());
+      const std::string rule = vorlix_last_code() == -1 ? export_path_rule(e.path) : "";
+      if (!rule.empty()) fprintf(stderr, "  %s\n", rule.c_str());
       return 1;
     }
+    warn_if_unreadable(e.path, &warnings);
   }
-  if (vorlix_start(o.bind, o.nfs_port, o.mount_port, o.portmap_port) != 0) {
+  fputs(warnings.c_str(), stderr);
+  if (vorlix_start(o.bind, o.ports[kNfsPort], o.ports[kMountPort], o.ports[kPortmap]) != 0) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
+    const std::string why = explain_start_failure(o.bind, vorlix_last_error());
+    if (!why.empty()) fprintf(stderr, "  %s\n", why.c_str());
     return 1;
   }
   // The handler is in place before the listening line goes out, so that a
@@ -267,6 +474,14 @@ int cmd_serve(int argc, char** argv) {
   out = head;
   print_exports(&out);
   emit(out);
+  if (!o.console) {
+    // Detached: standard input is never read, so a terminal cannot stop the
+    // server for reading it, and a hang-up does not end it.
+    plat_ignore_hangup();
+    while (!g_quit) plat_sleep_ms(100);
+    vorlix_stop();
+    return 0;
+  }
   // Lines are gathered whole, whatever their length, and only a complete
   // line (or the last one at the end of input) is carried out.
   std::string pending;

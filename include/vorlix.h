@@ -29,7 +29,18 @@
 extern "C" {
 #endif
 
-/* Configuration, errors, version. */
+/* Configuration, errors, version. vorlix_config takes, while the server is
+ * stopped, one of these keys with a whole decimal number (null or "" sets
+ * the default):
+ *   nfs_port         NFS listener port, default 2049; 0: the system chooses
+ *   mount_port       MOUNT listener port, default 20048; 0: the system chooses
+ *   portmap_port     portmapper port, default 0: no portmapper (111 is usual)
+ *   max_connections  connections served at once, 1..1024, default 64
+ *   idle_timeout_ms  wait for a client's next call, 1000..3600000, default 120000
+ *   read_timeout_ms  wait for the rest of a call, 1000..3600000, default 30000
+ *   secret           the handle secret, at most 64 bytes; "" makes a random
+ *                    one at each start (handles then do not survive restarts)
+ * The chosen ports are read back with vorlix_nfs_port and the others. */
 VORLIX_API int vorlix_config(const char* key, const char* value);
 VORLIX_API int vorlix_last_code(void);
 VORLIX_API const char* vorlix_last_error(void);
@@ -39,11 +50,23 @@ VORLIX_API const char* vorlix_version(void);
 VORLIX_API int vorlix_add_export(const char* export_path, const char* local_path,
                                  const char* allow_cidrs);
 VORLIX_API int vorlix_remove_export(const char* export_path);
+/* Replaces the allow list of an export in place: the export keeps its slot
+ * and generation, so handles already given stay valid, and the new list
+ * applies from each client's next call (refused clients get NFS3ERR_ACCES,
+ * and MNT 13). allow_cidrs as for vorlix_add_export: comma-separated IPv4
+ * addresses or networks (a.b.c.d or a.b.c.d/n); null or "" admits this
+ * machine only. Returns the export's slot, -1 when the list has an error
+ * (nothing changes), -4 when no export has that path. */
+VORLIX_API int vorlix_set_allow(const char* export_path, const char* allow_cidrs);
 VORLIX_API int vorlix_export_count(void);
 VORLIX_API const char* vorlix_export_json(int index);
 VORLIX_API int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed);
 
-/* Lifecycle and statistics. */
+/* Lifecycle and statistics. vorlix_start binds one IPv4 address of this
+ * machine. Each port is 0..65535: 0 takes the configured port (the keys
+ * nfs_port, mount_port, portmap_port); a negative portmap_port opens no
+ * portmapper whatever is configured. A port out of range is refused (-1,
+ * "nfs_port out of range 0..65535"). */
 VORLIX_API int vorlix_start(const char* bind_ip, int nfs_port, int mount_port,
                             int portmap_port);
 VORLIX_API void vorlix_stop(void);

@@ -205,6 +205,38 @@ int plat_service_run(const char* name, int (*body)(int, char**), int argc, char*
 // or -1 with both pointed at the null device where there is one.
 int plat_service_log_open(const char* name, char* path, size_t pathlen);
 
+// ---- Diagnosis -------------------------------------------------------------
+
+// Why a listener on a dotted IPv4 address and port cannot be opened now.
+enum plat_bind_result {
+  PLAT_BIND_FREE = 0,      // both a TCP and a UDP socket could be bound
+  PLAT_BIND_IN_USE = 1,    // another socket holds the port
+  PLAT_BIND_NOT_LOCAL = 2, // the address is not one of this machine's
+  PLAT_BIND_DENIED = 3,    // this account may not bind the port
+  PLAT_BIND_BAD_ADDRESS = 4,
+  PLAT_BIND_OTHER = 5,
+};
+// Tries to bind a TCP socket, then a UDP socket, to ip and port, and closes
+// them again: one of plat_bind_result, with the system's words for the
+// failure in reason (NUL-terminated, at most reasonlen bytes; "" when free).
+int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen);
+// 1 when the last failure of a file operation on this thread was a refusal
+// of access (the account may not read or enter it), else 0.
+int plat_last_failure_denied();
+// Whether this process's account may read the file or folder at path
+// (*can_read) and enter the folder (*can_search), without opening it. 0, or
+// -1 with the outputs untouched where the system cannot tell without an open
+// (Windows: its access lists are checked when a file is opened).
+int plat_access_check(const char* path, int* can_read, int* can_search);
+// Makes a hang-up of the controlling terminal leave the process running
+// (POSIX SIGHUP ignored); nothing where there is no such signal.
+void plat_ignore_hangup();
+// 1 when the program was started in a console window of its own that
+// closes when it ends (Windows: double-clicked), else 0.
+int plat_console_is_own();
+// Waits until a key is pressed in that console; returns at once elsewhere.
+void plat_wait_for_key();
+
 // ---- Failures --------------------------------------------------------------
 
 // 1 when the platform operation that failed last on this thread failed for

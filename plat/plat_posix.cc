@@ -1042,3 +1042,66 @@ void plat_fclose(plat_file* f) {
   close(f->fd);
   free(f);
 }
+
+// ---- Diagnosis ---------------------------------------------------------------
+
+namespace {
+
+int bind_result_of(int e) {
+  switch (e) {
+    case EADDRINUSE: return PLAT_BIND_IN_USE;
+    case EADDRNOTAVAIL: return PLAT_BIND_NOT_LOCAL;
+    case EACCES:
+    case EPERM: return PLAT_BIND_DENIED;
+    default: return PLAT_BIND_OTHER;
+  }
+}
+
+}  // namespace
+
+int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen) {
+  if (reasonlen > 0) reason[0] = 0;
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) {
+    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 address");
+    return PLAT_BIND_BAD_ADDRESS;
+  }
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      if (reasonlen > 0) snprintf(reason, reasonlen, "%s", strerror(errno));
+      return PLAT_BIND_OTHER;
+    }
+    int one = 1;
+    // As the listeners are opened: TCP with address reuse, UDP without.
+    if (type == SOCK_STREAM) (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int failed = bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
+    if (failed == 0 && type == SOCK_STREAM) failed = listen(fd, 1);
+    const int e = errno;
+    close(fd);
+    if (failed != 0) {
+      if (reasonlen > 0) snprintf(reason, reasonlen, "%s", strerror(e));
+      return bind_result_of(e);
+    }
+  }
+  return PLAT_BIND_FREE;
+}
+
+int plat_last_failure_denied() { return errno == EACCES || errno == EPERM ? 1 : 0; }
+
+int plat_access_check(const char* path, int* can_read, int* can_search) {
+  if (path == nullptr) return -1;
+  // The effective ids decide, as they do when the server opens the file.
+  *can_read = faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0 ? 1 : 0;
+  *can_search = faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0 ? 1 : 0;
+  return 0;
+}
+
+void plat_ignore_hangup() { signal(SIGHUP, SIG_IGN); }
+
+int plat_console_is_own() { return 0; }
+
+void plat_wait_for_key() {}

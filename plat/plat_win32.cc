@@ -1399,10 +1399,33 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
 
 namespace {
 
-// Puts "WHAT (error N)" with the system's last error into err.
+// Puts the system's words for a Windows or Windows Sockets error number,
+// then the number, into out: "Access is denied. (error 5)". Just
+// "(error N)" when the system has no words for it.
+void plat_error_text(unsigned long code, char* out, size_t outlen) {
+  if (outlen == 0) return;
+  wchar_t w[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, w,
+                           sizeof w / sizeof w[0], nullptr);
+  // The system's text ends with a line break (and often a full stop and a
+  // blank before it); only the words are kept.
+  while (n > 0 && (w[n - 1] == L'\r' || w[n - 1] == L'\n' || w[n - 1] == L' ')) n--;
+  w[n] = 0;
+  char words[1024] = "";
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w, -1, words, sizeof words, nullptr, nullptr);
+  if (words[0] != 0) {
+    snprintf(out, outlen, "%s (error %lu)", words, code);
+  } else {
+    snprintf(out, outlen, "(error %lu)", code);
+  }
+}
+
+// Puts "WHAT: WORDS (error N)" with the system's last error into err.
 int service_fail(const char* what, char* err, size_t errlen) {
   const DWORD code = GetLastError();
-  if (errlen > 0) snprintf(err, errlen, "%s (error %lu)", what, static_cast<unsigned long>(code));
+  char why[1100];
+  plat_error_text(code, why, sizeof why);
+  if (errlen > 0) snprintf(err, errlen, "%s: %s", what, why);
   return -1;
 }
 
@@ -1812,4 +1835,74 @@ void plat_held_close(plat_held* h) {
   free(h->path);
   free(h);
   SetLastError(why);
+}
+
+// ---- Diagnosis ---------------------------------------------------------------
+
+namespace {
+
+int bind_result_of(int e) {
+  switch (e) {
+    case WSAEADDRINUSE: return PLAT_BIND_IN_USE;
+    case WSAEADDRNOTAVAIL: return PLAT_BIND_NOT_LOCAL;
+    // Windows answers a port held for exclusive use, or reserved by the
+    // system, with access denied.
+    case WSAEACCES: return PLAT_BIND_DENIED;
+    default: return PLAT_BIND_OTHER;
+  }
+}
+
+}  // namespace
+
+int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen) {
+  if (reasonlen > 0) reason[0] = 0;
+  if (plat_net_init() != 0) return PLAT_BIND_OTHER;
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) {
+    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 address");
+    return PLAT_BIND_BAD_ADDRESS;
+  }
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const SOCKET s = socket(AF_INET, type, 0);
+    if (s == INVALID_SOCKET) {
+      plat_error_text(static_cast<unsigned long>(WSAGetLastError()), reason, reasonlen);
+      return PLAT_BIND_OTHER;
+    }
+    int failed = bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
+    if (failed == 0 && type == SOCK_STREAM) failed = listen(s, 1);
+    const int e = failed != 0 ? WSAGetLastError() : 0;
+    closesocket(s);
+    if (failed != 0) {
+      plat_error_text(static_cast<unsigned long>(e), reason, reasonlen);
+      return bind_result_of(e);
+    }
+  }
+  return PLAT_BIND_FREE;
+}
+
+int plat_last_failure_denied() { return GetLastError() == ERROR_ACCESS_DENIED ? 1 : 0; }
+
+int plat_access_check(const char*, int*, int*) { return -1; }
+
+void plat_ignore_hangup() {}
+
+int plat_console_is_own() {
+  // A console shared with a shell lists the shell too; one made for this
+  // program lists only the program.
+  DWORD ids[2];
+  return GetConsoleProcessList(ids, 2) == 1 ? 1 : 0;
+}
+
+void plat_wait_for_key() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == INVALID_HANDLE_VALUE || in == nullptr) return;
+  FlushConsoleInputBuffer(in);
+  INPUT_RECORD rec;
+  DWORD n = 0;
+  while (ReadConsoleInputW(in, &rec, 1, &n) && n == 1) {
+    if (rec.EventType == KEY_EVENT && rec.Event.KeyEvent.bKeyDown) return;
+  }
 }

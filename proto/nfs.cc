@@ -47,9 +47,24 @@ void nfs_access(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     *status = NFS3ERR_INVAL;
     return;
   }
+  // READ, LOOKUP and EXECUTE only, and of those what this server's own
+  // account can do: a client is not told it may read what it then could
+  // not.
+  uint32_t granted = mask & 0x23u;
+  int can_read = 1;
+  int can_search = 1;
+  if (plat_access_check(r.host.c_str(), &can_read, &can_search) == 0) {
+    if (!can_read) granted &= ~(r.st.is_dir ? 0x01u : 0x21u);
+    if (r.st.is_dir && !can_search) granted &= ~0x22u;
+  }
   xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);
-  xe_u32(body, mask & 0x23u);  // READ, LOOKUP and EXECUTE only
+  xe_u32(body, granted);
+}
+
+uint32_t nfs_open_failure_status() {
+  if (plat_last_failure_transient()) return NFS3ERR_JUKEBOX;
+  return plat_last_failure_denied() ? NFS3ERR_ACCES : NFS3ERR_IO;
 }
 
 void nfs_readlink(xdr_cursor* args, xdr_enc* body, uint32_t* status) {

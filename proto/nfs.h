@@ -42,6 +42,11 @@ int nfs_resolve(const unsigned char* fh, size_t len, fh_resolved* r, uint32_t* s
 // The nfsstat3 of a resolution's outcome: 0 when resolved, else -1 with
 // *status set as nfs_resolve sets it.
 int nfs_resolved_or_status(fh_result res, uint32_t* status);
+// The nfsstat3 for a file or folder that was resolved but could not be
+// opened, from the platform's last failure on this thread: NFS3ERR_JUKEBOX
+// when descriptors or memory ran out, NFS3ERR_ACCES when this server's
+// account may not read it, else NFS3ERR_IO.
+uint32_t nfs_open_failure_status();
 // Decodes a handle (at most 64 bytes) and resolves it; 0, or -1 with *status.
 int nfs_handle_step(xdr_cursor* args, fh_resolved* r, uint32_t* status);
 

@@ -18,7 +18,7 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   // is not a regular file is described instead, to answer as for any call.
   const fh_walk w = fh_walk_of(r.exp, r.rel);
   const held_ref f = hold_file(w.root.c_str(), w.rel, &r.st);
-  const bool transient = f == nullptr && plat_last_failure_transient();
+  const uint32_t open_failure = f == nullptr ? nfs_open_failure_status() : NFS3_OK;
   if (f != nullptr) {
     r.st_ok = 1;
   } else if (nfs_resolved_or_status(fh_resolve_stat(fh, &r), status) != 0) {
@@ -43,7 +43,7 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     return;
   }
   if (f == nullptr) {
-    *status = transient ? NFS3ERR_JUKEBOX : NFS3ERR_IO;
+    *status = open_failure;
     return;
   }
   sbuf* sb = body->sb;

@@ -139,6 +139,14 @@ bool caller_admitted(const rpc_call* call) {
   const uint32_t idx = be32_get(fh + 4);
   const uint64_t gen = be64_get(fh + 8);
   rpc_access_memo* m = call->memo;
+  if (m != nullptr) {
+    const uint64_t epoch = exports_allow_epoch();
+    if (m->epoch != epoch) {
+      m->used = 0;
+      m->next = 0;
+      m->epoch = epoch;
+    }
+  }
   for (int i = 0; m != nullptr && i < m->used; i++) {
     if (m->idx[i] == idx && m->gen[i] == gen) return m->admitted[i];
   }

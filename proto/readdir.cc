@@ -215,6 +215,12 @@ void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
       *status = NFS3ERR_BADCOOKIE;
       return;
     }
+    if (snap.names == nullptr) {
+      // The folder could not be enumerated: one the server may not read is
+      // refused as such, never listed as empty.
+      *status = nfs_open_failure_status();
+      return;
+    }
   }
   xe_u32(body, NFS3_OK);
   put_post_op_attr(body, &r.st, &r.exp);

@@ -24,9 +24,10 @@ constexpr size_t RPC_MAX_AUTH = 400;          // largest credential and verifier
 constexpr size_t RPC_MARK = 4;
 
 // The access decisions of one connection: whether its client is admitted to
-// an export, per export slot and generation. A generation names one allow
-// list (a new list comes with a new generation), so a decision never goes out
-// of date. Owned by the connection's engine; one thread.
+// an export, per export slot and generation, taken while the allow lists'
+// change count (exports_allow_epoch) was epoch; a change of any list in
+// place makes them all be taken again. Owned by the connection's engine;
+// one thread.
 struct rpc_access_memo {
   static constexpr int kSize = 4;
   uint32_t idx[kSize];
@@ -34,6 +35,7 @@ struct rpc_access_memo {
   bool admitted[kSize];
   int used = 0;
   int next = 0;  // the entry replaced when all are used
+  uint64_t epoch = 0;
 };
 
 // One decoded call, handed by the engine to a service.

@@ -25,6 +25,9 @@ int vorlix_add_export(const char* export_path, const char* local_path, const cha
   return exports_add(export_path, local_path, allow_cidrs);
 }
 int vorlix_remove_export(const char* export_path) { return exports_remove(export_path); }
+int vorlix_set_allow(const char* export_path, const char* allow_cidrs) {
+  return exports_set_allow(export_path, allow_cidrs);
+}
 int vorlix_export_count(void) { return exports_count(); }
 const char* vorlix_export_json(int index) { return exports_json(index); }
 int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {

@@ -118,6 +118,8 @@ conn_slot* admit_or_evict(plat_sock c) {
 // The D8 rule: a dotted IPv4 literal of one interface.
 bool bind_ip_ok(const char* ip) {
   if (ip == nullptr || ip[0] == 0 || strcmp(ip, "0.0.0.0") == 0) return false;
+  // Digits and dots only: the scan below would also take blanks and signs.
+  if (strspn(ip, "0123456789.") != strlen(ip)) return false;
   unsigned a, b, c, d;
   char extra;
   if (sscanf(ip, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return false;
@@ -231,6 +233,16 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   if (!bind_ip_ok(bind_ip)) {
     set_error(-1, "bind_ip must be an IPv4 literal of one interface (D8)");
     return -1;
+  }
+  // Ports as the configuration keys take them; 0 means the configured one,
+  // and a negative portmapper port none at all.
+  const int ports[3] = {nfs_port, mount_port, portmap_port < 0 ? 0 : portmap_port};
+  const char* const keys[3] = {"nfs_port", "mount_port", "portmap_port"};
+  for (int i = 0; i < 3; i++) {
+    if (ports[i] < 0 || ports[i] > CFG_PORT_MAX) {
+      set_error(-1, "%s out of range 0..%d", keys[i], CFG_PORT_MAX);
+      return -1;
+    }
   }
   {
     plat_guard g(srv_lock());

@@ -48,26 +48,25 @@ constexpr key_row kKeys[] = {
     {"idle_timeout_ms", &config_rec::idle_timeout_ms, RPC_IDLE_WAIT_MS, 1000, 3600000},
     {"read_timeout_ms", &config_rec::read_timeout_ms, RPC_READ_WAIT_MS, 1000, 3600000},
     {"max_connections", &config_rec::max_connections, 64, 1, 1024},
-    {"nfs_port", &config_rec::nfs_port, 2049, 0, 65535},
-    {"mount_port", &config_rec::mount_port, 20048, 0, 65535},
-    {"portmap_port", &config_rec::portmap_port, 0, 0, 65535},
+    {"nfs_port", &config_rec::nfs_port, 2049, 0, CFG_PORT_MAX},
+    {"mount_port", &config_rec::mount_port, 20048, 0, CFG_PORT_MAX},
+    {"portmap_port", &config_rec::portmap_port, 0, 0, CFG_PORT_MAX},
 };
 
-// Reads a decimal number the way atol does. A number that does not fit in
-// 32 bits saturates, so it is refused as out of range rather than wrapping
-// into a valid value.
-int32_t read_number(const char* s) {
-  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
-  bool neg = false;
-  if (*s == '+' || *s == '-') neg = (*s++ == '-');
+// Reads a whole decimal number: digits only, nothing before or after them.
+// False for anything else; a number too large for 32 bits is kept at
+// INT32_MAX, so it is refused as out of range rather than wrapping into a
+// valid value.
+bool read_number(const char* s, int32_t* out) {
+  if (*s == 0) return false;
   int64_t v = 0;
-  while (*s >= '0' && *s <= '9') {
-    v = v * 10 + (*s++ - '0');
-    if (v > 0x80000000LL) v = 0x80000000LL;
+  for (; *s != 0; s++) {
+    if (*s < '0' || *s > '9') return false;
+    v = v * 10 + (*s - '0');
+    if (v > INT32_MAX) v = INT32_MAX;
   }
-  if (neg) v = -v;
-  if (v > INT32_MAX) v = INT32_MAX;
-  return static_cast<int32_t>(v);
+  *out = static_cast<int32_t>(v);
+  return true;
 }
 
 }  // namespace
@@ -130,9 +129,12 @@ int config_set(const char* key, const char* value) {
     set_error(0, "%s reset", row->name);
     return 0;
   }
-  const int32_t v = read_number(value);
-  const uint32_t u = static_cast<uint32_t>(v);
-  if (u < static_cast<uint32_t>(row->lo) || u > static_cast<uint32_t>(row->hi)) {
+  int32_t v = 0;
+  if (!read_number(value, &v)) {
+    set_error(-1, "%s must be a whole number %ld..%ld", row->name, row->lo, row->hi);
+    return -1;
+  }
+  if (v < row->lo || v > row->hi) {
     set_error(-1, "%s out of range %ld..%ld", row->name, row->lo, row->hi);
     return -1;
   }

@@ -18,6 +18,9 @@ struct config_rec {
 
 extern config_rec G_CFG;
 
+// The largest port number, for the port keys and the start's ports.
+constexpr int32_t CFG_PORT_MAX = 65535;
+
 // The engine's waits unless configured otherwise (the keys idle_timeout_ms
 // and read_timeout_ms): for the first byte of the next call, and for the
 // rest of a call from its first byte.

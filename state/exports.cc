@@ -1,6 +1,7 @@
 // Export table, allow lists and the export control operations.
 #include "state/exports.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,10 @@ plat_mutex* exp_lock() {
 }
 
 constexpr uint32_t kLoopback = 0x7F000001u;
+
+// Counts the allow lists changed in place, so that decisions kept about a
+// slot and generation can tell that they may be out of date.
+std::atomic<uint64_t> s_allow_epoch{0};
 
 bool live(int i) { return i < G_EXP.count && !G_EXP.recs[i].removed; }
 
@@ -234,6 +239,41 @@ int exports_add(const char* export_path, const char* local_path, const char* all
   set_error(0, "export %s added (%s)", export_path, r.is_file ? "file" : "folder");
   return slot;
 }
+
+int exports_set_allow(const char* export_path, const char* allow_cidrs) {
+  if (export_path == nullptr) {
+    set_error(-1, "path required");
+    return -1;
+  }
+  // The new list is read whole before anything changes, so a list with an
+  // error leaves the export exactly as it was.
+  export_rec parsed{};
+  if (allow_cidrs != nullptr && allow_cidrs[0] != 0 && parse_cidrs(allow_cidrs, &parsed) != 0) {
+    set_error(-1, "allow_cidrs: not an address or a network");
+    return -1;
+  }
+  auto text = std::make_shared<const std::string>(allow_cidrs ? allow_cidrs : "");
+  plat_guard g(exp_lock());
+  const int i = exports_find(export_path);
+  if (i < 0) {
+    set_error(-4, "no such export");
+    return -4;
+  }
+  export_rec& r = G_EXP.recs[i];
+  memcpy(r.nets, parsed.nets, sizeof r.nets);
+  memcpy(r.masks, parsed.masks, sizeof r.masks);
+  r.ncidrs = parsed.ncidrs;
+  r.allow_cidrs = std::move(text);
+  s_allow_epoch.fetch_add(1, std::memory_order_release);
+  if (r.ncidrs == 0) {
+    set_error(0, "export %s allows this machine only", export_path);
+  } else {
+    set_error(0, "export %s allows %d network%s", export_path, r.ncidrs, r.ncidrs == 1 ? "" : "s");
+  }
+  return i;
+}
+
+uint64_t exports_allow_epoch() { return s_allow_epoch.load(std::memory_order_acquire); }
 
 int exports_remove(const char* export_path) {
   if (export_path == nullptr) {

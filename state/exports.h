@@ -61,6 +61,14 @@ int parse_cidrs(const char* text, export_rec* e);
 // cannot be resolved, -6 when the table is full, -7 when the export path or
 // the local path is already exported.
 int exports_add(const char* export_path, const char* local_path, const char* allow_cidrs);
+// Replaces the allow list of the live export with that path in place: its
+// slot (the export keeps its slot and generation, so its handles stay
+// valid), or -1 for a missing path or a list with an error (nothing then
+// changes), -4 when no live export has that path.
+int exports_set_allow(const char* export_path, const char* allow_cidrs);
+// Grows by one each time an allow list changes in place; a decision taken
+// about a slot and generation under another value may be out of date.
+uint64_t exports_allow_epoch();
 // Removes the live export with that path: 0, -1 or -4.
 int exports_remove(const char* export_path);
 // The number of live exports.

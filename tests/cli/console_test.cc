@@ -112,24 +112,32 @@ TEST(ConsoleLine, QuitAndLinesThatAreNotCommands) {
       {"", ""},
       {"   ", ""},
       {"\r\n", ""},
-      {"hello", "?\n"},
-      {"Quit", "?\n"},
-      {" quit", "?\n"},
-      {"quit\t", "?\n"},
-      {"status\t", "?\n"},
-      {"STATUS", "?\n"},
-      {"add /x", "?\n"},
-      {"add", "?\n"},
-      {"remove", "?\n"},
-      {"remove ", "?\n"},
-      {"allow /x", "?\n"},
-      {"allow", "?\n"},
-      {"exports x", "?\n"},
-      {"\tstatus", "?\n"},
+      {"hello", "unknown command: hello (help lists the commands)\n"},
+      {"Quit", "unknown command: Quit (help lists the commands)\n"},
+      {" quit", "unknown command:  quit (help lists the commands)\n"},
+      {"quit\t", "unknown command: quit\t (help lists the commands)\n"},
+      {"status\t", "unknown command: status\t (help lists the commands)\n"},
+      {"STATUS", "unknown command: STATUS (help lists the commands)\n"},
+      {"add /x", "add: expected add /path=FOLDER_OR_FILE\n"},
+      {"add", "add: expected add /path=FOLDER_OR_FILE\n"},
+      {"remove", "remove: expected remove /path\n"},
+      {"remove ", "remove: expected remove /path\n"},
+      {"allow /x", "allow: expected allow /path=CIDRS (empty after = for this machine only)\n"},
+      {"allow", "allow: expected allow /path=CIDRS (empty after = for this machine only)\n"},
+      {"exports x", "unknown command: exports x (help lists the commands)\n"},
+      {"\tstatus", "unknown command: \tstatus (help lists the commands)\n"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.line);
     EXPECT_EQ(reply(r.line), r.reply);
+  }
+}
+
+TEST(ConsoleLine, HelpListsEveryCommand) {
+  const std::string help = reply("help");
+  EXPECT_EQ(help.substr(0, 10), "commands:\n");
+  for (const char* c : {"status", "exports", "add /p=", "allow /p=", "remove /p", "help", "quit"}) {
+    EXPECT_NE(help.find("\n  " + std::string(c)), std::string::npos) << c;
   }
 }
 
@@ -162,30 +170,39 @@ TEST(ConsoleLine, AddRemoveAndExports) {
   EXPECT_EQ(reply("exports"), export_line(1, "/m2", canonical_path(eq), "", 0, 2));
 }
 
-TEST(ConsoleLine, AllowReaddsUnderANewGeneration) {
+TEST(ConsoleLine, AllowChangesTheListInPlace) {
   temp_dir t;
   const std::string a = t.mkdir("a");
   const std::string b = t.mkdir("b");
+  const std::string f = t.write("f.bin", "x");
   ASSERT_EQ(reply("add /movies=" + a), "add 0 export /movies added (folder)\n");
   ASSERT_EQ(reply("add /music=" + b), "add 1 export /music added (folder)\n");
 
-  EXPECT_EQ(reply("allow /movies=10.0.0.0/8"), "allow 0 export /movies added (folder)\n");
+  // The export keeps its slot and generation: its handles stay valid.
+  EXPECT_EQ(reply("allow /movies=10.0.0.0/8"), "allow 0 export /movies allows 1 network\n");
   EXPECT_EQ(reply("exports"),
-            export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 3) + export_line(1, "/music", canonical_path(b), "", 0, 2));
+            export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 1) + export_line(1, "/music", canonical_path(b), "", 0, 2));
 
   // Nothing after the "=": back to the local machine only.
-  EXPECT_EQ(reply("allow /movies="), "allow 0 export /movies added (folder)\n");
+  EXPECT_EQ(reply("allow /movies="), "allow 0 export /movies allows this machine only\n");
   EXPECT_EQ(reply("exports"),
-            export_line(0, "/movies", canonical_path(a), "", 0, 4) + export_line(1, "/music", canonical_path(b), "", 0, 2));
+            export_line(0, "/movies", canonical_path(a), "", 0, 1) + export_line(1, "/music", canonical_path(b), "", 0, 2));
 
   EXPECT_EQ(reply("allow /nope=10.0.0.0/8"), "allow: no such export\n");
   EXPECT_EQ(reply("allow /movie=10.0.0.0/8"), "allow: no such export\n");
 
-  // A list that does not parse leaves the export removed.
-  EXPECT_EQ(reply("allow /music=bogus"), "allow -1 allow_cidrs: not an address or a network\n");
-  EXPECT_EQ(reply("exports"), export_line(0, "/movies", canonical_path(a), "", 0, 4));
-  EXPECT_EQ(reply("allow /music=10.0.0.0/8"), "allow: no such export\n");
-  EXPECT_EQ(vorlix_export_count(), 1);
+  // A list with an error changes nothing: the export stays with its list,
+  // slot and generation, a file export as well as a folder.
+  ASSERT_EQ(reply("allow /music=192.168.1.0/24"), "allow 1 export /music allows 1 network\n");
+  ASSERT_EQ(reply("add /single=" + f), "add 2 export /single added (file)\n");
+  const std::string before = reply("exports");
+  for (const char* bad : {"/music=999.1.1.1/8", "/music=bogus", "/music=10.0.0.0/33", "/music=10.0.0.0/8,x",
+                          "/single=*", "/single=10.0.0.0/"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(reply(std::string("allow ") + bad), "allow -1 allow_cidrs: not an address or a network\n");
+    EXPECT_EQ(reply("exports"), before);
+  }
+  EXPECT_EQ(vorlix_export_count(), 3);
 }
 
 TEST(ConsoleLine, AllowKeepsAnAwkwardLocalPath) {
@@ -195,8 +212,8 @@ TEST(ConsoleLine, AllowKeepsAnAwkwardLocalPath) {
   // trip through the export listing.
   const std::string odd = t.mkdir("q\"u\\o\x01te caf\xc3\xa9");
   ASSERT_EQ(reply("add /odd=" + odd), "add 0 export /odd added (folder)\n");
-  EXPECT_EQ(reply("allow /odd=192.168.1.0/24"), "allow 0 export /odd added (folder)\n");
-  EXPECT_EQ(reply("exports"), export_line(0, "/odd", canonical_path(odd), "192.168.1.0/24", 1, 2));
+  EXPECT_EQ(reply("allow /odd=192.168.1.0/24"), "allow 0 export /odd allows 1 network\n");
+  EXPECT_EQ(reply("exports"), export_line(0, "/odd", canonical_path(odd), "192.168.1.0/24", 1, 1));
 }
 
 // ---- The running program -------------------------------------------------------
@@ -215,15 +232,15 @@ TEST(Console, RepliesArriveAtOnceOverPipes) {
   ASSERT_TRUE(s.p.read_line(&line));
   EXPECT_EQ(line, kZeroStats);
 
-  EXPECT_EQ(s.ask("hello"), "?");
-  EXPECT_EQ(s.ask(" quit"), "?");
-  EXPECT_EQ(s.ask("add /x"), "?");
+  EXPECT_EQ(s.ask("hello"), "unknown command: hello (help lists the commands)");
+  EXPECT_EQ(s.ask(" quit"), "unknown command:  quit (help lists the commands)");
+  EXPECT_EQ(s.ask("add /x"), "add: expected add /path=FOLDER_OR_FILE");
   // An empty line has no reply: the next reply belongs to the next line.
   EXPECT_EQ(s.ask("\n\r\nremove /nope"), "remove -4 no such export");
   EXPECT_EQ(s.ask("add /music=" + b), "add 1 export /music added (folder)");
-  EXPECT_EQ(s.ask("allow /movies=10.0.0.0/8"), "allow 0 export /movies added (folder)");
+  EXPECT_EQ(s.ask("allow /movies=10.0.0.0/8"), "allow 0 export /movies allows 1 network");
   EXPECT_EQ(s.ask("allow /nope=10.0.0.0/8"), "allow: no such export");
-  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 3));
+  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), "10.0.0.0/8", 1, 1));
   ASSERT_TRUE(s.p.read_line(&line));
   EXPECT_EQ(line + "\n", export_line(1, "/music", canonical_path(b), "", 0, 2));
 
@@ -259,14 +276,16 @@ TEST(Console, LongLinesAreOneCommandEach) {
   // of its own (the next reply is that of the next line).
   EXPECT_EQ(s.ask("add /x=" + std::string(3000, 'a')), "add -1 local path required");
   EXPECT_EQ(s.ask("remove /" + std::string(5000, 'r')), "remove -4 no such export");
-  EXPECT_EQ(s.ask(std::string(2046, ' ') + "status" + std::string(3000, ' ')), "?");
-  EXPECT_EQ(s.ask(std::string(4000, 'x') + "quit"), "?");
+  EXPECT_EQ(s.ask(std::string(2046, ' ') + "status" + std::string(3000, ' ')),
+            "unknown command: " + std::string(2046, ' ') + "status (help lists the commands)");
+  EXPECT_EQ(s.ask(std::string(4000, 'x') + "quit"),
+            "unknown command: " + std::string(4000, 'x') + "quit (help lists the commands)");
 
   // A long allow list arrives whole and is listed whole.
   const std::string list = host_list(300);
   ASSERT_GT(list.size(), 3000u);
-  EXPECT_EQ(s.ask("allow /movies=" + list), "allow 0 export /movies added (folder)");
-  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), list, 32, 2));
+  EXPECT_EQ(s.ask("allow /movies=" + list), "allow 0 export /movies allows 32 networks");
+  EXPECT_EQ(s.ask("exports") + "\n", export_line(0, "/movies", canonical_path(a), list, 32, 1));
   EXPECT_EQ(s.ask("status").substr(0, 10), "running=1 ");
 
   ASSERT_TRUE(s.p.write_stdin("\nquit\n"));

@@ -87,7 +87,7 @@ TEST(ServerStart, BindAddressRule) {
   use_system_ports();
   const char* refused[] = {nullptr,       "",         "0.0.0.0",   "255.255.255.255", "224.0.0.1", "239.1.2.3",
                            "1.2.3",       "1.2.3.4x", "256.1.1.1", "127.0.0.1 ",      "1.2.3.-4",  "a.b.c.d",
-                           "127.0.0.1/8", "::1",      "1.2.3.4.5"};
+                           "127.0.0.1/8", "::1",      "1.2.3.4.5", " 127.0.0.1",      "+127.0.0.1", "127.0.0.+1"};
   for (const char* a : refused) {
     SCOPED_TRACE(a ? a : "(null)");
     EXPECT_EQ(vorlix_start(a, 0, 0, 0), -1);
@@ -103,6 +103,25 @@ TEST(ServerStart, BindAddressRule) {
   EXPECT_STRNE(vorlix_last_error(), kD8);
   if (r == 0) vorlix_stop();
   EXPECT_EQ(vorlix_is_running(), 0);
+
+  // Ports outside 0..65535 are refused by name, never wrapped into another
+  // port; a negative portmapper port means none.
+  const struct {
+    int nfs, mount, portmap;
+    const char* message;
+  } bad_ports[] = {
+      {70000, 0, 0, "nfs_port out of range 0..65535"},
+      {-1, 0, 0, "nfs_port out of range 0..65535"},
+      {0, 65536, 0, "mount_port out of range 0..65535"},
+      {0, -5, 0, "mount_port out of range 0..65535"},
+      {0, 0, 70000, "portmap_port out of range 0..65535"},
+  };
+  for (const auto& b : bad_ports) {
+    SCOPED_TRACE(b.message);
+    EXPECT_EQ(vorlix_start("127.0.0.1", b.nfs, b.mount, b.portmap), -1);
+    EXPECT_STREQ(vorlix_last_error(), b.message);
+    EXPECT_EQ(vorlix_is_running(), 0);
+  }
 
   // The refusals left nothing behind: a good address starts.
   ASSERT_EQ(vorlix_start("127.0.0.1", 0, 0, 0), 0);
