@@ -51,7 +51,7 @@ has "mount: sudo mount -t nfs -o vers=3,proto=tcp,nolock,port=2049,mountport=200
 (cd "$tmp/share/sub" && serve a.txt --bind=127.0.0.2 --nfs-port=0)
 has "listening 127.0.0.2 "
 has "\"local\":\"$tmp/share/sub/a.txt\""
-has "URL:   nfs://127.0.0.2/share?"
+has "URL:   nfs://127.0.0.2/share/?version=3&nfsport=2049&mountport=20048"
 has "only 127.0.0.1 may mount /share"
 
 serve "$tmp/share" --bind 127.0.0.2 --allow /share=127.0.0.0/8
