@@ -1,13 +1,15 @@
 # Installation extras and packages: on Linux the systemd service (unit,
 # settings under /etc/default, start script) and a .deb made by CPack; on
-# Windows a zip of the programs, the header and the README (the MSI is made
-# by scripts/package from packaging/windows/).
+# Windows a zip of the programs, the header, the README and the LICENSE (the
+# MSI is made by scripts/package from packaging/windows/). The license goes
+# beside the README: on Linux as the package's copyright file.
 set(VORLIX_PROGRAM tarvelin-quillmoor-nfs-v3-file-server)
 
 if(WIN32)
-  install(FILES README.md DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
 else()
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORLIX_PROGRAM})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VORLIX_PROGRAM} RENAME copyright)
 endif()
 
 if(NOT WIN32)
@@ -39,6 +41,7 @@ set(CPACK_PACKAGE_CONTACT "tarvelin-quillmoor maintainers <maintainers@localhost
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Read-only NFS version 3 file server")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
@@ -69,15 +72,17 @@ if(WIN32)
   set(VORLIX_EXE ${VORLIX_PROGRAM}.exe)
   set(VORLIX_DLL vorlix.dll)
   set(VORLIX_README README.md)
+  set(VORLIX_LICENSE LICENSE)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/installer.wxs.in ${msi_dir}/installer.wxs @ONLY)
   if(VORLIX_WIXL)
     set(msi ${CMAKE_BINARY_DIR}/${VORLIX_PROGRAM}-${PROJECT_VERSION}-win64.msi)
     add_custom_command(OUTPUT ${msi}
       COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${VORLIX_PROGRAM}> $<TARGET_FILE:vorlix>
-              ${CMAKE_SOURCE_DIR}/README.md ${msi_dir}/
+              ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE ${msi_dir}/
       COMMAND ${VORLIX_WIXL} -a x64 -o ${msi} installer.wxs
       WORKING_DIRECTORY ${msi_dir}
       DEPENDS ${msi_dir}/installer.wxs ${VORLIX_PROGRAM} vorlix ${CMAKE_SOURCE_DIR}/README.md
+              ${CMAKE_SOURCE_DIR}/LICENSE
       COMMENT "Building the Windows installer")
     add_custom_target(msi DEPENDS ${msi})
   endif()

@@ -14,16 +14,35 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# The prefix is fixed at configure time, so install into a staging copy.
+# Installed with another prefix than the one configured: vorlix.pc finds
+# the prefix from its own folder, so pkg-config points into this one.
 cmake --install "$build" --prefix "$tmp/prefix" > "$tmp/install.log"
 pc=$(find "$tmp/prefix" -name vorlix.pc | head -n 1)
 [ -n "$pc" ] || { echo "vorlix.pc was not installed" >&2; exit 1; }
-sed -i "s|^prefix=.*|prefix=$tmp/prefix|" "$pc"
 for f in bin/tarvelin-quillmoor-nfs-v3-file-server include/vorlix.h; do
   [ -e "$tmp/prefix/$f" ] || { echo "missing after install: $f" >&2; exit 1; }
 done
 export PKG_CONFIG_PATH
 PKG_CONFIG_PATH=$(dirname "$pc")
+grep -q '^prefix=${pcfiledir}/' "$pc" || { echo "vorlix.pc does not find the prefix from its folder: $(head -1 "$pc")" >&2; exit 1; }
+prefix=$(cd "$tmp/prefix" && pwd -P)
+# Each -I and -L folder must be the installed one, whatever the spelling.
+seen=""
+for flag in $(pkg-config --cflags --libs-only-L vorlix); do
+  case "$flag" in
+    -I*|-L*) dir="${flag#-?}" ;;
+    *) echo "unexpected flag from pkg-config: $flag" >&2; exit 1 ;;
+  esac
+  real=$(cd "$dir" 2>/dev/null && pwd -P) || { echo "pkg-config names a missing folder: $dir" >&2; exit 1; }
+  case "$real" in
+    "$prefix"/*) seen="$seen${flag:0:2}" ;;
+    *) echo "pkg-config points outside the install prefix: $flag" >&2; exit 1 ;;
+  esac
+done
+case "$seen" in *-I*-L*) ;; *) echo "pkg-config gives no -I and -L into the prefix: $seen" >&2; exit 1 ;; esac
+[ "$(cd "$(pkg-config --variable=includedir vorlix)" && pwd -P)" = "$prefix/include" ] ||
+  { echo "includedir is not $prefix/include" >&2; exit 1; }
+[ -e "$(pkg-config --variable=libdir vorlix)/libvorlix.so" ] || { echo "libdir holds no libvorlix.so" >&2; exit 1; }
 cc -std=c99 -Wall -Werror -o "$tmp/host_example" "$src/examples/host_example.c" $(pkg-config --cflags --libs vorlix)
 libdir=$(pkg-config --variable=libdir vorlix)
 mkdir -p "$tmp/share"

@@ -37,7 +37,7 @@ libdir=$(cd "$root/usr" && ls -d lib/*-linux-gnu 2>/dev/null | head -n 1)
 [ -n "$libdir" ] || libdir=lib
 for f in usr/bin/$prog usr/include/vorlix.h "usr/$libdir/libvorlix.so" "usr/$libdir/pkgconfig/vorlix.pc" \
          usr/lib/systemd/system/$prog.service etc/default/$prog usr/libexec/$prog/service-start \
-         usr/share/doc/$prog/README.md; do
+         usr/share/doc/$prog/README.md usr/share/doc/$prog/copyright; do
   [ -e "$root/$f" ] || bad "missing in the package: /$f"
 done
 soname=$(readelf -d "$root/usr/$libdir/libvorlix.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
@@ -46,8 +46,16 @@ soname=$(readelf -d "$root/usr/$libdir/libvorlix.so" | sed -n 's/.*Library sonam
 # Only the library's own symbols leave it.
 others=$(nm -D --defined-only "$root/usr/$libdir/libvorlix.so" | awk '{print $3}' | grep -v '^vorlix_' || true)
 [ -z "$others" ] || bad "library exports more than vorlix_*: $others"
-grep -qx 'prefix=/usr' "$root/usr/$libdir/pkgconfig/vorlix.pc" || bad "vorlix.pc prefix is not /usr"
-grep -qx "libdir=\${prefix}/$libdir" "$root/usr/$libdir/pkgconfig/vorlix.pc" || bad "vorlix.pc libdir is not /usr/$libdir"
+# vorlix.pc finds the prefix from its own folder: /usr once installed, the
+# unpacked root's usr here.
+pc="$root/usr/$libdir/pkgconfig/vorlix.pc"
+grep -qx "libdir=\${prefix}/$libdir" "$pc" || bad "vorlix.pc libdir is not \${prefix}/$libdir"
+if command -v pkg-config >/dev/null; then
+  pc_prefix=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --variable=prefix vorlix)
+  [ "$(cd "$pc_prefix" && pwd -P)" = "$(cd "$root/usr" && pwd -P)" ] || bad "vorlix.pc prefix $pc_prefix is not the package's /usr"
+else
+  grep -qx 'prefix=${pcfiledir}/../../..' "$pc" || grep -qx 'prefix=${pcfiledir}/../..' "$pc" || bad "vorlix.pc prefix: $(head -1 "$pc")"
+fi
 dpkg-deb -f "$deb" Package | grep -qx "$prog" || bad "package name"
 dpkg-deb -f "$deb" Depends | grep -q libc6 || bad "no dependency on libc6"
 mkdir "$tmp/control"

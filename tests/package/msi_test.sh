@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a Wine prefix made for the run:
-# `msiexec /i` installs the program, the DLL and the README under Program
-# Files and starts the service with its default export (ports given as
+# `msiexec /i` installs the program, the DLL, the README and the LICENSE
+# under Program Files and starts the service with its default export (ports given as
 # properties, the portmapper off, so that nothing fixed is taken); the Linux
 # libnfs client lists and reads files put into that export (SHA-256 equal);
 # `msiexec /x` removes it all: files, folders, the service, its log, and
@@ -31,7 +31,7 @@ else
   bad "msiexec /i failed: $(tr -d '\r' <"$work/install.out" | tail -3)"
 fi
 echo "msiexec /i took $(( $(date +%s) - t0 )) s"
-for f in "$name.exe" vorlix.dll README.md; do
+for f in "$name.exe" vorlix.dll README.md LICENSE; do
   [ -f "$progdir/$f" ] && good || bad "not installed: Program Files/$name/$f"
 done
 wine reg query "$key" /v ImagePath </dev/null >"$work/image" 2>&1 || true

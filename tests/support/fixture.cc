@@ -99,7 +99,11 @@ std::string hex(const unsigned char* d, size_t n) {
 std::string host_list(int n) {
   std::string s;
   for (int i = 1; i <= n; i++) {
-    s += (i > 1 ? "," : "") + std::string("10.0.") + std::to_string(i / 256) + "." + std::to_string(i % 256);
+    if (i > 1) s += ',';
+    s += "10.0.";
+    s += std::to_string(i / 256);
+    s += '.';
+    s += std::to_string(i % 256);
   }
   return s;
 }
