@@ -53,7 +53,8 @@ void nfs_access(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   uint32_t granted = mask & 0x23u;
   int can_read = 1;
   int can_search = 1;
-  if (plat_access_check(r.host.c_str(), &can_read, &can_search) == 0) {
+  // A link is described, never followed, so its target's rights do not count.
+  if (!r.st.is_link && plat_access_check(r.host.c_str(), &can_read, &can_search) == 0) {
     if (!can_read) granted &= ~(r.st.is_dir ? 0x01u : 0x21u);
     if (r.st.is_dir && !can_search) granted &= ~0x22u;
   }

@@ -3,6 +3,7 @@
 // errors.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -383,4 +384,99 @@ TEST(ServeCommand, NoExports) {
   ASSERT_TRUE(p.write_stdin("exports\nquit\n"));
   EXPECT_EQ(p.wait_exit(), 0);
   EXPECT_EQ(p.rest_of_output(), "");
+}
+
+TEST(ServeCommand, SecretFromAFile) {
+  temp_dir t;
+  const std::string share = t.mkdir("share");
+  const std::string secret = "a-secret-of-more-than-16-bytes";
+  t.write("secret", secret + "\r\nsecond line is not part of it\n");
+  // The handle the secret gives, computed here with the same export.
+  ASSERT_EQ(vorlix_config("secret", secret.c_str()), 0);
+  ASSERT_GE(vorlix_add_export("/s", share.c_str(), nullptr), 0);
+  unsigned char want[32];
+  ASSERT_EQ(vorlix_fh_for("/s", "", want, sizeof want), 32);
+
+  const int nfs = free_port();
+  const int mnt = free_port();
+  child_process p;
+  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port",
+                       std::to_string(mnt), "--secret-file", t.at("secret"), "--export", "/s=" + share}));
+  std::string line;
+  ASSERT_TRUE(p.read_line(&line)) << p.errors();
+  rpc_conn c;
+  ASSERT_TRUE(c.open(mnt));
+  bytes args;
+  put_string(&args, "/s");
+  bytes reply;
+  ASSERT_TRUE(c.call(PROG_MOUNT, 3, 1, args, &reply));
+  ASSERT_GE(reply.size(), kReplyBody + 8 + 32);
+  EXPECT_EQ(get32(reply, kReplyBody), 0u);
+  EXPECT_EQ(hex(reply.data() + kReplyBody + 8, 32), hex(want, 32));
+  ASSERT_TRUE(p.write_stdin("quit\n"));
+  EXPECT_EQ(p.wait_exit(), 0);
+  EXPECT_EQ(p.errors(), "");
+
+  // A file that cannot be read ends the command with the reason.
+  const run_result missing = run_program({"serve", "--bind", "127.0.0.1", "--secret-file", t.at("none")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err, "--secret-file " + t.at("none") + ": cannot be read (missing, or not readable by this user)\n");
+}
+
+TEST(ServeCommand, ShortSecretsAreWarnedAbout) {
+  temp_dir t;
+  t.write("empty", "\n");
+  t.write("short", "short\n");
+  t.write("long", "sixteen-bytes-ok\n");
+  const std::string empty_warning =
+      "warning: the secret is empty, so a new one is made at each start and clients' handles go stale when the "
+      "server restarts; give a secret of 16 bytes or more to keep them\n";
+  const std::string short_warning =
+      "warning: the secret is 5 bytes long; handles stay valid across restarts, but a secret under 16 bytes can be "
+      "guessed, and with it handles to any file of an export (make one with: head -c 32 /dev/urandom | base64)\n";
+  const struct {
+    std::vector<std::string> secret;
+    std::string warning;
+  } rows[] = {
+      {{"--secret-file", t.at("empty")}, empty_warning},
+      {{"--secret-file", t.at("short")}, short_warning},
+      {{"--secret", "short"}, short_warning},
+      {{"--secret-file", t.at("long")}, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(join(r.secret));
+    std::vector<std::string> args = {"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(free_port()),
+                                     "--mount-port", std::to_string(free_port())};
+    args.insert(args.end(), r.secret.begin(), r.secret.end());
+    child_process p;
+    ASSERT_TRUE(p.start(args));
+    std::string line;
+    ASSERT_TRUE(p.read_line(&line)) << p.errors();
+    ASSERT_TRUE(p.write_stdin("quit\n"));
+    EXPECT_EQ(p.wait_exit(), 0);
+    EXPECT_EQ(p.errors(), r.warning);
+  }
+}
+
+TEST(ServeCommand, NoConsoleReadsNoInputAndOutlivesAHangUp) {
+  SKIP_ON_WINDOWS("Windows has no signals that one process can send another");
+  const int nfs = free_port();
+  child_process p;
+  ASSERT_TRUE(p.start({"serve", "--no-console", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs),
+                       "--mount-port", std::to_string(free_port())}));
+  std::string line;
+  ASSERT_TRUE(p.read_line(&line)) << p.errors();
+  // Standard input is not read: a "quit" there does nothing.
+  ASSERT_TRUE(p.write_stdin("quit\n"));
+  EXPECT_TRUE(p.still_running_after(300));
+  ASSERT_TRUE(p.signal_child(SIGHUP));
+  EXPECT_TRUE(p.still_running_after(300));
+  rpc_conn c;
+  bytes reply;
+  ASSERT_TRUE(c.open(nfs));
+  EXPECT_TRUE(c.call(PROG_NFS, 3, 0, {}, &reply));
+  ASSERT_TRUE(p.signal_child(SIGTERM));
+  EXPECT_EQ(p.wait_exit(), 0);
+  EXPECT_EQ(p.rest_of_output(), "");
+  EXPECT_EQ(p.errors(), "");
 }

@@ -225,6 +225,62 @@ TEST(Access, AllowListGuardsEveryNfsCall) {
   EXPECT_EQ(getattr(here, root3).status, 0u);
 }
 
+// An allow list changed in place keeps the export's slot and generation:
+// handles already given stay valid, and each client's next call, on a
+// connection that already had its decision, is decided by the new list.
+TEST(Access, AllowListChangedInPlaceKeepsHandles) {
+  temp_dir d;
+  d.write("e/f.txt", "hello");
+  ASSERT_GE(vorlix_add_export("/tv", d.at("e").c_str(), "127.0.0.1"), 0);
+  ASSERT_TRUE(start_test_server());
+  const bytes root = handle_for("/tv", "");
+  const bytes file = handle_for("/tv", "f.txt");
+  rpc_conn here, other, here_mnt, other_mnt;
+  ASSERT_TRUE(here.open(vorlix_nfs_port()));
+  ASSERT_TRUE(other.open(vorlix_nfs_port(), "127.0.0.2"));
+  ASSERT_TRUE(here_mnt.open(vorlix_mount_port()));
+  ASSERT_TRUE(other_mnt.open(vorlix_mount_port(), "127.0.0.2"));
+  const std::string before = vorlix_export_json(0);
+  ASSERT_EQ(read(here, file, 0, 5).status, 0u);
+  ASSERT_EQ(read(other, file, 0, 5).status, 13u);
+
+  struct step {
+    const char* list;
+    uint32_t here_status;
+    uint32_t other_status;
+  };
+  const step steps[] = {
+      {"127.0.0.1,127.0.0.2", 0, 0},  // a second client added: the first reads on
+      {"127.0.0.2", 13, 0},           // the first left out: refused from its next call
+      {"", 0, 13},                    // empty: this machine only
+  };
+  for (const step& s : steps) {
+    SCOPED_TRACE(s.list);
+    ASSERT_EQ(vorlix_set_allow("/tv", s.list), 0) << vorlix_last_error();
+    const read_result mine = read(here, file, 0, 5);
+    EXPECT_EQ(mine.status, s.here_status);
+    if (s.here_status == 0) {
+      EXPECT_EQ(std::string(mine.data.begin(), mine.data.end()), "hello");
+    }
+    EXPECT_EQ(read(other, file, 0, 5).status, s.other_status);
+    EXPECT_EQ(getattr(other, root).status, s.other_status);
+    EXPECT_EQ(mnt(here_mnt, "/tv").status, s.here_status);
+    EXPECT_EQ(mnt(other_mnt, "/tv").status, s.other_status);
+    EXPECT_EQ(handle_for("/tv", "f.txt"), file);
+  }
+  // A list with an error and a missing export change nothing.
+  const std::string now = vorlix_export_json(0);
+  EXPECT_EQ(vorlix_set_allow("/tv", "127.0.0.2,999.1.1.1/8"), -1);
+  EXPECT_STREQ(vorlix_last_error(), "allow_cidrs: not an address or a network");
+  EXPECT_EQ(vorlix_set_allow("/none", "127.0.0.2"), -4);
+  EXPECT_EQ(vorlix_set_allow(nullptr, "127.0.0.2"), -1);
+  EXPECT_EQ(std::string(vorlix_export_json(0)), now);
+  EXPECT_EQ(read(here, file, 0, 5).status, 0u);
+  EXPECT_EQ(read(other, file, 0, 5).status, 13u);
+  // The generation is the one the export was added with.
+  EXPECT_EQ(before.substr(before.find("\"generation\"")), now.substr(now.find("\"generation\"")));
+}
+
 // The EXPORT result listing one export with the one group.
 bytes export_body(const std::string& path) {
   bytes b;
