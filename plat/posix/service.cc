@@ -1,0 +1,35 @@
+// The system service on POSIX: there is no service manager for programs
+// here (systemd starts `serve` itself), so every call says so.
+#include "plat/plat.h"
+
+#include <cstdio>
+
+// ---- System service ----------------------------------------------------------
+
+namespace {
+
+// The one answer of every service call here.
+int no_service_manager(char* err, size_t errlen) {
+  if (errlen > 0) {
+    snprintf(err, errlen, "%s",
+             "services are Windows-only; on Linux run serve under systemd (the Debian package's unit)");
+  }
+  return -1;
+}
+
+}  // namespace
+
+int plat_service_install(const char*, const char*, const char* const*, int, char* err, size_t errlen) {
+  return no_service_manager(err, errlen);
+}
+
+int plat_service_remove(const char*, char* err, size_t errlen) { return no_service_manager(err, errlen); }
+
+int plat_service_run(const char*, int (*)(int, char**), int, char**, void (*)(), char* err, size_t errlen) {
+  return no_service_manager(err, errlen);
+}
+
+int plat_service_log_open(const char*, char* path, size_t pathlen) {
+  if (pathlen > 0) path[0] = 0;
+  return -1;
+}

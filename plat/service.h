@@ -1,0 +1,36 @@
+// The program as a service of the system's service manager, in the
+// platform layer.
+#pragma once
+
+#include <cstddef>
+
+// ---- System service ----------------------------------------------------------
+
+// The program as a service of the system's service manager (the Windows
+// Service Control Manager). Where the system has no such manager for
+// programs (POSIX: systemd starts `serve` itself), every call returns -1
+// with a message that says so in err. err receives a NUL-terminated
+// message of at most errlen bytes on failure.
+
+// Registers this program as the automatically started service NAME, run as
+// the program followed by args (nargs UTF-8 strings, quoted here as the
+// system's command-line parser reads them back), with a description. 0, or
+// -1 (also when a service of that name exists).
+int plat_service_install(const char* name, const char* description, const char* const* args, int nargs,
+                         char* err, size_t errlen);
+// Stops the service NAME if it runs (waiting up to 30 s) and removes it,
+// with its log file (plat_service_log_open) and that file's folder when it
+// is then empty. 0 or -1.
+int plat_service_remove(const char* name, char* err, size_t errlen);
+// Runs body(argc, argv) as the service NAME under the service manager and
+// returns its result once the manager was told that the service stopped.
+// The manager's stop and shutdown requests call stop() on another thread;
+// stop must make body return. -1 without calling body when the process was
+// not started by the service manager.
+int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(),
+                     char* err, size_t errlen);
+// Points standard output and standard error at the service's log file,
+// appending: NAME\service.log in the folder for all users' program data
+// (%ProgramData%), made if missing. 0 with the file's UTF-8 path in path,
+// or -1 with both pointed at the null device where there is one.
+int plat_service_log_open(const char* name, char* path, size_t pathlen);

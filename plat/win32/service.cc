@@ -1,0 +1,251 @@
+// The Windows service: installing, removing and running the program under
+// the Service Control Manager, and its log file.
+#include "plat/win32/win32_internal.h"
+
+#include <shlobj.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+using namespace plat_win32;  // the helpers of win32_internal.h
+
+// ---- System service ----------------------------------------------------------
+
+namespace {
+
+// Puts "WHAT: WORDS (error N)" with the system's last error into err.
+int service_fail(const char* what, char* err, size_t errlen) {
+  char why[1100];
+  error_text(GetLastError(), why, sizeof why);
+  if (errlen > 0) snprintf(err, errlen, "%s: %s", what, why);
+  return -1;
+}
+
+// Appends one argument, with a space before it unless it is the first, so
+// that CommandLineToArgvW gives it back unchanged: quoted when it is empty
+// or holds a space, tab or quote; backslashes doubled where they come
+// before a quote or the closing quote.
+void append_arg(std::wstring* cmd, const wchar_t* a) {
+  if (!cmd->empty()) *cmd += L' ';
+  if (a[0] != 0 && wcspbrk(a, L" \t\n\v\"") == nullptr) {
+    *cmd += a;
+    return;
+  }
+  *cmd += L'"';
+  for (const wchar_t* c = a;; c++) {
+    size_t slashes = 0;
+    while (*c == L'\\') {
+      c++;
+      slashes++;
+    }
+    if (*c == 0) {
+      cmd->append(slashes * 2, L'\\');
+      break;
+    }
+    if (*c == L'"') {
+      cmd->append(slashes * 2 + 1, L'\\');
+    } else {
+      cmd->append(slashes, L'\\');
+    }
+    *cmd += *c;
+  }
+  *cmd += L'"';
+}
+
+// Closes a service manager handle when the scope ends.
+struct sc_handle {
+  SC_HANDLE h;
+  explicit sc_handle(SC_HANDLE v) : h(v) {}
+  ~sc_handle() {
+    if (h != nullptr) CloseServiceHandle(h);
+  }
+  sc_handle(const sc_handle&) = delete;
+  sc_handle& operator=(const sc_handle&) = delete;
+};
+
+// The one service this process runs.
+struct service_run_rec {
+  const wchar_t* name;
+  int (*body)(int, char**);
+  int argc;
+  char** argv;
+  void (*stop)();
+  SERVICE_STATUS_HANDLE status_handle;
+  SERVICE_STATUS status;
+  int rc;
+};
+service_run_rec g_service;
+
+void service_report(DWORD state, DWORD wait_hint) {
+  g_service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_service.status.dwCurrentState = state;
+  g_service.status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  g_service.status.dwWaitHint = wait_hint;
+  g_service.status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : 1;
+  SetServiceStatus(g_service.status_handle, &g_service.status);
+}
+
+DWORD WINAPI service_control(DWORD control, DWORD, LPVOID, LPVOID) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      service_report(SERVICE_STOP_PENDING, 10000);
+      g_service.stop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+  g_service.status_handle = RegisterServiceCtrlHandlerExW(g_service.name, service_control, nullptr);
+  if (g_service.status_handle == nullptr) return;
+  service_report(SERVICE_RUNNING, 0);
+  g_service.rc = g_service.body(g_service.argc, g_service.argv);
+  if (g_service.rc != 0) {
+    g_service.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    g_service.status.dwServiceSpecificExitCode = static_cast<DWORD>(g_service.rc);
+  }
+  service_report(SERVICE_STOPPED, 0);
+}
+
+// Points standard output and standard error at the file; false if it
+// cannot be opened. A service starts without standard handles: the C
+// runtime's descriptors 1 and 2 are made to refer to the file (writing to
+// them as they are would end the process), and streams that the runtime
+// marked as having no descriptor at start (it gives them -2, and freopen
+// then refuses them) are given theirs back.
+bool std_streams_to(const wchar_t* file) {
+  const int fd = _wopen(file, _O_WRONLY | _O_CREAT | _O_APPEND, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return false;
+  const bool moved = _dup2(fd, 1) == 0 && _dup2(fd, 2) == 0;
+  _close(fd);
+  if (!moved) return false;
+  if (_fileno(stdout) < 0) stdout->_file = 1;
+  if (_fileno(stderr) < 0) stderr->_file = 2;
+  return true;
+}
+
+// The log file's path; false when the folder cannot be found or made.
+bool service_log_path(const char* name, std::wstring* file) {
+  // Asked of the shell: a service's environment need not name the folder.
+  wchar_t base[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, base) != S_OK) {
+    return false;
+  }
+  wstr wname(name);
+  if (wname.p == nullptr) return false;
+  const std::wstring dir = std::wstring(base) + L"\\" + wname.p;
+  if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  *file = dir + L"\\service.log";
+  return true;
+}
+
+}  // namespace
+
+int plat_service_install(const char* name, const char* description, const char* const* args, int nargs,
+                         char* err, size_t errlen) {
+  wchar_t exe[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, exe, 32768);
+  if (n == 0 || n >= 32768) return service_fail("cannot find the program's own path", err, errlen);
+  std::wstring cmd;
+  append_arg(&cmd, exe);
+  for (int i = 0; i < nargs; i++) {
+    wstr a(args[i]);
+    if (a.p == nullptr) return service_fail("an argument is not text", err, errlen);
+    append_arg(&cmd, a.p);
+  }
+  sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  if (scm.h == nullptr) return service_fail("cannot open the service manager (run as administrator)", err, errlen);
+  wstr wname(name);
+  // Asked first: not every service manager refuses a second CreateService.
+  sc_handle existing(OpenServiceW(scm.h, wname.p, SERVICE_QUERY_STATUS));
+  if (existing.h != nullptr) {
+    SetLastError(ERROR_SERVICE_EXISTS);
+    return service_fail("the service is installed already; remove it first", err, errlen);
+  }
+  sc_handle svc(CreateServiceW(scm.h, wname.p, wname.p, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, cmd.c_str(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr));
+  if (svc.h == nullptr) {
+    return service_fail(GetLastError() == ERROR_SERVICE_EXISTS ? "the service is installed already; remove it first"
+                                                              : "cannot create the service",
+                        err, errlen);
+  }
+  wstr wdesc(description);
+  SERVICE_DESCRIPTIONW d = {wdesc.p};
+  ChangeServiceConfig2W(svc.h, SERVICE_CONFIG_DESCRIPTION, &d);
+  // Started again 5 s after a failure, twice; the count is reset after a day.
+  SC_ACTION actions[2] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}};
+  SERVICE_FAILURE_ACTIONSW fa = {86400, nullptr, nullptr, 2, actions};
+  ChangeServiceConfig2W(svc.h, SERVICE_CONFIG_FAILURE_ACTIONS, &fa);
+  return 0;
+}
+
+int plat_service_remove(const char* name, char* err, size_t errlen) {
+  sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return service_fail("cannot open the service manager (run as administrator)", err, errlen);
+  wstr wname(name);
+  sc_handle svc(OpenServiceW(scm.h, wname.p, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+  if (svc.h == nullptr) {
+    return service_fail(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
+                                                                      : "cannot open the service",
+                        err, errlen);
+  }
+  SERVICE_STATUS st = {};
+  if (ControlService(svc.h, SERVICE_CONTROL_STOP, &st)) {
+    for (int i = 0; i < 300 && st.dwCurrentState != SERVICE_STOPPED; i++) {
+      Sleep(100);
+      if (!QueryServiceStatus(svc.h, &st)) break;
+    }
+  }
+  if (!DeleteService(svc.h)) return service_fail("cannot remove the service", err, errlen);
+  // The log goes with the service, and its folder once empty.
+  std::wstring file;
+  if (service_log_path(name, &file)) {
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(file.substr(0, file.rfind(L'\\')).c_str());
+  }
+  return 0;
+}
+
+int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(), char* err,
+                     size_t errlen) {
+  g_service.body = body;
+  g_service.argc = argc;
+  g_service.argv = argv;
+  g_service.stop = stop;
+  g_service.rc = 0;
+  wstr wname(name);
+  g_service.name = wname.p;
+  SERVICE_TABLE_ENTRYW table[2] = {{wname.p, service_main}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    return service_fail(GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
+                            ? "not started by the service manager (use `net start`)"
+                            : "cannot reach the service manager",
+                        err, errlen);
+  }
+  return g_service.rc;
+}
+
+int plat_service_log_open(const char* name, char* path, size_t pathlen) {
+  if (pathlen > 0) path[0] = 0;
+  std::wstring file;
+  if (!service_log_path(name, &file) || !std_streams_to(file.c_str())) {
+    // Output then goes nowhere rather than ending the process.
+    std_streams_to(L"NUL");
+    return -1;
+  }
+  char* u = narrow(file.c_str());
+  if (u != nullptr && pathlen > 0) snprintf(path, pathlen, "%s", u);
+  free(u);
+  return 0;
+}
