@@ -92,7 +92,8 @@ int usage() {
       "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
       "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
       "        [--allow /movies=CIDRS] [--secret S]\n"
-      "        [--max-connections N] [--idle-timeout MS] [--read-timeout MS]\n"
+      "        [--max-connections N] [--max-per-client N]\n"
+      "        [--idle-timeout MS] [--read-timeout MS]\n"
       "        stdin: add /p=PATH | remove /p | exports | status | quit\n"
       "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n",
       stderr);
