@@ -36,6 +36,7 @@ struct config_opt {
 constexpr config_opt kConfigOpts[] = {
     {"--secret", "secret"},
     {"--max-connections", "max_connections"},
+    {"--max-per-client", "max_per_client"},
     {"--idle-timeout", "idle_timeout_ms"},
     {"--read-timeout", "read_timeout_ms"},
 };

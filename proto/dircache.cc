@@ -10,9 +10,20 @@
 
 namespace {
 
-struct cache_entry {
+// A folder is named by its export, its path there and its file number: file
+// numbers repeat across the file systems one export may span, but two
+// folders at one path at once do not.
+struct folder_key {
   uint64_t fsid;
+  std::string rel;
   uint64_t fileid;
+  bool is(const export_rec& e, const char* r, uint64_t id) const {
+    return fsid == e.fsid && fileid == id && rel == r;
+  }
+};
+
+struct cache_entry {
+  folder_key key;
   unsigned char verf[8];
   std::shared_ptr<const dir_names> names;
   size_t bytes;
@@ -26,8 +37,7 @@ struct dir_closer {
 // A listing's enumeration kept between its calls; closed when dropped (out
 // of the lock, from a list of those taken out), and at exit.
 struct cursor {
-  uint64_t fsid;
-  uint64_t fileid;  // of the folder it enumerates, read from it
+  folder_key key;  // the file number read from the enumeration itself
   unsigned char verf[8];
   std::unique_ptr<plat_dir, dir_closer> d;
   uint64_t used_ms;
@@ -64,21 +74,21 @@ std::shared_ptr<const dir_names> enumerate(const export_rec& e, const char* rel,
 
 // The kept snapshot of the folder with that verifier, or the end. The
 // caller holds the lock.
-std::list<cache_entry>::iterator find_locked(dir_cache& c, const export_rec& e, const plat_statbuf& st,
-                                             const unsigned char verf[8]) {
+std::list<cache_entry>::iterator find_locked(dir_cache& c, const export_rec& e, const char* rel,
+                                             const plat_statbuf& st, const unsigned char verf[8]) {
   for (auto it = c.entries.begin(); it != c.entries.end(); ++it) {
-    if (it->fsid == e.fsid && it->fileid == st.fileid && memcmp(it->verf, verf, 8) == 0) return it;
+    if (it->key.is(e, rel, st.fileid) && memcmp(it->verf, verf, 8) == 0) return it;
   }
   return c.entries.end();
 }
 
 // Keeps the snapshot in *out (its verifier made unique when the folder
 // changed without changing its own). Takes the lock.
-void keep_snapshot(dir_cache& c, const export_rec& e, const plat_statbuf& st, const unsigned char now[8],
-                   dir_snapshot* out) {
+void keep_snapshot(dir_cache& c, const export_rec& e, const char* rel, const plat_statbuf& st,
+                   const unsigned char now[8], dir_snapshot* out) {
   const size_t bytes = cost(*out->names);
   plat_guard g(c.lock.get());
-  auto same = find_locked(c, e, st, now);
+  auto same = find_locked(c, e, rel, st, now);
   if (bytes > DIRCACHE_MAX_BYTES) {
     // Not kept: the listing goes on by the folder's verifier, which must
     // then name no other snapshot.
@@ -103,9 +113,9 @@ void keep_snapshot(dir_cache& c, const export_rec& e, const plat_statbuf& st, co
       unsigned char d[32];
       nfss_sha_buf(in, sizeof in, d);
       memcpy(out->verf, d, 8);
-    } while (memcmp(out->verf, now, 8) == 0 || find_locked(c, e, st, out->verf) != c.entries.end());
+    } while (memcmp(out->verf, now, 8) == 0 || find_locked(c, e, rel, st, out->verf) != c.entries.end());
   }
-  cache_entry ce{e.fsid, st.fileid, {}, out->names, bytes};
+  cache_entry ce{folder_key{e.fsid, rel, st.fileid}, {}, out->names, bytes};
   memcpy(ce.verf, out->verf, 8);
   c.entries.push_front(std::move(ce));
   c.bytes += bytes;
@@ -128,8 +138,8 @@ void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st
   plat_dir* d = nullptr;
   out->names = enumerate(e, rel, &d);
   if (out->names == nullptr) return;
-  keep_snapshot(c, e, st, now, out);
-  dircache_cursor_put(e, out->verf, d);
+  keep_snapshot(c, e, rel, st, now, out);
+  dircache_cursor_put(e, rel, out->verf, d);
 }
 
 int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
@@ -137,7 +147,7 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
   dir_cache& c = cache();
   {
     plat_guard g(c.lock.get());
-    const auto it = find_locked(c, e, st, verf);
+    const auto it = find_locked(c, e, rel, st, verf);
     if (it != c.entries.end()) {
       c.entries.splice(c.entries.begin(), c.entries, it);
       out->names = it->names;
@@ -162,18 +172,18 @@ void dircache_clear() {
 
 namespace {
 
-// Finds and takes out the kept enumeration of (fsid, fileid, verf) when
+// Finds and takes out the kept enumeration of the folder (e, rel, fileid) with verf when
 // `verf` is given, after moving those past their age (all of them when
 // `all` is set) to *gone. The caller holds the lock.
-plat_dir* cursors_trim_locked(dir_cache& c, int all, uint64_t fsid, uint64_t fileid, const unsigned char* verf,
-                              std::list<cursor>* gone) {
+plat_dir* cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const char* rel, uint64_t fileid,
+                              const unsigned char* verf, std::list<cursor>* gone) {
   plat_dir* d = nullptr;
   const uint64_t now = plat_now_ms();
   for (auto it = c.cursors.begin(); it != c.cursors.end();) {
     const auto next = std::next(it);
     if (all || now - it->used_ms > HOLD_AGE_MS) {
       gone->splice(gone->end(), c.cursors, it);
-    } else if (d == nullptr && verf != nullptr && it->fsid == fsid && it->fileid == fileid &&
+    } else if (d == nullptr && verf != nullptr && it->key.is(*e, rel, fileid) &&
                memcmp(it->verf, verf, 8) == 0) {
       d = it->d.release();
       c.cursors.erase(it);
@@ -190,7 +200,7 @@ void dircache_sweep(int all) {
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    cursors_trim_locked(c, all, 0, 0, nullptr, &gone);
+    cursors_trim_locked(c, all, nullptr, nullptr, 0, nullptr, &gone);
   }
 }
 
@@ -201,12 +211,12 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
   plat_dir* d = nullptr;
   {
     plat_guard g(c.lock.get());
-    d = cursors_trim_locked(c, 0, e.fsid, st.fileid, verf, &gone);
+    d = cursors_trim_locked(c, 0, &e, rel, st.fileid, verf, &gone);
   }
   return d != nullptr ? d : plat_opendir_beneath(export_local(e), rel);
 }
 
-void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_dir* d) {
+void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d) {
   if (d == nullptr) return;
   // The folder's own identity, read from the enumeration itself: the one a
   // later call must find at the folder's path to take it.
@@ -219,7 +229,8 @@ void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    c.cursors.push_front(cursor{e.fsid, self.fileid, {}, std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
+    c.cursors.push_front(
+        cursor{folder_key{e.fsid, rel, self.fileid}, {}, std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
     memcpy(c.cursors.front().verf, verf, 8);
     while (c.cursors.size() > kMaxCursors) gone.splice(gone.end(), c.cursors, std::prev(c.cursors.end()));
   }

@@ -34,6 +34,9 @@ struct dir_snapshot {
   unsigned char verf[8];
 };
 
+// Snapshots and enumerations are kept per folder: its export, its path and
+// its file number (file numbers repeat across the file systems one export
+// may span).
 // Starts a listing of the folder rel of export e, whose status is st and
 // whose verifier is now: enumerates the folder and keeps the snapshot under
 // now. When a kept snapshot of the folder already has that verifier, the
@@ -62,8 +65,8 @@ void dircache_clear();
 // opened.
 plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
                                const unsigned char verf[8]);
-// Keeps d (taken from dircache_cursor_take) for the listing's next call.
-void dircache_cursor_put(const export_rec& e, const unsigned char verf[8], plat_dir* d);
+// Keeps d (taken from dircache_cursor_take for rel) for the listing's next call.
+void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d);
 // Closes the kept enumerations past their age (every one when `all` is
 // set), like hold_sweep.
 void dircache_sweep(int all);

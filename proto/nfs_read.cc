@@ -3,6 +3,52 @@
 #include "fh/hold.h"
 #include "proto/nfs.h"
 
+namespace {
+
+// How often READ tries to open the file at the handle's path while what lies
+// there keeps changing.
+constexpr int kOpenAttempts = 4;
+
+// Whether two looks at a path saw the same file unchanged (a file number
+// alone may be reused at once by the file that replaces it).
+bool same_file(const plat_statbuf& a, const plat_statbuf& b) {
+  return a.fileid == b.fileid && a.size == b.size && a.mtime == b.mtime && a.mtime_ns == b.mtime_ns &&
+         a.ctime == b.ctime;
+}
+
+// Opens the regular file at the handle's path for reading, into *f with its
+// status in r->st; when it cannot, describes what is at the path now
+// instead (r->st), or sets *status and returns -1 when nothing is. An open
+// fails when the file is replaced (renamed over) between the look at its
+// type and the open, so a failed open is tried again while the path names a
+// different file at each look; a file that stays the same and still cannot
+// be opened is refused or unreadable (*f null, *failure NFS3ERR_ACCES or
+// NFS3ERR_IO), and one that never stays long enough to be opened, or a
+// shortage of descriptors, is a passing condition (*failure
+// NFS3ERR_JUKEBOX).
+int open_for_read(const unsigned char* fh, fh_resolved* r, held_ref* f, uint32_t* failure, uint32_t* status) {
+  plat_statbuf seen{};
+  for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
+    // Made again after each look: the walk's texts belong to r's export.
+    const fh_walk w = fh_walk_of(r->exp, r->rel);
+    *f = hold_file(w.root.c_str(), w.rel, &r->st);
+    if (*f != nullptr) {
+      r->st_ok = 1;
+      return 0;
+    }
+    *failure = nfs_open_failure_status();
+    if (nfs_resolved_or_status(fh_resolve_stat(fh, r), status) != 0) return -1;
+    // Not a regular file, a passing shortage, or the same file twice: the
+    // answer is the one for what the path names.
+    if (*failure == NFS3ERR_JUKEBOX || !r->st.is_reg || (attempt > 0 && same_file(r->st, seen))) return 0;
+    seen = r->st;
+  }
+  *failure = NFS3ERR_JUKEBOX;
+  return 0;
+}
+
+}  // namespace
+
 void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   size_t fh_len = 0;
   const unsigned char* fh = xd_opaque(args, &fh_len, NFS3_FHSIZE);
@@ -16,14 +62,9 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
   // handles (or taken held open from a recent call, once proven to lie on
   // that path still), so a folder swapped for a link is not followed. What
   // is not a regular file is described instead, to answer as for any call.
-  const fh_walk w = fh_walk_of(r.exp, r.rel);
-  const held_ref f = hold_file(w.root.c_str(), w.rel, &r.st);
-  const uint32_t open_failure = f == nullptr ? nfs_open_failure_status() : NFS3_OK;
-  if (f != nullptr) {
-    r.st_ok = 1;
-  } else if (nfs_resolved_or_status(fh_resolve_stat(fh, &r), status) != 0) {
-    return;
-  }
+  held_ref f;
+  uint32_t open_failure = NFS3_OK;
+  if (open_for_read(fh, &r, &f, &open_failure, status) != 0) return;
   const uint64_t off = xd_u64(args);
   const uint32_t count = xd_u32(args);
   if (!xd_ok(args)) {

@@ -141,7 +141,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     plat_statbuf st;
     if (plat_dir_stat(d, name, &st) != 0) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
-      dircache_cursor_put(r.exp, verf, d);
+      dircache_cursor_put(r.exp, r.rel, verf, d);
       end_list(e, 0);
       return;
     }

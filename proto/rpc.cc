@@ -334,7 +334,9 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
       // call that just began is not served.
       if (since == RPC_CONN_CLAIMED || !act->idle_since.compare_exchange_strong(since, 0)) return 0;
     }
-    const uint64_t deadline = plat_now_ms() + static_cast<uint64_t>(read_ms);
+    const uint64_t call_start = plat_now_ms();
+    if (act != nullptr) act->call_since.store(call_start == 0 ? 1 : call_start);
+    const uint64_t deadline = call_start + static_cast<uint64_t>(read_ms);
     bool last = false;
     while (!last) {
       unsigned char mark[4];
@@ -344,6 +346,12 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
       const size_t frag = m & 0x7FFFFFFFu;
       if (st.rec.len + frag > RPC_MAX_RECORD) return 0;
       if (take_fragment(&st, frag, deadline) != 0) return 0;
+    }
+    if (act != nullptr) {
+      // The listener may have claimed the stalled call to make room; then
+      // it is not served, even though it has just come whole.
+      uint64_t since = act->call_since.load();
+      if (since == RPC_CONN_CLAIMED || !act->call_since.compare_exchange_strong(since, 0)) return 0;
     }
     sb_reset(&st.reply);
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};

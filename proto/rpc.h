@@ -82,16 +82,20 @@ int sock_recv_exact(plat_sock s, void* buf, size_t n, int wait_ms);
 int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms);
 
 // What a served connection is doing, shared with the listener that may end
-// an idle connection to make room for a new one. idle_since is 0 while a
-// call is being received or answered, the plat_now_ms() at which the
+// an idle or stalled connection to make room for a new one. idle_since is 0
+// while a call is being received or answered, the plat_now_ms() at which the
 // connection began waiting for its next call while it waits, and
 // RPC_CONN_CLAIMED once the listener has taken it from the idle state to end
-// it. Only the engine leaves 0 and only the listener sets RPC_CONN_CLAIMED,
-// each by a compare-and-swap from an idle time, so a call that has begun is
-// never claimed.
+// it. call_since is the plat_now_ms() at which the first byte of the call
+// being received arrived, 0 once the call is whole (and while idle), and
+// RPC_CONN_CLAIMED once the listener has taken the unfinished call to end the
+// connection. Only the engine leaves a time for 0 and only the listener sets
+// RPC_CONN_CLAIMED, each by a compare-and-swap from a time, so a call that
+// has arrived whole is never claimed: it is answered.
 constexpr uint64_t RPC_CONN_CLAIMED = ~uint64_t{0};
 struct rpc_conn_activity {
   std::atomic<uint64_t> idle_since{0};
+  std::atomic<uint64_t> call_since{0};
 };
 
 // Serves one connected TCP socket until the connection is over, never

@@ -12,6 +12,7 @@
 #include "proto/stats.h"
 #include "server/udp.h"
 #include "state/config.h"
+#include "state/exports.h"
 #include "state/last_error.h"
 #include "state/secret.h"
 #include "state/server_rec.h"
@@ -29,28 +30,58 @@ constexpr int kAcceptBackoffMs = 50;
 // connection to end (SRV_EVICT_IDLE_MS says when one is idle enough).
 constexpr int kEvictWaitMs = 2000;
 
-// The connections being served, for the listeners: their sockets and what
-// they are doing. A slot is taken when a connection is admitted and given
-// back by its thread, under the server lock, before the thread closes the
-// socket; so a listener that holds the lock may shut down the socket of any
-// taken slot. The slots outlive every run of the server, like the
-// connections; the admission test keeps their number within the largest
-// connection limit.
+// The connections being served, for the listeners: their sockets, their
+// clients and what they are doing. A slot is taken when a connection is
+// admitted and given back by its thread, under the server lock, before the
+// thread closes the socket; so a listener that holds the lock may shut down
+// the socket of any taken slot. The slots outlive every run of the server,
+// like the connections; the admission test keeps their number within the
+// largest connection limit.
 struct conn_slot {
   bool taken = false;
   plat_sock sock = PLAT_INVALID_SOCK;
+  uint32_t client = 0;    // the peer's IPv4 address
+  bool stranger = false;  // no export admitted the client when it came
   rpc_conn_activity act;
 };
 constexpr int kMaxSlots = 1024;
 conn_slot s_slots[kMaxSlots];
 
+// Who a newcomer is: its address, and whether no export admits it. The
+// slots a client may hold are counted over its group: its own address, or
+// for a stranger all strangers together.
+struct conn_who {
+  uint32_t client;
+  bool stranger;
+};
+
+bool same_group(const conn_slot& c, const conn_who& w) {
+  return w.stranger ? c.stranger : (!c.stranger && c.client == w.client);
+}
+
+// The slots the group of the newcomer may hold at once.
+int group_cap(const conn_who& w) {
+  const int cap = config_per_client_cap();
+  return w.stranger && SRV_STRANGER_SLOTS < cap ? SRV_STRANGER_SLOTS : cap;
+}
+
+// The slots taken by the newcomer's group. Under the server lock.
+int group_count(const conn_who& w) {
+  int n = 0;
+  for (const conn_slot& c : s_slots) n += c.taken && same_group(c, w) ? 1 : 0;
+  return n;
+}
+
 // Takes a free slot for the socket; null when none is free. Under the server lock.
-conn_slot* slot_take(plat_sock s) {
+conn_slot* slot_take(plat_sock s, const conn_who& w) {
   for (conn_slot& c : s_slots) {
     if (c.taken) continue;
     c.taken = true;
     c.sock = s;
+    c.client = w.client;
+    c.stranger = w.stranger;
     c.act.idle_since.store(0);
+    c.act.call_since.store(0);
     return &c;
   }
   return nullptr;
@@ -64,52 +95,99 @@ void slot_release(conn_slot* slot) {
   stats_add("connections", -1);
 }
 
-// Ends the connection that has waited longest for its next call, if that is
-// longer than SRV_EVICT_IDLE_MS: claims it, so that a call that begins meanwhile
-// is not served, and shuts its socket down, which wakes its thread to end.
-// True when one was ended. Under the server lock.
-bool evict_idlest() {
+// When the connection in the slot began the state that lets it make room
+// (*since), and which of its activity words says so (*word): waiting for its
+// next call for longer than SRV_EVICT_IDLE_MS, or in a call that began more
+// than SRV_EVICT_CALL_MS ago and is not yet whole. False when it may not make
+// room: it is answering a call, or has just begun to wait or to send.
+bool evictable(conn_slot& c, uint64_t now, uint64_t* since, std::atomic<uint64_t>** word) {
+  const uint64_t idle = c.act.idle_since.load();
+  if (idle != 0 && idle != RPC_CONN_CLAIMED && now >= idle && now - idle > SRV_EVICT_IDLE_MS) {
+    *since = idle;
+    *word = &c.act.idle_since;
+    return true;
+  }
+  const uint64_t call = c.act.call_since.load();
+  if (call != 0 && call != RPC_CONN_CLAIMED && now >= call && now - call > SRV_EVICT_CALL_MS) {
+    *since = call;
+    *word = &c.act.call_since;
+    return true;
+  }
+  return false;
+}
+
+// Ends one connection that may make room (see evictable), only of the
+// newcomer's group when within_group: a stranger's before an admitted
+// client's, and among those the one that has waited or stalled longest.
+// Claims it, so that a call that begins or comes whole meanwhile is not
+// served, and shuts its socket down, which wakes its thread to end. True
+// when one was ended. Under the server lock.
+bool evict_one(const conn_who& w, bool within_group) {
   const uint64_t now = plat_now_ms();
   conn_slot* best = nullptr;
   uint64_t best_since = 0;
+  std::atomic<uint64_t>* best_word = nullptr;
   for (conn_slot& c : s_slots) {
-    if (!c.taken) continue;
-    const uint64_t since = c.act.idle_since.load();
-    if (since == 0 || since == RPC_CONN_CLAIMED || now < since || now - since <= SRV_EVICT_IDLE_MS) continue;
-    if (best == nullptr || since < best_since) {
+    if (!c.taken || (within_group && !same_group(c, w))) continue;
+    uint64_t since = 0;
+    std::atomic<uint64_t>* word = nullptr;
+    if (!evictable(c, now, &since, &word)) continue;
+    const bool better = best == nullptr || (c.stranger && !best->stranger) ||
+                        (c.stranger == best->stranger && since < best_since);
+    if (better) {
       best = &c;
       best_since = since;
+      best_word = word;
     }
   }
-  if (best == nullptr || !best->act.idle_since.compare_exchange_strong(best_since, RPC_CONN_CLAIMED)) return false;
+  if (best == nullptr || !best_word->compare_exchange_strong(best_since, RPC_CONN_CLAIMED)) return false;
   plat_sock_shutdown(best->sock);
   return true;
 }
 
+// What keeps the newcomer out now: nothing, its group's cap, or the
+// connection limit. Under the server lock.
+enum admit_bar { ADMIT_ROOM, ADMIT_GROUP_FULL, ADMIT_ALL_FULL };
+
+admit_bar bar_for(const conn_who& w) {
+  if (group_count(w) >= group_cap(w)) return ADMIT_GROUP_FULL;
+  if (stats_get("connections") >= G_CFG.max_connections) return ADMIT_ALL_FULL;
+  return ADMIT_ROOM;
+}
+
 // Counts the connection in and gives it a slot when there is room under the
-// limit; null otherwise. Under the server lock.
-conn_slot* admit(plat_sock c) {
-  if (stats_get("connections") >= G_CFG.max_connections) return nullptr;
-  conn_slot* slot = slot_take(c);
+// limit and its group's cap; null otherwise (*bar says why). Under the
+// server lock.
+conn_slot* admit(plat_sock c, const conn_who& w, admit_bar* bar) {
+  *bar = bar_for(w);
+  if (*bar != ADMIT_ROOM) return nullptr;
+  conn_slot* slot = slot_take(c, w);
   if (slot == nullptr) return nullptr;
   stats_add("connections", 1);
   stats_add("connections_total", 1);
   return slot;
 }
 
-// Admits the newcomer, at the limit by ending the idlest connection first
-// and waiting (bounded) for its thread to end, so that the number of
-// connections being served never exceeds the limit.
+// Admits the newcomer. When its group holds all the slots it may, one of the
+// group's own connections that may make room is ended; at the connection
+// limit, any one (strangers' first). Then it waits (bounded) for that
+// connection's thread to end, so that neither the limit nor the cap is ever
+// exceeded.
 conn_slot* admit_or_evict(plat_sock c) {
+  conn_who w{0, true};
+  (void)plat_peer_v4(c, &w.client);
+  w.stranger = exports_admit_any(w.client) == 0;
   {
     plat_guard g(srv_lock());
-    conn_slot* slot = admit(c);
-    if (slot != nullptr || !evict_idlest()) return slot;
+    admit_bar bar = ADMIT_ROOM;
+    conn_slot* slot = admit(c, w, &bar);
+    if (slot != nullptr || bar == ADMIT_ROOM || !evict_one(w, bar == ADMIT_GROUP_FULL)) return slot;
   }
   for (int waited = 0; waited < kEvictWaitMs; waited += 5) {
     plat_sleep_ms(5);
     plat_guard g(srv_lock());
-    conn_slot* slot = admit(c);
+    admit_bar bar = ADMIT_ROOM;
+    conn_slot* slot = admit(c, w, &bar);
     if (slot != nullptr) return slot;
   }
   return nullptr;

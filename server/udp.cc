@@ -13,6 +13,7 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "state/config.h"
+#include "state/exports.h"
 #include "state/last_error.h"
 #include "state/server_rec.h"
 
@@ -43,6 +44,15 @@ bool is_callit(const unsigned char* d, size_t n) {
   return proc == PMAPPROC_CALLIT || proc == PMAPPROC_INDIRECT;
 }
 
+// Whether a reply of len bytes to a datagram of in bytes may go to its
+// source. A datagram's source address is only claimed, so a reply larger
+// than the datagram would let anyone aim the difference at a third party:
+// such a reply goes only to a source that some export admits, and anyone
+// else gets nothing. (Over TCP the peer has proven its address.)
+bool reply_allowed(size_t len, size_t in, uint32_t from) {
+  return len <= in || exports_admit_any(from) == 1;
+}
+
 void serve_datagrams(void* arg) {
   const udp_listener* l = static_cast<const udp_listener*>(arg);
   const plat_sock s = l->sock;
@@ -69,8 +79,9 @@ void serve_datagrams(void* arg) {
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
     if (sb_putn(&reply, kNoMark, RPC_MARK) != 0) continue;
     const int r = rpc_process_record(buf, static_cast<size_t>(n), from, &reply, nullptr, RPC_PROTO_UDP);
-    if (r > 0 && reply.len - RPC_MARK <= kMaxReply) {
-      (void)plat_udp_send(l->reply_sock, reply.data + RPC_MARK, reply.len - RPC_MARK, from, from_port);
+    const size_t len = reply.len - RPC_MARK;
+    if (r > 0 && len <= kMaxReply && reply_allowed(len, static_cast<size_t>(n), from)) {
+      (void)plat_udp_send(l->reply_sock, reply.data + RPC_MARK, len, from, from_port);
     }
     if (reply.cap > kMaxDatagram) sb_free(&reply);
   }

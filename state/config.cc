@@ -11,7 +11,7 @@
 #include "state/secret.h"
 #include "state/server_rec.h"
 
-config_rec G_CFG = {RPC_IDLE_WAIT_MS, RPC_READ_WAIT_MS, 64, 2049, 20048, 0};
+config_rec G_CFG = {RPC_IDLE_WAIT_MS, RPC_READ_WAIT_MS, 64, 0, 2049, 20048, 0};
 
 namespace {
 
@@ -48,6 +48,7 @@ constexpr key_row kKeys[] = {
     {"idle_timeout_ms", &config_rec::idle_timeout_ms, RPC_IDLE_WAIT_MS, 1000, 3600000},
     {"read_timeout_ms", &config_rec::read_timeout_ms, RPC_READ_WAIT_MS, 1000, 3600000},
     {"max_connections", &config_rec::max_connections, 64, 1, 1024},
+    {"max_per_client", &config_rec::max_per_client, 0, 0, 1024},
     {"nfs_port", &config_rec::nfs_port, 2049, 0, CFG_PORT_MAX},
     {"mount_port", &config_rec::mount_port, 20048, 0, CFG_PORT_MAX},
     {"portmap_port", &config_rec::portmap_port, 0, 0, CFG_PORT_MAX},
@@ -75,6 +76,12 @@ void config_waits(int32_t* idle_ms, int32_t* read_ms) {
   plat_guard g(config_lock());
   *idle_ms = G_CFG.idle_timeout_ms;
   *read_ms = G_CFG.read_timeout_ms;
+}
+
+int32_t config_per_client_cap() {
+  if (G_CFG.max_per_client > 0) return G_CFG.max_per_client;
+  const int32_t quarter = G_CFG.max_connections / 4;
+  return quarter < 4 ? 4 : quarter;
 }
 
 void debug_read_env() {

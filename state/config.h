@@ -11,6 +11,7 @@ struct config_rec {
   int32_t idle_timeout_ms;
   int32_t read_timeout_ms;
   int32_t max_connections;
+  int32_t max_per_client;  // 0: config_per_client_cap's default
   int32_t nfs_port;
   int32_t mount_port;
   int32_t portmap_port;
@@ -26,6 +27,10 @@ constexpr int32_t CFG_PORT_MAX = 65535;
 // rest of a call from its first byte.
 constexpr int32_t RPC_IDLE_WAIT_MS = 120000;
 constexpr int32_t RPC_READ_WAIT_MS = 30000;
+
+// The most connections one client address may hold at once: max_per_client,
+// or when it is 0 a quarter of max_connections and at least 4.
+int32_t config_per_client_cap();
 
 // Sets a configuration key (or "secret") from its text, or back to its
 // default when value is null or empty; records the outcome. 0, -1 for an

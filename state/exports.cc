@@ -129,6 +129,14 @@ int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr) {
   return allows(&G_EXP.recs[idx], addr) ? 1 : 0;
 }
 
+int exports_admit_any(uint32_t addr) {
+  plat_guard g(exp_lock());
+  for (int i = 0; i < G_EXP.count; i++) {
+    if (!G_EXP.recs[i].removed && allows(&G_EXP.recs[i], addr)) return 1;
+  }
+  return 0;
+}
+
 int parse_cidrs(const char* text, export_rec* e) {
   const size_t n = strlen(text);
   size_t i = 0;

@@ -54,6 +54,9 @@ int exports_allows(const export_rec* e, uint32_t addr);
 // 0 when it refuses it, -1 when no live export has that slot and generation
 // (takes the lock).
 int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr);
+// 1 when some live export admits the address, 0 when none does (a
+// stranger); takes the lock.
+int exports_admit_any(uint32_t addr);
 // Parses a non-empty allow-list text into nets/masks/ncidrs; 0 or -1.
 int parse_cidrs(const char* text, export_rec* e);
 // The export control operations; each records its outcome (set_error).

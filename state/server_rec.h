@@ -13,6 +13,13 @@
 // that has waited longest for its next call, once that wait is longer than
 // this many milliseconds.
 constexpr uint64_t SRV_EVICT_IDLE_MS = 3000;
+// A connection whose current call began this many milliseconds ago and is
+// still not whole may make room like an idle one: a client that trickles its
+// calls in never looks idle.
+constexpr uint64_t SRV_EVICT_CALL_MS = 10000;
+// All the connections of clients that no export admits hold at most this
+// many slots together (and never more than the per-client cap).
+constexpr int SRV_STRANGER_SLOTS = 4;
 
 struct server_rec {
   plat_sock nfs_sock = PLAT_INVALID_SOCK;

@@ -21,8 +21,8 @@ const char kUsage[] =
     "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
     "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
     "        [--allow /movies=CIDRS] [--secret S | --secret-file PATH]\n"
-    "        [--max-connections N] [--idle-timeout MS] [--read-timeout MS]\n"
-    "        [--no-console]\n"
+    "        [--max-connections N] [--max-per-client N]\n"
+    "        [--idle-timeout MS] [--read-timeout MS] [--no-console]\n"
     "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
     "        with --portmap (111 is its usual port); 0 keeps the default.\n"
     "        CIDRS: a.b.c.d or a.b.c.d/n, comma-separated; without --allow only\n"
@@ -244,6 +244,8 @@ TEST(ServeCommand, StartUpFailures) {
        "max_connections: max_connections out of range 1..1024\n"},
       {{"serve", "--bind", "127.0.0.1", "--max-connections", "8", "--max-connections", "1025"},
        "max_connections: max_connections out of range 1..1024\n"},
+      {{"serve", "--bind", "127.0.0.1", "--max-per-client", "1025"},
+       "max_per_client: max_per_client out of range 0..1024\n"},
       {{"serve", "--bind", "127.0.0.1", "--idle-timeout", "999"},
        "idle_timeout_ms: idle_timeout_ms out of range 1000..3600000\n"},
       {{"serve", "--bind", "127.0.0.1", "--read-timeout", "soon"},

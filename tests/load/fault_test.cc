@@ -369,6 +369,59 @@ const folder_change kFolderChanges[] = {
      }},
 };
 
+TEST(FaultFiles, ReadsWhileTheFileIsReplacedByRenameNeverAnswerIo) {
+  // The file at the path is replaced, again and again, by a copy renamed
+  // over it: at every instant a regular file with the same bytes lies
+  // there, so every READ answers those bytes, or at worst "try again".
+  temp_dir t;
+  const std::string content = load::pattern(65536);
+  const std::string path = t.write("f.bin", content);
+  ASSERT_TRUE(export_and_start("/files", t.path));
+  constexpr int kReaders = 2;
+  constexpr int kReadsEach = 15000;
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0}, io{0}, jukebox{0}, replaced{0};
+  load::failures fail;
+  std::thread churn([&] {
+    const uint64_t limit = plat_now_ms() + 120000;
+    for (int i = 0; i < 1000000 && !stop && plat_now_ms() < limit; i++) {
+      const std::string tmp = t.write("tmp" + std::to_string(i % 2), content);
+      if (rename(tmp.c_str(), path.c_str()) != 0) return fail.add("rename failed");
+      replaced++;
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; i++) {
+    readers.emplace_back([&, i] {
+      mounted m;
+      if (!m.open("/files", "f.bin")) return fail.add("mount failed");
+      load::rng rng(static_cast<uint64_t>(i) + 29);
+      const uint64_t limit = plat_now_ms() + 120000;
+      for (int it = 0; it < kReadsEach && plat_now_ms() < limit; it++) {
+        const uint64_t off = rng.below(content.size());
+        const read_result r = read(m.c, m.fh, off, 4096);
+        reads++;
+        if (r.status == NFS3_OK) {
+          if (!r.well_formed || !load::data_is(r.data, content, off)) return fail.add("READ answered other bytes");
+        } else if (r.status == NFS3ERR_JUKEBOX) {
+          jukebox++;
+        } else if (r.status == NFS3ERR_IO) {
+          io++;
+        } else {
+          return fail.add("READ status " + std::to_string(r.status));
+        }
+      }
+    });
+  }
+  for (std::thread& th : readers) th.join();
+  stop = true;
+  churn.join();
+  EXPECT_EQ(fail.count, 0) << fail.message();
+  EXPECT_EQ(io.load(), 0) << "of " << reads.load() << " reads while the file was replaced " << replaced.load()
+                          << " times (" << jukebox.load() << " answered try-again)";
+  EXPECT_GT(replaced.load(), 100);
+}
+
 TEST(FaultFolders, FolderChangedWhileListedGoesOnOnItsSnapshotAndCookieZeroStartsOver) {
   temp_dir t;
   for (size_t k = 0; k < std::size(kFolderChanges); k++) {

@@ -59,6 +59,8 @@ TEST(LoadReaders, SixtyFourClientsReadAndListAtOnceAndTheSixtyFifthIsRefused) {
     expected.insert(name);
   }
   ASSERT_EQ(vorlix_config("max_connections", "64"), 0);
+  // All the clients share one address, which may hold every slot here.
+  ASSERT_EQ(vorlix_config("max_per_client", "64"), 0);
   ASSERT_TRUE(export_and_start("/load", t.path));
 
   std::atomic<int> ready{0};
@@ -156,6 +158,11 @@ TEST(LoadChurn, TenThousandConnectionsInARowLeaveNothingBehind) {
   constexpr int kWarmUp = 200;
   constexpr int kConnections = 10000;
   ASSERT_EQ(vorlix_config("max_connections", "1024"), 0);
+  // One admitted address makes every connection; a connection just closed
+  // may still hold its slot when the next comes.
+  ASSERT_EQ(vorlix_config("max_per_client", "1024"), 0);
+  temp_dir t;
+  ASSERT_GE(vorlix_add_export("/churn", t.path.c_str(), "127.0.0.1/32"), 0);
   ASSERT_TRUE(start_test_server());
   const int port = vorlix_nfs_port();
   const load::resources before;

@@ -25,6 +25,7 @@ const numeric_key kNumericKeys[] = {
     {"idle_timeout_ms", &config_rec::idle_timeout_ms, 120000},
     {"read_timeout_ms", &config_rec::read_timeout_ms, 30000},
     {"max_connections", &config_rec::max_connections, 64},
+    {"max_per_client", &config_rec::max_per_client, 0},
     {"nfs_port", &config_rec::nfs_port, 2049},
     {"mount_port", &config_rec::mount_port, 20048},
     {"portmap_port", &config_rec::portmap_port, 0},
@@ -99,6 +100,10 @@ TEST(Config, KeysValuesAndMessages) {
       {"max_connections", "1", 0, "max_connections = 1", 1},
       {"max_connections", "1024", 0, "max_connections = 1024", 1024},
       {"max_connections", "1025", -1, "max_connections out of range 1..1024", 0},
+      {"max_per_client", "-1", -1, "max_per_client must be a whole number 0..1024", 0},
+      {"max_per_client", "0", 0, "max_per_client = 0", 0},
+      {"max_per_client", "1024", 0, "max_per_client = 1024", 1024},
+      {"max_per_client", "1025", -1, "max_per_client out of range 0..1024", 0},
       {"nfs_port", "-1", -1, "nfs_port must be a whole number 0..65535", 0},
       {"nfs_port", "65535", 0, "nfs_port = 65535", 65535},
       {"nfs_port", "65536", -1, "nfs_port out of range 0..65535", 0},
@@ -156,6 +161,25 @@ TEST(Config, NullAndEmptyValuesResetToDefaults) {
   }
 }
 
+TEST(Config, PerClientCapDefaultsToAQuarterOfTheLimitAndAtLeastFour) {
+  struct cap_case {
+    const char* max_connections;
+    const char* max_per_client;
+    int32_t cap;
+  };
+  const cap_case cases[] = {
+      {"64", "0", 16},   {"64", nullptr, 16}, {"1024", "0", 256}, {"15", "0", 4},
+      {"1", "0", 4},     {"17", "0", 4},      {"20", "0", 5},     {"64", "5", 5},
+      {"2", "1024", 1024},
+  };
+  for (const cap_case& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.max_connections << " / " << (k.max_per_client ? k.max_per_client : "(null)"));
+    ASSERT_EQ(vorlix_config("max_connections", k.max_connections), 0);
+    ASSERT_EQ(vorlix_config("max_per_client", k.max_per_client), 0);
+    EXPECT_EQ(config_per_client_cap(), k.cap);
+  }
+}
+
 TEST(Config, PortmapResetMeansNoPortmapListener) {
   ASSERT_EQ(vorlix_config("portmap_port", "0"), 0);
   ASSERT_EQ(vorlix_config("portmap_port", "5555"), 0);
@@ -201,8 +225,8 @@ TEST(Config, EveryKeyNeedsAStoppedServer) {
   ASSERT_EQ(vorlix_config("secret", "before-start"), 0);
   ASSERT_TRUE(start_test_server(0));
   const config_rec before = G_CFG;
-  const char* keys[] = {"idle_timeout_ms", "read_timeout_ms", "max_connections", "nfs_port",
-                        "mount_port",      "portmap_port",    "secret"};
+  const char* keys[] = {"idle_timeout_ms", "read_timeout_ms", "max_connections", "max_per_client",
+                        "nfs_port",        "mount_port",      "portmap_port",    "secret"};
   for (const char* key : keys) {
     for (const char* value : {"2000", "", static_cast<const char*>(nullptr)}) {
       SCOPED_TRACE(testing::Message() << key << " = " << (value ? value : "(null)"));
