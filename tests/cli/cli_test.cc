@@ -346,7 +346,7 @@ TEST(ServeCommand, OptionsReachTheServer) {
 TEST(ServeCommand, ConnectionLimitAndWaitsReachTheServer) {
   const int nfs = free_port();
   child_process p;
-  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port", "0",
+  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port", std::to_string(free_port()),
                        "--max-connections", "1", "--idle-timeout", "1000", "--read-timeout", "1000"}));
   std::string line;
   ASSERT_TRUE(p.read_line(&line)) << p.errors();
