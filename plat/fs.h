@@ -26,6 +26,10 @@ struct plat_statbuf {
   int64_t mtime_ns;
   int64_t atime;
   int64_t ctime;
+  // The file system the object is on (POSIX: its device number); 0 where
+  // an export cannot span file systems (Windows: mount points are reparse
+  // points, never followed).
+  uint64_t dev;
 };
 
 // Fills st for the path; follow 0 describes a final link itself. 0 or -1

@@ -16,9 +16,10 @@ namespace {
 struct folder_key {
   uint64_t fsid;
   std::string rel;
+  uint64_t dev;  // the file system and the file number of the folder itself
   uint64_t fileid;
-  bool is(const export_rec& e, const char* r, uint64_t id) const {
-    return fsid == e.fsid && fileid == id && rel == r;
+  bool is(const export_rec& e, const char* r, const plat_statbuf& st) const {
+    return fsid == e.fsid && fileid == st.fileid && dev == st.dev && rel == r;
   }
 };
 
@@ -77,7 +78,7 @@ std::shared_ptr<const dir_names> enumerate(const export_rec& e, const char* rel,
 std::list<cache_entry>::iterator find_locked(dir_cache& c, const export_rec& e, const char* rel,
                                              const plat_statbuf& st, const unsigned char verf[8]) {
   for (auto it = c.entries.begin(); it != c.entries.end(); ++it) {
-    if (it->key.is(e, rel, st.fileid) && memcmp(it->verf, verf, 8) == 0) return it;
+    if (it->key.is(e, rel, st) && memcmp(it->verf, verf, 8) == 0) return it;
   }
   return c.entries.end();
 }
@@ -115,7 +116,7 @@ void keep_snapshot(dir_cache& c, const export_rec& e, const char* rel, const pla
       memcpy(out->verf, d, 8);
     } while (memcmp(out->verf, now, 8) == 0 || find_locked(c, e, rel, st, out->verf) != c.entries.end());
   }
-  cache_entry ce{folder_key{e.fsid, rel, st.fileid}, {}, out->names, bytes};
+  cache_entry ce{folder_key{e.fsid, rel, st.dev, st.fileid}, {}, out->names, bytes};
   memcpy(ce.verf, out->verf, 8);
   c.entries.push_front(std::move(ce));
   c.bytes += bytes;
@@ -172,10 +173,10 @@ void dircache_clear() {
 
 namespace {
 
-// Finds and takes out the kept enumeration of the folder (e, rel, fileid) with verf when
+// Finds and takes out the kept enumeration of the folder (e, rel, st) with verf when
 // `verf` is given, after moving those past their age (all of them when
 // `all` is set) to *gone. The caller holds the lock.
-plat_dir* cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const char* rel, uint64_t fileid,
+plat_dir* cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const char* rel, const plat_statbuf* st,
                               const unsigned char* verf, std::list<cursor>* gone) {
   plat_dir* d = nullptr;
   const uint64_t now = plat_now_ms();
@@ -183,7 +184,7 @@ plat_dir* cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const 
     const auto next = std::next(it);
     if (all || now - it->used_ms > HOLD_AGE_MS) {
       gone->splice(gone->end(), c.cursors, it);
-    } else if (d == nullptr && verf != nullptr && it->key.is(*e, rel, fileid) &&
+    } else if (d == nullptr && verf != nullptr && it->key.is(*e, rel, *st) &&
                memcmp(it->verf, verf, 8) == 0) {
       d = it->d.release();
       c.cursors.erase(it);
@@ -200,7 +201,7 @@ void dircache_sweep(int all) {
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    cursors_trim_locked(c, all, nullptr, nullptr, 0, nullptr, &gone);
+    cursors_trim_locked(c, all, nullptr, nullptr, nullptr, nullptr, &gone);
   }
 }
 
@@ -211,7 +212,7 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
   plat_dir* d = nullptr;
   {
     plat_guard g(c.lock.get());
-    d = cursors_trim_locked(c, 0, &e, rel, st.fileid, verf, &gone);
+    d = cursors_trim_locked(c, 0, &e, rel, &st, verf, &gone);
   }
   return d != nullptr ? d : plat_opendir_beneath(export_local(e), rel);
 }
@@ -229,8 +230,8 @@ void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned ch
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    c.cursors.push_front(
-        cursor{folder_key{e.fsid, rel, self.fileid}, {}, std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
+    c.cursors.push_front(cursor{folder_key{e.fsid, rel, self.dev, self.fileid}, {},
+                                std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
     memcpy(c.cursors.front().verf, verf, 8);
     while (c.cursors.size() > kMaxCursors) gone.splice(gone.end(), c.cursors, std::prev(c.cursors.end()));
   }

@@ -50,6 +50,7 @@ void fill_stat(plat_statbuf* st, const struct statx& own, const struct statx& ta
   st->atime = target.stx_atime.tv_sec;
   st->ctime = (target.stx_mask & STATX_BTIME) ? target.stx_btime.tv_sec : target.stx_ctime.tv_sec;
   st->fileid = target.stx_ino;
+  st->dev = makedev(target.stx_dev_major, target.stx_dev_minor);
   st->nlink = target.stx_nlink;
   // A path without any write permission bit stands for a read-only file.
   const bool read_only = (own.stx_mode & 0222) == 0;

@@ -89,6 +89,7 @@ void fill_stat(plat_statbuf* st, const file_desc& f) {
   st->mode = (read_only ? 0444u : 0666u) | (st->is_dir ? 0111u : 0u);
   st->uid = 0;
   st->gid = 0;
+  st->dev = 0;
 }
 
 bool describe(HANDLE h, file_desc* d) {

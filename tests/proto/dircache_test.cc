@@ -47,4 +47,33 @@ TEST(Dircache, FoldersWithTheSameFileNumberKeepTheirOwnListings) {
   dircache_clear();
 }
 
+TEST(Dircache, AFolderOnAnotherFileSystemKeepsItsOwnListing) {
+  temp_dir t;
+  t.write("a/first", "1");
+  export_rec e{};
+  e.local = std::make_shared<const std::string>(canonical_path(t.path));
+  e.fsid = 5;
+  plat_statbuf st{};
+  st.is_dir = 1;
+  st.fileid = 7;
+  st.dev = 1;
+  const unsigned char now[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  dir_snapshot kept;
+  dircache_start(e, "a", st, now, &kept);
+  ASSERT_TRUE(kept.names != nullptr);
+  t.write("a/second", "2");
+  // The same folder goes on on its snapshot; a folder at the same place with
+  // the same file number on another file system (one mounted there since)
+  // is listed afresh.
+  dir_snapshot same;
+  ASSERT_EQ(dircache_resume(e, "a", st, now, kept.verf, &same), 0);
+  EXPECT_EQ(same.names->count(), 1u);
+  plat_statbuf other = st;
+  other.dev = 2;
+  dir_snapshot mounted;
+  ASSERT_EQ(dircache_resume(e, "a", other, now, kept.verf, &mounted), 0);
+  EXPECT_EQ(mounted.names->count(), 2u);
+  dircache_clear();
+}
+
 }  // namespace
