@@ -1,6 +1,7 @@
 // POSIX held folders and files (Linux): O_PATH descriptors of folders and
 // open regular files, proven where they lie by the path the kernel keeps
-// for each descriptor, or by their device and inode under a name.
+// for each descriptor together with their device and inode at that path,
+// or by their device and inode under a name in a proven folder.
 #include "plat/plat.h"
 
 #include <errno.h>
@@ -19,8 +20,8 @@ using namespace plat_posix;  // the helpers of posix_internal.h
 struct plat_held {
   int fd;  // an O_PATH descriptor of a folder, or a regular file open for reading
   int is_file;
-  // Which object it is, for folders (read once, when it is held): a name
-  // that leads to the same device and inode leads to it.
+  // Which object it is (read once, when it is held): a name that leads to
+  // the same device and inode leads to it.
   uint32_t dev_major, dev_minor;
   uint64_t ino;
   char link[32];  // "/proc/self/fd/N", where the kernel tells its present path
@@ -43,6 +44,23 @@ plat_held* held_from_fd(int fd, int is_file) {
   return h;
 }
 
+// Holds fd with the device and inode of what it is open on. Null (fd
+// closed) on failure.
+plat_held* held_with_identity(int fd, int is_file) {
+  struct statx sx;
+  if (statx_at(fd, "", AT_EMPTY_PATH, &sx) != 0) {
+    close_keep_errno(fd);
+    return nullptr;
+  }
+  plat_held* h = held_from_fd(fd, is_file);
+  if (h != nullptr) {
+    h->dev_major = sx.stx_dev_major;
+    h->dev_minor = sx.stx_dev_minor;
+    h->ino = sx.stx_ino;
+  }
+  return h;
+}
+
 bool same_object(const plat_held* h, const struct statx& sx) {
   return sx.stx_ino == h->ino && sx.stx_dev_major == h->dev_major && sx.stx_dev_minor == h->dev_minor;
 }
@@ -55,18 +73,7 @@ plat_held* plat_hold_dir_beneath(const char* root, const char* rel) {
   if (check_rel(root, rel, &last) != 0) return nullptr;
   const int fd = open_folder_beneath(root, rel, strlen(rel));
   if (fd < 0) return nullptr;
-  struct statx sx;
-  if (statx_at(fd, "", AT_EMPTY_PATH, &sx) != 0) {
-    close_keep_errno(fd);
-    return nullptr;
-  }
-  plat_held* h = held_from_fd(fd, 0);
-  if (h != nullptr) {
-    h->dev_major = sx.stx_dev_major;
-    h->dev_minor = sx.stx_dev_minor;
-    h->ino = sx.stx_ino;
-  }
-  return h;
+  return held_with_identity(fd, 0);
 }
 
 plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
@@ -75,14 +82,18 @@ plat_held* plat_hold_file_at(plat_held* dir, const char* name) {
   const int fd = open_regular_at(dir->fd, name);
   if (fd < 0) return nullptr;
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return held_from_fd(fd, 1);
+  return held_with_identity(fd, 1);
 }
 
 // The kernel keeps the current path of every open descriptor, links
-// resolved, with " (deleted)" after it once the object is gone: when that
-// path is root/rel itself (the root being canonical, without links), the
-// object still lies there, reached without any link. The link count tells
-// a deleted object whose name happens to end in " (deleted)".
+// resolved: when that path is root/rel itself (the root being canonical,
+// without links), the object was reached there without any link. The path
+// alone is no proof of identity: the kernel writes " (deleted)" after the
+// path of an object no longer linked, which a live file of that name,
+// hard-linked elsewhere, can imitate, and inside a chroot a folder moved
+// out of it can show the same path. So the object now at root/rel, its
+// final component not followed, must also be the very one held: the same
+// device and inode. That one status also describes it.
 int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st) {
   if (st != nullptr) memset(st, 0, sizeof *st);
   errno = ENOENT;
@@ -101,17 +112,10 @@ int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbu
     errno = ENOENT;
     return -1;
   }
-  // The kernel marks the path of an object no longer linked where it was
-  // with this suffix, so a path equal to the one wanted proves the object
-  // linked there, unless the wanted path itself ends so: only then is the
-  // link count needed for the proof alone.
-  static constexpr char kDeleted[] = " (deleted)";
-  constexpr size_t kDeletedLen = sizeof kDeleted - 1;
-  const bool suffix = wn >= kDeletedLen && memcmp(now + wn - kDeletedLen, kDeleted, kDeletedLen) == 0;
-  if (st == nullptr && !suffix) return 0;
+  now[wn] = 0;
   struct statx sx;
-  if (statx_at(h->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, &sx) != 0) return -1;
-  if (sx.stx_nlink == 0 || (h->is_file ? !S_ISREG(sx.stx_mode) : !S_ISDIR(sx.stx_mode))) {
+  if (statx_at(AT_FDCWD, now, AT_SYMLINK_NOFOLLOW, &sx) != 0 || !same_object(h, sx) ||
+      (h->is_file ? !S_ISREG(sx.stx_mode) : !S_ISDIR(sx.stx_mode))) {
     errno = ENOENT;
     return -1;
   }

@@ -1369,6 +1369,31 @@ TEST(PlatHeld, DeletedIsNotProvenWhereItsMarkedPathMatches) {
   EXPECT_EQ(plat_held_check(dir, root, "e (deleted)", &st), -1);
   plat_held_close(dir);
 }
+
+// A file the kernel marks deleted, but still linked outside the export
+// (a hard link made there first), shows the path of a name that ends in
+// " (deleted)"; once a new file lies at that name, the held one is not it.
+TEST(PlatHeld, AFileLinkedElsewhereIsNotProvenByItsMarkedPath) {
+  temp_dir t;
+  t.write("exp/x (deleted)", "inside");
+  t.mkdir("outside");
+  const std::string root = canonical_path(t.at("exp"));
+  plat_held* dir = plat_hold_dir_beneath(root.c_str(), "");
+  ASSERT_NE(dir, nullptr);
+  plat_held* h = plat_hold_file_at(dir, "x (deleted)");
+  ASSERT_NE(h, nullptr);
+  plat_statbuf st;
+  ASSERT_EQ(plat_held_check(h, root.c_str(), "x (deleted)", &st), 0);
+  ASSERT_EQ(link(t.at("exp/x (deleted)").c_str(), t.at("outside/hl").c_str()), 0);
+  ASSERT_EQ(rename(t.at("exp/x (deleted)").c_str(), t.at("exp/x").c_str()), 0);
+  ASSERT_EQ(unlink(t.at("exp/x").c_str()), 0);
+  EXPECT_EQ(plat_held_check(h, root.c_str(), "x (deleted)", &st), -1);
+  t.write("exp/x (deleted)", "new");
+  EXPECT_EQ(plat_held_check(h, root.c_str(), "x (deleted)", &st), -1);
+  EXPECT_EQ(plat_held_check(h, root.c_str(), "x (deleted)", nullptr), -1);
+  plat_held_close(h);
+  plat_held_close(dir);
+}
 #endif
 
 }  // namespace
