@@ -197,7 +197,7 @@ void rpcbind_note_start(bool auto_portmap) {
     snprintf(s_note, sizeof s_note,
              "portmap: port %d is held by this host's rpcbind; registered NFS 3 and MOUNT 1-3 with it over %s (%s%s); "
              "removed again at stop",
-             PORTMAP_PORT, what, over, how == REACH_V2 ? ", portmapper version 2" : "");
+             PORTMAP_PORT, over, what, how == REACH_V2 ? ", portmapper version 2" : "");
     return;
   }
   snprintf(s_note, sizeof s_note,
