@@ -245,6 +245,24 @@ bool read_binds(const char* text, char* shown, size_t shownlen) {
     if (comma == nullptr) break;
     p = comma + 1;
   }
+  // An any-address covers every address of its family: the others of that
+  // family are left out (a system refuses them beside it on one port), and
+  // :: beside 0.0.0.0 takes IPv6 clients only.
+  bool any4 = false, any6 = false;
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    const srv_bind& b = G_SRV.binds[i];
+    any4 = any4 || (plat_addr_is_any(b.addr) && plat_addr_is_v4(b.addr));
+    any6 = any6 || (plat_addr_is_any(b.addr) && !plat_addr_is_v4(b.addr));
+  }
+  int kept = 0;
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    srv_bind b = G_SRV.binds[i];
+    const bool v4 = plat_addr_is_v4(b.addr);
+    if (!plat_addr_is_any(b.addr) && (v4 ? any4 || any6 : any6)) continue;
+    if (b.dual && any4) b.dual = false;
+    G_SRV.binds[kept++] = b;
+  }
+  G_SRV.nbinds = kept;
   // Where one socket cannot take both families, :: becomes two listeners.
   for (int i = 0; i < G_SRV.nbinds; i++) {
     srv_bind& b = G_SRV.binds[i];
