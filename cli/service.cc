@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "plat/plat.h"
+#include "vorlix.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ constexpr char kServiceName[] = "tarvelin-quillmoor-nfs-v3-file-server";
 constexpr char kServiceDescription[] = "Read-only NFS version 3 file server";
 // Bytes of the secret made at install, written as hexadecimal digits.
 constexpr int kSecretBytes = 32;
+// The service's log file is rotated past this size, keeping this many older
+// generations (service.log.1 the newest).
+constexpr int64_t kLogRotateBytes = 4 * 1024 * 1024;
+constexpr int kLogKeep = 3;
 
 int service_usage() {
   fputs(
@@ -34,13 +39,33 @@ int service_failed(const char* err) {
   return 1;
 }
 
-// The service's body: serve's output goes to the log file, then serve runs
-// until the manager asks it to stop.
+// Every event line of the service: the log file is rotated when it has
+// grown, and the start, the stop and every error also go to the system's
+// event log, where administrators look first.
+void service_log_line(int level, const char* line, void*) {
+  (void)plat_service_log_rotate(kServiceName, kLogRotateBytes, kLogKeep);
+  const bool lifecycle = strstr(line, " event=start ") != nullptr || strstr(line, " event=stop") != nullptr;
+  if (level == 0 || lifecycle) {
+    (void)plat_service_event(kServiceName, level == 0 ? PLAT_EVENT_ERROR : PLAT_EVENT_INFO, line);
+  }
+}
+
+// The service's body: serve's output and its event log go to the log file,
+// then serve runs until the manager asks it to stop.
 int service_body(int argc, char** argv) {
   char log[1024];
   // Without a log file the server still serves; its output is lost.
   plat_service_log_open(kServiceName, log, sizeof log);
-  return cmd_serve(argc, argv);
+  (void)plat_service_log_rotate(kServiceName, kLogRotateBytes, kLogKeep);
+  vorlix_set_log_callback(service_log_line, nullptr);
+  const int rc = cmd_serve(argc, argv);
+  if (rc != 0) {
+    const std::string why = "the server did not start (exit code " + std::to_string(rc) + "); " +
+                            (log[0] != 0 ? std::string("its reason is at the end of ") + log : "see its log file");
+    (void)plat_service_event(kServiceName, PLAT_EVENT_ERROR, why.c_str());
+  }
+  vorlix_set_log_callback(nullptr, nullptr);
+  return rc;
 }
 
 int service_install(int argc, char** argv) {
@@ -85,7 +110,8 @@ int cmd_service(int argc, char** argv) {
     return 0;
   }
   if (strcmp(sub, "run") == 0) {
-    const int rc = plat_service_run(kServiceName, service_body, argc - 1, argv + 1, serve_request_stop, err, sizeof err);
+    const int rc = plat_service_run(kServiceName, service_body, argc - 1, argv + 1, serve_request_stop,
+                                    serve_request_reload, err, sizeof err);
     if (rc < 0) return service_failed(err);
     return rc;
   }

@@ -5,7 +5,7 @@
 // called from any thread; a plat_dir or plat_file belongs to its opener.
 // Each concern has a header of its own, all included here: fs.h (file
 // status, paths, enumeration, reads), held.h (folders and files held
-// open), net.h (TCP and UDP sockets), thread.h (threads, locks, time,
+// open), logfile.h (the wall clock and appended files), net.h (TCP and UDP sockets), thread.h (threads, locks, time,
 // randomness), process.h (console and process) and service.h (the system
 // service). The implementations are in plat/posix/ and plat/win32/, one
 // file per concern.
@@ -13,6 +13,7 @@
 
 #include "plat/fs.h"
 #include "plat/held.h"
+#include "plat/logfile.h"
 #include "plat/net.h"
 #include "plat/process.h"
 #include "plat/service.h"

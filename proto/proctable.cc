@@ -8,6 +8,7 @@
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "state/config.h"
+#include "state/log.h"
 #include "util/json.h"
 
 namespace {
@@ -152,6 +153,18 @@ bool caller_admitted(const rpc_call* call) {
   }
   const int a = exports_admits(idx, gen, call->client);
   if (a < 0) return true;
+  // Taken once per connection and export (then remembered), so a refused
+  // client's calls make one line, not one each.
+  if (a == 0 && log_on(LOG_WARN)) {
+    std::string path = "?";
+    {
+      const exports_locked table;
+      if (idx < static_cast<uint32_t>(table.count) && !table.recs[idx].removed) path = table.recs[idx].path;
+    }
+    log_event(LOG_WARN, "refused",
+              {{"client", log_ip(call->client)}, {"export", path}, {"reason", "not in the allow list"},
+               {"hint", "add the client's network with allow EXPORT=CIDRS"}});
+  }
   if (m != nullptr) {
     m->idx[m->next] = idx;
     m->gen[m->next] = gen;
