@@ -14,6 +14,17 @@ namespace {
 // Writes exports.conf with the text and returns its path.
 std::string conf(const temp_dir& t, const std::string& text) { return t.write("exports.conf", text); }
 
+// A path as the export listing writes it inside a JSON string (Windows
+// paths have backslashes, doubled there).
+std::string json_path(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    if (c == '"' || c == '\\') o += '\\';
+    o += c;
+  }
+  return o;
+}
+
 }  // namespace
 
 TEST(ConfigFile, ALineWithAFaultIsNamedByNumber) {
@@ -67,11 +78,11 @@ TEST(ConfigFile, TheCommandLineWinsOverTheFile) {
   EXPECT_EQ(line, "listening 127.0.0.1 nfs=" + std::to_string(nfs) + " mount=" + std::to_string(mnt) +
                       " portmap=0 exports=2");
   ASSERT_TRUE(p.read_line(&line));
-  EXPECT_NE(line.find("\"path\":\"/b\",\"local\":\"" + canonical_path(b) + "\",\"allow_cidrs\":\"10.0.0.0/8\""),
+  EXPECT_NE(line.find("\"path\":\"/b\",\"local\":\"" + json_path(canonical_path(b)) + "\",\"allow_cidrs\":\"10.0.0.0/8\""),
             std::string::npos)
       << line;
   ASSERT_TRUE(p.read_line(&line));
-  EXPECT_NE(line.find("\"path\":\"/a\",\"local\":\"" + canonical_path(c) + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"path\":\"/a\",\"local\":\"" + json_path(canonical_path(c)) + "\""), std::string::npos) << line;
   ASSERT_TRUE(p.write_stdin("quit\n"));
   EXPECT_EQ(p.wait_exit(), 0);
   // At the level warn, the start and stop (info) are not logged.
