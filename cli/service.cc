@@ -28,8 +28,12 @@ constexpr int kLogKeep = 3;
 int service_usage() {
   fputs(
       "usage:\n"
-      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | run SERVE_OPTIONS\n"
-      "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve\n",
+      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | reload\n"
+      "        | run SERVE_OPTIONS\n"
+      "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve; with --config FILE\n"
+      "        naming a file that does not exist, the other options are written into it\n"
+      "        reload: the running service reads its --config file again (as sc control\n"
+      "        NAME paramchange)\n",
       stderr);
   return 2;
 }
@@ -68,7 +72,76 @@ int service_body(int argc, char** argv) {
   return rc;
 }
 
+// The value of --config among the arguments ("" when none is given), and
+// the other arguments into *rest.
+std::string config_arg(int argc, char** argv, std::vector<char*>* rest) {
+  std::string path;
+  for (int i = 0; i < argc; i++) {
+    if (strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+      path = argv[++i];
+    } else if (strncmp(argv[i], "--config=", 9) == 0) {
+      path = argv[i] + 9;
+    } else {
+      rest->push_back(argv[i]);
+    }
+  }
+  return path;
+}
+
+// Writes the serve options args (--config left out) into a new configuration
+// file at path, one per line without their dashes, so that the service can
+// be reconfigured and reloaded by editing it (the installer gives its
+// settings this way). 0, or -1 with *why set.
+int write_config(const std::string& path, const std::vector<char*>& args, std::string* why) {
+  const int argc = static_cast<int>(args.size());
+  char* const* argv = args.data();
+  std::string text =
+      "# Made by `service install` from the settings it was given. One serve option per line,\r\n"
+      "# without its dashes. After a change: sc control tarvelin-quillmoor-nfs-v3-file-server paramchange\r\n"
+      "# (exports and allow lists; the address, ports and limits need a restart).\r\n";
+  for (int i = 0; i < argc; i++) {
+    std::string name = argv[i];
+    std::string value;
+    const size_t eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+    } else if (name != "--no-console" && i + 1 < argc) {
+      value = argv[++i];
+    }
+    text += name.substr(2) + (value.empty() ? "" : " " + value) + "\r\n";
+  }
+  plat_append* f = plat_append_open(path.c_str());
+  if (f == nullptr || plat_append_write(f, text.data(), text.size()) != 0) {
+    char reason[256];
+    plat_last_failure_text(reason, sizeof reason);
+    *why = "--config " + path + ": cannot be written (" + reason + ")";
+    plat_append_close(f);
+    return -1;
+  }
+  plat_append_close(f);
+  return 0;
+}
+
 int service_install(int argc, char** argv) {
+  // With --config naming a file that does not exist yet, the other options
+  // go into it, and the service is registered with the file alone.
+  std::vector<char*> given(argv, argv + argc);
+  std::vector<char*> rest;
+  const std::string conf = config_arg(argc, argv, &rest);
+  std::string conf_option;
+  plat_statbuf st;
+  if (!conf.empty() && plat_stat(conf.c_str(), &st, 1) != 0) {
+    int has_secret = 0;
+    const int rc = serve_check_opts(static_cast<int>(rest.size()), rest.data(), &has_secret);
+    if (rc != 0) return rc;
+    std::string why;
+    if (write_config(conf, rest, &why) != 0) return service_failed(why.c_str());
+    conf_option = "--config=" + conf;
+    given.assign(1, conf_option.data());
+  }
+  argc = static_cast<int>(given.size());
+  argv = given.data();
   int has_secret = 0;
   const int rc = serve_check_opts(argc, argv, &has_secret);
   if (rc != 0) return rc;
@@ -107,6 +180,11 @@ int cmd_service(int argc, char** argv) {
   if (strcmp(sub, "remove") == 0 && argc == 1) {
     if (plat_service_remove(kServiceName, err, sizeof err) != 0) return service_failed(err);
     printf("service %s removed\n", kServiceName);
+    return 0;
+  }
+  if (strcmp(sub, "reload") == 0 && argc == 1) {
+    if (plat_service_reload(kServiceName, err, sizeof err) != 0) return service_failed(err);
+    printf("service %s asked to read its configuration file again; its log says what changed\n", kServiceName);
     return 0;
   }
   if (strcmp(sub, "run") == 0) {

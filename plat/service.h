@@ -32,6 +32,9 @@ int plat_service_remove(const char* name, char* err, size_t errlen);
 // by the service manager.
 int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(),
                      void (*reload)(), char* err, size_t errlen);
+// Asks the running service NAME to read its parameters again (Windows:
+// the PARAMCHANGE control, as `sc control NAME paramchange` sends). 0 or -1.
+int plat_service_reload(const char* name, char* err, size_t errlen);
 // Points standard output and standard error at the service's log file,
 // appending: NAME\service.log in the folder for all users' program data
 // (%ProgramData%), made if missing. 0 with the file's UTF-8 path in path,

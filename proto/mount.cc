@@ -1,7 +1,7 @@
 // The MOUNT service (versions 3, 2 and 1): MNT with path normalisation and
 // the allow-list check, DUMP listing the mount list (state/clients.h),
-// UMNT/UMNTALL taking entries off it, and EXPORT listing the exports that admit the asking client. Versions 1 and
-// 2 have the same bodies except MNT, which they refuse: their handles are NFS
+// UMNT/UMNTALL taking entries off it, and EXPORT listing the exports that
+// admit the asking client. Versions 1 and 2 have the same bodies except MNT, which they refuse: their handles are NFS
 // version 2's, and this server has no NFS version 2. (Version 2's PATHCONF,
 // about NFS version 2 files, is not served.)
 #include <cstdlib>
@@ -121,13 +121,19 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
   int idx = -1;
   const char* sub = "";
   const uint32_t stat = find_export(path, call->client, &snap, &idx, &sub);
+  if (stat != MNT3_OK && log_on(LOG_WARN)) {
+    // Once a minute per client, path and reason: a client that retries, or
+    // floods, makes one line (the next one counts the others).
+    const std::string ip = log_ip(call->client);
+    const char* reason = stat == MNT3ERR_ACCES ? "not in the allow list" : "no such export";
+    log_event_limited(LOG_WARN, ("mnt " + ip + " " + path + " " + reason).c_str(), "mount_refused",
+                      {{"client", ip},
+                       {"export", path},
+                       {"reason", reason},
+                       {"hint", stat == MNT3ERR_ACCES ? "add the client's network with allow EXPORT=CIDRS"
+                                                      : "the exports command lists what is exported"}});
+  }
   if (stat != MNT3_OK) {
-    log_event(LOG_WARN, "mount_refused",
-              {{"client", log_ip(call->client)},
-               {"export", path},
-               {"reason", stat == MNT3ERR_ACCES ? "not in the allow list" : "no such export"},
-               {"hint", stat == MNT3ERR_ACCES ? "add the client's network with allow EXPORT=CIDRS"
-                                              : "the exports command lists what is exported"}});
     xe_u32(reply, stat);
     return SVC_REPLY;
   }

@@ -12,8 +12,7 @@ namespace {
 // event of its own, once a minute whatever the path.
 void log_open_failure(uint32_t failure, const std::string& path, const char* why) {
   if (failure == NFS3ERR_JUKEBOX) {
-    log_event_limited(LOG_ERROR, "descriptors", "descriptors_exhausted",
-                      {{"reason", why}, {"hint", "raise the open-files limit (LimitNOFILE) or lower max-connections"}});
+    log_descriptors_exhausted(why);
   } else {
     log_event_limited(LOG_WARN, (path + "\n" + why).c_str(), "fs_error", {{"path", path}, {"reason", why}});
   }

@@ -277,8 +277,7 @@ void listener_thread(void* arg) {
       if (log_on(LOG_ERROR) && plat_last_failure_transient()) {
         char why[160];
         plat_last_failure_text(why, sizeof why);
-        log_event_limited(LOG_ERROR, "descriptors", "descriptors_exhausted",
-                          {{"reason", why}, {"hint", "raise the open-files limit (LimitNOFILE) or lower max-connections"}});
+        log_descriptors_exhausted(why);
       }
       plat_sleep_ms(kAcceptBackoffMs);
       continue;

@@ -210,6 +210,11 @@ void log_event_text(int level, const char* event, const char* const* kv, int nfi
   log_event_n(lv, event ? event : "", fields.data(), fields.size());
 }
 
+void log_descriptors_exhausted(const char* why) {
+  log_event_limited(LOG_ERROR, "descriptors", "descriptors_exhausted",
+                    {{"reason", why}, {"hint", "raise the open-files limit (LimitNOFILE) or lower max-connections"}});
+}
+
 int log_set_level(const char* name) {
   for (int i = 0; i < 4; i++) {
     if (name != nullptr && strcmp(name, kLevelNames[i]) == 0) {

@@ -35,6 +35,10 @@ void log_event_n(log_level lv, const char* event, const log_field* fields, size_
 // (field suppressed=N).
 void log_event_limited(log_level lv, const char* key, const char* event, std::initializer_list<log_field> fields);
 
+// The shortage of descriptors (or handles, or memory) that made an open or
+// an accept fail, with the system's reason: once a minute at most.
+void log_descriptors_exhausted(const char* why);
+
 // An event given as texts (the C interface's form): level 0..3 (others are
 // clamped), nfields key/value pairs at kv; null texts are written empty.
 void log_event_text(int level, const char* event, const char* const* kv, int nfields);

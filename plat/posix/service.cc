@@ -30,6 +30,8 @@ int plat_service_run(const char*, int (*)(int, char**), int, char**, void (*)(),
   return no_service_manager(err, errlen);
 }
 
+int plat_service_reload(const char*, char* err, size_t errlen) { return no_service_manager(err, errlen); }
+
 int plat_service_log_open(const char*, char* path, size_t pathlen) {
   if (pathlen > 0) path[0] = 0;
   return -1;

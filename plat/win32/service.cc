@@ -227,6 +227,25 @@ int plat_service_remove(const char* name, char* err, size_t errlen) {
   return 0;
 }
 
+int plat_service_reload(const char* name, char* err, size_t errlen) {
+  sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return service_fail("cannot open the service manager (run as administrator)", err, errlen);
+  wstr wname(name);
+  sc_handle svc(OpenServiceW(scm.h, wname.p, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS));
+  if (svc.h == nullptr) {
+    return service_fail(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
+                                                                      : "cannot open the service",
+                        err, errlen);
+  }
+  SERVICE_STATUS st = {};
+  if (!ControlService(svc.h, SERVICE_CONTROL_PARAMCHANGE, &st)) {
+    return service_fail(GetLastError() == ERROR_SERVICE_NOT_ACTIVE ? "the service is not running (net start it)"
+                                                                  : "the service refused the request",
+                        err, errlen);
+  }
+  return 0;
+}
+
 int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(),
                      void (*reload)(), char* err, size_t errlen) {
   g_service.body = body;

@@ -23,13 +23,17 @@ const char kUsage[] =
     "        [--allow /movies=CIDRS] [--secret S | --secret-file PATH]\n"
     "        [--max-connections N] [--max-per-client N]\n"
     "        [--idle-timeout MS] [--read-timeout MS] [--no-console]\n"
+    "        [--config FILE] [--log FILE] [--log-level error|warn|info|debug]\n"
     "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
     "        with --portmap (111 is its usual port); 0 keeps the default.\n"
     "        CIDRS: a.b.c.d or a.b.c.d/n, comma-separated; without --allow only\n"
     "        this machine may mount. --option=value works as --option value.\n"
+    "        --config: the same options, one per line without dashes (the command\n"
+    "        line wins); reload (or SIGHUP) reads it again. The event log goes to\n"
+    "        standard error unless --log names a file.\n"
     "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
-    "               | help | quit   (--no-console: none; stop with Ctrl-C)\n"
-    "  ... service install SERVE_OPTIONS | remove   (Windows: run as a service)\n"
+    "               | reload | help | quit   (--no-console: none; stop with Ctrl-C)\n"
+    "  ... service install SERVE_OPTIONS | remove | reload   (Windows: run as a service)\n"
     "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n";
 
 std::string join(const std::vector<std::string>& v) {
@@ -162,8 +166,12 @@ TEST(CommandLine, Rofs) {
 TEST(ServiceCommand, UsageAndRefusals) {
   const char kServiceUsage[] =
       "usage:\n"
-      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | run SERVE_OPTIONS\n"
-      "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve\n";
+      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | reload\n"
+      "        | run SERVE_OPTIONS\n"
+      "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve; with --config FILE\n"
+      "        naming a file that does not exist, the other options are written into it\n"
+      "        reload: the running service reads its --config file again (as sc control\n"
+      "        NAME paramchange)\n";
   for (const std::vector<std::string>& args : {std::vector<std::string>{"service"},
                                                std::vector<std::string>{"service", "start"},
                                                std::vector<std::string>{"service", "remove", "extra"}}) {
@@ -193,7 +201,7 @@ TEST(ServiceCommand, UsageAndRefusals) {
   EXPECT_EQ(run.err, no_services);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"service", "install", "--bind", "127.0.0.1", "--export", "/s=" + t.at("s")},
-        std::vector<std::string>{"service", "remove"}}) {
+        std::vector<std::string>{"service", "remove"}, std::vector<std::string>{"service", "reload"}}) {
     SCOPED_TRACE(join(args));
     const run_result r = run_program(args);
     EXPECT_EQ(r.code, 1);

@@ -75,7 +75,9 @@ if started 1; then
   done
   # PARAMCHANGE: the file is read again and the new export is served.
   printf 'export /more=%s\r\n' "$(winepath -w "$more")" >>"$conf"
-  timeout 60 wine sc control "$name" paramchange </dev/null >"$work/paramchange.out" 2>&1 || true
+  # Wine's sc has no "control"; the program's own `service reload` sends the
+  # same PARAMCHANGE control.
+  timeout 60 wine "$exe" service reload </dev/null >"$work/paramchange.out" 2>&1 || true
   if wait_for_lines ".* info event=reload .*added=1 removed=0 changed=0 failed=0" 1 300 "$log"; then
     good
     check_share "$more" /more "$nfs_port" "$mount_port"
