@@ -28,7 +28,7 @@ struct export_opt {
   std::string local;
   bool has_allow = false;
   std::string allow;
-  int at = -1;       // the argument that named it
+  int at = -1;        // the argument that named it
   int allow_at = -1;  // the argument of its allow list
 };
 
@@ -223,25 +223,41 @@ std::string config_path_of(const std::vector<std::string>& cmd) {
   return path;
 }
 
+// Where the arguments of a serve_opts came from: the configuration file's
+// name and the line of each of its arguments (the first ones).
+struct opt_source {
+  std::string file;
+  std::vector<int> lines;
+  // "FILE:LINE: " for an argument of the file, else "".
+  std::string where(int at) const {
+    if (at < 0 || static_cast<size_t>(at) >= lines.size()) return "";
+    return config_file_name(file) + ":" + std::to_string(lines[static_cast<size_t>(at)]) + ": ";
+  }
+};
+
 // Reads the options: the configuration file's when --config names one,
 // then the command line's, which win. 0, or the exit code (2) with *why
 // the line to show: "FILE:LINE: WHAT" for a line of the file; *usage set
-// when the usage text should follow (a fault of the command line).
-int load_opts(const std::vector<std::string>& cmd, serve_opts* o, std::string* why, bool* usage_after) {
+// when the usage text should follow (a fault of the command line). *src
+// (may be null) says where each argument came from.
+int load_opts(const std::vector<std::string>& cmd, serve_opts* o, std::string* why, bool* usage_after,
+              opt_source* src = nullptr) {
   *usage_after = false;
   const std::string file = config_path_of(cmd);
   config_args from_file;
   if (!file.empty() && config_file_read(file.c_str(), &from_file, why) != 0) return 2;
   std::vector<std::string> all = from_file.args;
   all.insert(all.end(), cmd.begin(), cmd.end());
+  opt_source here{file, from_file.lines};
+  if (src != nullptr) *src = here;
   opt_error e;
   if (parse_opts(all, from_file.args.size(), o, &e) == 0) return 0;
-  if (e.at >= 0 && static_cast<size_t>(e.at) < from_file.args.size()) {
+  if (!here.where(e.at).empty()) {
     // The file names options without their dashes.
     std::string text = e.why;
     const size_t dashes = text.find("--");
     if (dashes != std::string::npos) text.erase(dashes, 2);
-    *why = config_file_name(file) + ":" + std::to_string(from_file.lines[e.at]) + ": " + text;
+    *why = here.where(e.at) + text;
   } else {
     *why = e.why;
     *usage_after = true;
@@ -455,22 +471,23 @@ struct wanted_export {
 
 // Checks every export of the new set before anything changes: its path,
 // its folder or file, its allow list. "" when all are good, else the first
-// fault in words.
-std::string check_exports(const serve_opts& o, std::vector<wanted_export>* wanted) {
+// fault in words, after "FILE:LINE: " when the export is the file's.
+std::string check_exports(const serve_opts& o, const opt_source& src, std::vector<wanted_export>* wanted) {
   for (const export_opt& e : o.exports) {
+    const std::string where = src.where(e.at);
     const std::string rule = export_path_rule(e.path);
-    if (!rule.empty()) return "export " + e.path + ": " + rule;
+    if (!rule.empty()) return where + "export " + e.path + ": " + rule;
     char* real = plat_realpath(e.local.c_str());
     if (real == nullptr) {
       char reason[256];
       plat_last_failure_text(reason, sizeof reason);
-      return "export " + e.path + ": " + e.local + " cannot be found (" + reason + ")";
+      return where + "export " + e.path + ": " + e.local + " cannot be found (" + reason + ")";
     }
     wanted->push_back({&e, real});
     free(real);
     int allowed = 0;
     if (e.has_allow && vorlix_cidr_allows(e.allow.c_str(), 0, &allowed) != 0) {
-      return "allow " + e.path + ": not an address or a network (a.b.c.d or a.b.c.d/n, comma-separated)";
+      return src.where(e.allow_at) + "allow " + e.path + ": not an address or a network (a.b.c.d or a.b.c.d/n, comma-separated)";
     }
   }
   return "";
@@ -490,7 +507,8 @@ std::string reload_config() {
   std::string why;
   bool with_usage = false;
   std::vector<wanted_export> wanted;
-  if (load_opts(g_run.cmdline, &n, &why, &with_usage) == 0) why = check_exports(n, &wanted);
+  opt_source src;
+  if (load_opts(g_run.cmdline, &n, &why, &with_usage, &src) == 0) why = check_exports(n, src, &wanted);
   if (!why.empty()) {
     log_line(1, "reload_refused", {"reason", why, "hint", "fix the file and reload again; nothing was changed"});
     return "reload: refused, nothing changed: " + why + "\n";

@@ -5,7 +5,7 @@
  * these functions. Control functions are meant to be called from one
  * controlling thread at a time, and so is every function that returns a text
  * (vorlix_last_error, vorlix_export_json, vorlix_stats_json,
- * vorlix_proc_table_json): the text lives in a buffer of the library that
+ * vorlix_status_json, vorlix_proc_table_json): the text lives in a buffer of the library that
  * the next call overwrites. The other queries may be called from any thread.
  * Texts are UTF-8. Results: 0 or a non-negative value on success; -1 invalid
  * argument, -2 wrong server state, -3 listener failed, -4 not found or stale,

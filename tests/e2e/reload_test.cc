@@ -165,11 +165,17 @@ TEST(Reload, AppliesTheDifferenceWhileAReaderGoesOn) {
   s.write_conf("export /keep=" + s.t.at("keep") + "\nexport /x=" + s.t.at("no such folder") + "\n");
   const std::vector<std::string> missing = s.ask("reload", "reload: ");
   ASSERT_FALSE(missing.empty());
-  EXPECT_EQ(missing.back().rfind("reload: refused, nothing changed: export /x: " + s.t.at("no such folder") +
+  EXPECT_EQ(missing.back().rfind("reload: refused, nothing changed: exports.conf:5: export /x: " +
+                                     s.t.at("no such folder") +
                                      " cannot be found (",
                                  0),
             0u)
       << missing.back();
+  s.write_conf("export /keep=" + s.t.at("keep") + "\nallow /keep=10.0.0.0/33\n");
+  const std::vector<std::string> bad_list = s.ask("reload", "reload: ");
+  ASSERT_FALSE(bad_list.empty());
+  EXPECT_EQ(bad_list.back(), "reload: refused, nothing changed: exports.conf:5: allow /keep: not an address or a "
+                             "network (a.b.c.d or a.b.c.d/n, comma-separated)");
   EXPECT_EQ(s.exports(), now);
   // Options that need a restart are named and left as they are.
   s.t.write("exports.conf", "bind 127.0.0.1\nnfs-port 1\nmount-port " + std::to_string(s.mnt) + "\nexport /keep=" +
