@@ -26,7 +26,10 @@ if(NOT WIN32)
     configure_file(${pkg_src}/${script}.in ${pkg_out}/control/${script} @ONLY
       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   endforeach()
-  file(WRITE ${pkg_out}/control/conffiles "/etc/default/${VORLIX_PROGRAM}\n")
+  file(WRITE ${pkg_out}/control/conffiles
+    "/etc/default/${VORLIX_PROGRAM}\n/etc/${VORLIX_PROGRAM}/exports.conf\n")
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/exports.conf DESTINATION /etc/${VORLIX_PROGRAM}
+    COMPONENT service EXCLUDE_FROM_ALL)
   install(FILES ${pkg_out}/${VORLIX_PROGRAM}.service DESTINATION lib/systemd/system
     COMPONENT service EXCLUDE_FROM_ALL)
   install(FILES ${pkg_out}/default/${VORLIX_PROGRAM} DESTINATION /etc/default

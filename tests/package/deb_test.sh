@@ -37,6 +37,7 @@ libdir=$(cd "$root/usr" && ls -d lib/*-linux-gnu 2>/dev/null | head -n 1)
 [ -n "$libdir" ] || libdir=lib
 for f in usr/bin/$prog usr/include/vorlix.h "usr/$libdir/libvorlix.so" "usr/$libdir/pkgconfig/vorlix.pc" \
          usr/lib/systemd/system/$prog.service etc/default/$prog usr/libexec/$prog/service-start \
+         etc/$prog/exports.conf \
          usr/share/doc/$prog/README.md usr/share/doc/$prog/copyright; do
   [ -e "$root/$f" ] || bad "missing in the package: /$f"
 done
@@ -61,6 +62,7 @@ dpkg-deb -f "$deb" Depends | grep -q libc6 || bad "no dependency on libc6"
 mkdir "$tmp/control"
 dpkg-deb -e "$deb" "$tmp/control"
 grep -qx "/etc/default/$prog" "$tmp/control/conffiles" || bad "the settings file is not a conffile"
+grep -qx "/etc/$prog/exports.conf" "$tmp/control/conffiles" || bad "the configuration file is not a conffile"
 for s in postinst prerm postrm; do
   [ -x "$tmp/control/$s" ] && sh -n "$tmp/control/$s" || bad "maintainer script $s"
 done
@@ -70,7 +72,8 @@ done
 unit="$root/usr/lib/systemd/system/$prog.service"
 want_lines=("EnvironmentFile=/etc/default/$prog" "ExecStart=/usr/libexec/$prog/service-start" "DynamicUser=yes"
             "ProtectSystem=strict" "CapabilityBoundingSet=CAP_NET_BIND_SERVICE"
-            "AmbientCapabilities=CAP_NET_BIND_SERVICE" "NoNewPrivileges=yes" "StandardInput=null" "KillSignal=SIGTERM")
+            "AmbientCapabilities=CAP_NET_BIND_SERVICE" "NoNewPrivileges=yes" "StandardInput=null" "KillSignal=SIGTERM"
+            'ExecReload=/bin/kill -HUP $MAINPID')
 for l in "${want_lines[@]}"; do grep -qx "$l" "$unit" || bad "unit lacks: $l"; done
 if command -v systemd-analyze >/dev/null; then
   # The unit as installed, with ExecStart pointing into the unpacked root so
@@ -91,7 +94,8 @@ fi
 share="$tmp/share"
 mkdir -p "$share/sub" "$tmp/state"
 head -c 300000 /dev/urandom >"$share/sub/data.bin"
-sed "s|/usr/bin/$prog|$root/usr/bin/$prog|" "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
+sed "s|/usr/bin/$prog|$root/usr/bin/$prog|; s|/etc/$prog/exports.conf|$root/etc/$prog/exports.conf|" \
+  "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
 # One run of the service as systemd starts it: its environment from the
 # settings file, standard input at its end.
 # The installed settings are used as they are but for the export and the
@@ -124,6 +128,12 @@ stop_service() {
 if run_service; then
   sleep 1
   kill -0 "$server_pid" 2>/dev/null || bad "the server ended when its standard input was at its end"
+  # systemctl reload: a hang-up reads the installed configuration file again.
+  kill -HUP "$server_pid"
+  for _ in $(seq 1 100); do grep -q ' event=reload ' "$tmp/server.out" && break; sleep 0.1; done
+  grep -q ' info event=reload file=.*added=0 removed=0 changed=0 failed=0' "$tmp/server.out" ||
+    bad "no reload after a hang-up: $(tail -3 "$tmp/server.out")"
+  kill -0 "$server_pid" 2>/dev/null || bad "the server ended on a hang-up"
   grep -q '^export 0 .*"path":"/share"' "$tmp/server.out" || bad "export not listed: $(head -3 "$tmp/server.out")"
   nfs=$(sed -n 's/^listening .* nfs=\([0-9]*\) mount=\([0-9]*\).*/\1/p' "$tmp/server.out")
   mnt=$(sed -n 's/^listening .* nfs=\([0-9]*\) mount=\([0-9]*\).*/\2/p' "$tmp/server.out")
