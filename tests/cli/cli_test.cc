@@ -351,8 +351,10 @@ TEST(ServeCommand, OptionsReachTheServer) {
 TEST(ServeCommand, ConnectionLimitAndWaitsReachTheServer) {
   const int nfs = free_port();
   child_process p;
-  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port", "0",
-                       "--max-connections", "1", "--idle-timeout", "1000", "--read-timeout", "1000"}));
+  // A free MOUNT port too: the default one may be held by another server.
+  ASSERT_TRUE(p.start({"serve", "--bind", "127.0.0.1", "--nfs-port", std::to_string(nfs), "--mount-port",
+                       std::to_string(free_port()), "--max-connections", "1", "--idle-timeout", "1000",
+                       "--read-timeout", "1000"}));
   std::string line;
   ASSERT_TRUE(p.read_line(&line)) << p.errors();
   // One connection at a time: a second one is closed without a reply.
