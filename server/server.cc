@@ -288,7 +288,8 @@ bool read_binds(const char* text, char* shown, size_t shownlen) {
     G_SRV.binds[kept++] = b;
   }
   G_SRV.nbinds = kept;
-  // Where one socket cannot take both families, :: becomes two listeners.
+  // Where one socket cannot take both families, :: becomes two listeners;
+  // on a system without IPv6, 0.0.0.0 alone.
   for (int i = 0; i < G_SRV.nbinds; i++) {
     srv_bind& b = G_SRV.binds[i];
     if (!b.dual) continue;
@@ -297,8 +298,14 @@ bool read_binds(const char* text, char* shown, size_t shownlen) {
       plat_sock_close(probe);
       continue;
     }
+    const bool v6_only = plat_listen_tcp(b.addr, 0, 1, false, &probe) == 0;
+    if (v6_only) plat_sock_close(probe);
     b.dual = false;
-    G_SRV.binds[G_SRV.nbinds++] = srv_bind{plat_addr_v4(0), false};
+    if (v6_only) {
+      G_SRV.binds[G_SRV.nbinds++] = srv_bind{plat_addr_v4(0), false};
+    } else {
+      b.addr = plat_addr_v4(0);
+    }
   }
   G_SRV.serves_v4 = G_SRV.serves_v6 = false;
   for (int i = 0; i < G_SRV.nbinds; i++) {

@@ -49,6 +49,7 @@ struct stop_at_end {
 // several IPv4 addresses its own, over IPv6 the IPv6 one; a netid of the
 // other family gets the first address listened on for that family.
 TEST(Reach, PortmapperNamesTheAddressReached) {
+  if (!two_addresses_per_port()) GTEST_SKIP() << "one port on two IPv4 addresses cannot be listened on here";
   const bool v6 = has_ipv6_loopback();
   stop_at_end stop;
   const int port = start_on(v6 ? "127.0.0.1,127.0.0.2,::1" : "127.0.0.1,127.0.0.2");
@@ -134,7 +135,9 @@ TEST(Reach, UdpAnswersFromTheAddressReached) {
       reply.resize(static_cast<size_t>(n));
 #ifdef _WIN32
       // Wine gives 127.0.0.1 as the source of every loopback datagram.
-      if (!running_under_wine()) EXPECT_TRUE(plat_addr_eq(from.addr, dest)) << "prog " << prog;
+      if (!running_under_wine()) {
+        EXPECT_TRUE(plat_addr_eq(from.addr, dest)) << "prog " << prog;
+      }
 #else
       EXPECT_TRUE(plat_addr_eq(from.addr, dest)) << "prog " << prog;
 #endif

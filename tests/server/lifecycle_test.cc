@@ -113,6 +113,7 @@ TEST(ServerStart, BindAddressRule) {
   for (const accepted& r : rows) {
     SCOPED_TRACE(r.bind);
     if (r.v6 && !has_ipv6_loopback()) continue;
+    if (strcmp(r.bind, "127.0.0.1,127.0.0.2") == 0 && !two_addresses_per_port()) continue;
     ASSERT_EQ(vorlix_start(r.bind, 0, 0, 0), 0) << vorlix_last_error();
     EXPECT_EQ(std::string(vorlix_last_error()).rfind(std::string("listening ") + r.bind + " nfs=", 0), 0u);
     const char* const targets[] = {"127.0.0.1", "127.0.0.2", "::1"};

@@ -135,6 +135,14 @@ bool has_ipv6_loopback() {
   return true;
 }
 
+bool two_addresses_per_port() {
+#ifdef _WIN32
+  return !running_under_wine();
+#else
+  return true;
+#endif
+}
+
 bool start_test_server(int portmap_port) {
   vorlix_config("nfs_port", "0");
   vorlix_config("mount_port", "0");

@@ -79,6 +79,9 @@ int free_port();
 // True when this machine has IPv6 on its loopback interface (::1 can be
 // listened on).
 bool has_ipv6_loopback();
+// True where one port can be listened on at two addresses of one family at
+// once: not under Wine, which refuses the second bind.
+bool two_addresses_per_port();
 
 // Starts the in-process server on 127.0.0.1 with ports chosen by the system
 // (portmap_port as given to vorlix_start: 0 for none). True on success.
