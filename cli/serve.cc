@@ -367,6 +367,13 @@ std::string explain_start_failure(const char* bind, const std::string& error) {
   }
 }
 
+// Stops the server, telling the service manager first that the stop is
+// one asked for, not a failure.
+void stop_server() {
+  plat_notify("STOPPING=1");
+  vorlix_stop();
+}
+
 }  // namespace
 
 int serve_check_opts(int argc, char** argv, int* has_secret) {
@@ -460,6 +467,8 @@ int cmd_serve(int argc, char** argv) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
     const std::string why = explain_start_failure(o.bind, vorlix_last_error());
     if (!why.empty()) fprintf(stderr, "  %s\n", why.c_str());
+    // The service manager shows the reason beside the failed state.
+    plat_notify(("STATUS=start: " + std::string(vorlix_last_error()) + (why.empty() ? "" : "; " + why)).c_str());
     return 1;
   }
   // The handler is in place before the listening line goes out, so that a
@@ -475,12 +484,18 @@ int cmd_serve(int argc, char** argv) {
   out = head;
   print_exports(&out);
   emit(out);
+  // Every listener is bound: a service manager that waits for readiness
+  // (systemd's Type=notify) learns it now, with the listening line as the
+  // service's status.
+  out = head;
+  out.pop_back();
+  plat_notify(("READY=1\nSTATUS=" + out).c_str());
   if (!o.console) {
     // Detached: standard input is never read, so a terminal cannot stop the
     // server for reading it, and a hang-up does not end it.
     plat_ignore_hangup();
     while (!g_quit) plat_sleep_ms(100);
-    vorlix_stop();
+    stop_server();
     return 0;
   }
   // Lines are gathered whole, whatever their length, and only a complete
@@ -514,6 +529,6 @@ int cmd_serve(int argc, char** argv) {
     }
     if (quit) break;
   }
-  vorlix_stop();
+  stop_server();
   return 0;
 }
