@@ -10,9 +10,9 @@
 
 namespace {
 
-// A folder is named by its export, its path there and its file number: file
-// numbers repeat across the file systems one export may span, but two
-// folders at one path at once do not.
+// A folder is named by its export, its path there, its file system and its
+// file number: file numbers repeat across the file systems one export may
+// span, and a file system mounted at a path puts another folder there.
 struct folder_key {
   uint64_t fsid;
   std::string rel;

@@ -34,9 +34,9 @@ struct dir_snapshot {
   unsigned char verf[8];
 };
 
-// Snapshots and enumerations are kept per folder: its export, its path and
-// its file number (file numbers repeat across the file systems one export
-// may span).
+// Snapshots and enumerations are kept per folder: its export, its path, its
+// file system and its file number (file numbers repeat across the file
+// systems one export may span).
 // Starts a listing of the folder rel of export e, whose status is st and
 // whose verifier is now: enumerates the folder and keeps the snapshot under
 // now. When a kept snapshot of the folder already has that verifier, the

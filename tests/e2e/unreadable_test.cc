@@ -16,6 +16,7 @@
 
 using namespace wire;
 
+#ifndef _WIN32
 namespace {
 
 // The rights ACCESS grants for the handle, asked for all of them.
@@ -30,6 +31,7 @@ uint32_t access_granted(rpc_conn& c, const bytes& fh) {
 }
 
 }  // namespace
+#endif
 
 TEST(Unreadable, RefusedAsSuchForTheServersOwnAccount) {
 #ifdef _WIN32
