@@ -56,10 +56,13 @@ if ! out=$(timeout 60 systemd-nspawn -q -D "$root" --register=no --keep-unit --p
   skip "systemd-nspawn cannot run a container here: $out"
 fi
 
-# The upgrade: the same tree built as a higher version.
-v1=$(dpkg-deb -f "$(ls "$deb_dir"/1/${prog}_*.deb)" Version)
+# The upgrade: the same tree built as a higher version, again whenever the
+# first build is newer.
+v1_deb=$(ls "$deb_dir"/1/${prog}_*.deb)
+v1=$(dpkg-deb -f "$v1_deb" Version)
 v2="$v1+upgrade1"
-if ! ls "$deb_dir"/2/${prog}_"$v2"_*.deb >/dev/null 2>&1; then
+v2_deb=$(ls "$deb_dir"/2/${prog}_"$v2"_*.deb 2>/dev/null)
+if [ -z "$v2_deb" ] || [ "$v1_deb" -nt "$v2_deb" ]; then
   rm -rf "$deb_dir/2"
   "$src/scripts/package" --deb --out "$deb_dir/2" --deb-version "$v2" >"$tmp/build2.log" 2>&1 ||
     fail "the second build failed: $(tail -20 "$tmp/build2.log")"
