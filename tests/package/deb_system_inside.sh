@@ -107,6 +107,10 @@ journalctl -u $prog --no-pager | grep -q 'export /share: cannot resolve /srv/mis
   bad "the reason is not in the journal: $(journalctl -u $prog -n 10 --no-pager)"
 sleep 3
 [ "$(systemctl show -p ActiveState --value $prog)" = failed ] || bad "the failed service was started again"
+# The stopped server left nothing registered with rpcbind.
+if [ $through_rpcbind = 1 ] && rpcinfo -p 127.0.0.1 | grep -qE '^ *100003 '; then
+  bad "NFS is still registered with rpcbind after the server stopped"
+fi
 cp "$dir/default.saved" /etc/default/$prog
 systemctl reset-failed $prog
 
