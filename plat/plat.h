@@ -7,8 +7,8 @@
 // status, paths, enumeration, reads), held.h (folders and files held
 // open), net.h (TCP and UDP sockets), thread.h (threads, locks, time,
 // randomness), process.h (console and process), service.h (the system
-// service) and notify.h (reports to the service manager). The implementations are in plat/posix/ and plat/win32/, one
-// file per concern.
+// service) and notify.h (reports to the service manager). The
+// implementations are in plat/posix/ and plat/win32/, one file per concern.
 #pragma once
 
 #include "plat/fs.h"
