@@ -42,31 +42,19 @@ dpkg -i $(packages_of 1) || bad "dpkg -i of the first build failed"
 [ "$(systemctl is-active $prog 2>&1)" = inactive ] || bad "installing started the service"
 [ -e /usr/share/man/man8/$prog.8.gz ] || bad "no manual page installed"
 
-# --portmap auto registers with rpcbind; a program without it refuses the
-# option (exit 2), and then the test serves on the fixed ports alone.
-if $prog serve --bind 192.0.2.1 --portmap auto --nfs-port 1 2>&1 | grep -q 'not a port number'; then
-  echo "note: this build has no --portmap auto: served on its ports, rpcbind not checked"
-  sed -i 's/^OPTIONS=.*/OPTIONS="--nfs-port 2049 --mount-port 20048"/' /etc/default/$prog
-  through_rpcbind=0
-  url_options="?nfsport=2049&mountport=20048&version=3"
-else
-  through_rpcbind=1
-  url_options=""
-fi
-
 check_serving() {
   local when="$1"
   [ "$(systemctl is-active $prog)" = active ] || { bad "$when: the service is not active"; return; }
   systemctl show -p StatusText --value $prog | grep -q '^listening 127.0.0.1 nfs=2049' ||
     bad "$when: status is not the listening line: $(systemctl show -p StatusText --value $prog)"
-  if [ $through_rpcbind = 1 ]; then
-    rpcinfo -p 127.0.0.1 >"$dir/rpcinfo.txt" 2>&1
-    cat "$dir/rpcinfo.txt"
-    grep -qE '100003 +3 +tcp +2049' "$dir/rpcinfo.txt" || bad "$when: rpcinfo -p does not list NFS 3 on 2049"
-    grep -qE '100005 +3 +tcp +20048' "$dir/rpcinfo.txt" || bad "$when: rpcinfo -p does not list MOUNT 3 on 20048"
-  fi
-  timeout 30 nfs-ls "nfs://127.0.0.1/share$url_options" >"$dir/ls.txt" 2>&1
-  grep -q hello.txt "$dir/ls.txt" || bad "$when: nfs-ls nfs://127.0.0.1/share$url_options: $(cat "$dir/ls.txt")"
+  # The shipped settings (--portmap auto) registered the ports with the
+  # running rpcbind: the tools find them through it.
+  rpcinfo -p 127.0.0.1 >"$dir/rpcinfo.txt" 2>&1
+  cat "$dir/rpcinfo.txt"
+  grep -qE '100003 +3 +tcp +2049' "$dir/rpcinfo.txt" || bad "$when: rpcinfo -p does not list NFS 3 on 2049"
+  grep -qE '100005 +3 +tcp +20048' "$dir/rpcinfo.txt" || bad "$when: rpcinfo -p does not list MOUNT 3 on 20048"
+  timeout 30 nfs-ls nfs://127.0.0.1/share >"$dir/ls.txt" 2>&1
+  grep -q hello.txt "$dir/ls.txt" || bad "$when: nfs-ls nfs://127.0.0.1/share: $(cat "$dir/ls.txt")"
 }
 
 echo "== enable --now"
@@ -108,7 +96,7 @@ journalctl -u $prog --no-pager | grep -q 'export /share: cannot resolve /srv/mis
 sleep 3
 [ "$(systemctl show -p ActiveState --value $prog)" = failed ] || bad "the failed service was started again"
 # The stopped server left nothing registered with rpcbind.
-if [ $through_rpcbind = 1 ] && rpcinfo -p 127.0.0.1 | grep -qE '^ *100003 '; then
+if rpcinfo -p 127.0.0.1 | grep -qE '^ *100003 '; then
   bad "NFS is still registered with rpcbind after the server stopped"
 fi
 cp "$dir/default.saved" /etc/default/$prog
