@@ -19,6 +19,9 @@ int cmd_serve(int argc, char** argv);
 int serve_check_opts(int argc, char** argv, int* has_secret);
 // Makes a running cmd_serve stop as on "quit"; may be called from any thread.
 void serve_request_stop();
+// Makes a running cmd_serve read its configuration file again, as on
+// "reload"; may be called from any thread.
+void serve_request_reload();
 // Runs `service` with the arguments after it (install, remove, run); the
 // system service form of `serve`.
 int cmd_service(int argc, char** argv);
@@ -28,3 +31,13 @@ int cmd_service(int argc, char** argv);
 int console_line(const std::string& line, std::string* out);
 // Appends the export listing to *out.
 void print_exports(std::string* out);
+// Appends the status lines that follow the counters, read from the status
+// JSON text: "uptime Ns (...) clients=C mounts=M", then C lines "client
+// ADDRESS connections=.. exports=.. calls=.. bytes_read=.. last_call=..
+// reading=.." and M lines "mount ADDRESS PATH since=..".
+void status_view(const std::string& json, std::string* out);
+// Reads a JSON string literal that starts at s[i] (the opening quote) as
+// the library writes it; false when it is malformed.
+bool json_string_at(const std::string& s, size_t i, std::string* out);
+// The value of a string member of a flat JSON object's text.
+bool json_member(const std::string& json, const char* key, std::string* out);

@@ -96,6 +96,7 @@ int usage() {
       "        [--allow /movies=CIDRS] [--secret S | --secret-file PATH]\n"
       "        [--max-connections N] [--max-per-client N]\n"
       "        [--idle-timeout MS] [--read-timeout MS] [--no-console]\n"
+      "        [--config FILE] [--log FILE] [--log-level error|warn|info|debug]\n"
       "        IP: an address of this machine (IPv4 or IPv6), 0.0.0.0 (every IPv4\n"
       "        address) or :: (every address); --bind may be repeated.\n"
       "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
@@ -104,9 +105,12 @@ int usage() {
       "        CIDRS: a.b.c.d, a.b.c.d/n, fd00::/8, * (everyone), comma-separated;\n"
       "        without --allow only this machine (its own addresses) may mount.\n"
       "        --option=value works as --option value.\n"
+      "        --config: the same options, one per line without dashes (the command\n"
+      "        line wins); reload (or SIGHUP) reads it again. The event log goes to\n"
+      "        standard error unless --log names a file.\n"
       "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
-      "               | help | quit   (--no-console: none; stop with Ctrl-C)\n"
-      "  ... service install SERVE_OPTIONS | remove   (Windows: run as a service)\n"
+      "               | reload | help | quit   (--no-console: none; stop with Ctrl-C)\n"
+      "  ... service install SERVE_OPTIONS | remove | reload   (Windows: run as a service)\n"
       "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n",
       stderr);
   return 2;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/config_file.h"
 #include "plat/plat.h"
 #include "vorlix.h"
 
@@ -17,14 +18,18 @@ constexpr int kMaxExports = 64;
 constexpr int kLastSlot = 63;
 
 volatile std::sig_atomic_t g_quit = 0;
+volatile std::sig_atomic_t g_reload = 0;
 
 void on_sig(int) { g_quit = 1; }
+void on_hup(int) { g_reload = 1; }
 
 struct export_opt {
   std::string path;
   std::string local;
   bool has_allow = false;
   std::string allow;
+  int at = -1;        // the argument that named it
+  int allow_at = -1;  // the argument of its allow list
 };
 
 // Options that set a configuration key, in the order they are applied; a
@@ -46,14 +51,30 @@ constexpr size_t kConfigCount = sizeof kConfigOpts / sizeof kConfigOpts[0];
 enum port_arg { kNfsPort, kMountPort, kPortmap, kPortCount };
 constexpr const char* kPortOpts[kPortCount] = {"--nfs-port", "--mount-port", "--portmap"};
 
+// The options that take a text of their own, each kept in serve_opts.
+enum text_arg { kBind, kSecretFile, kConfigFile, kLogFile, kLogLevel, kTextCount };
+constexpr const char* kTextOpts[kTextCount] = {"--bind", "--secret-file", "--config", "--log", "--log-level"};
+
+// An option's text, and whether it was given.
+struct opt_text {
+  bool given = false;
+  std::string v;
+};
+
 struct serve_opts {
-  std::string bind;  // the --bind values joined by commas; empty when none was given
+  opt_text text[kTextCount];
   bool portmap_auto = false;
   int ports[kPortCount] = {};
-  const char* config[kConfigCount] = {};  // values of kConfigOpts; null when not given
-  const char* secret_file = nullptr;
+  opt_text config[kConfigCount];  // values of kConfigOpts
   bool console = true;
   std::vector<export_opt> exports;
+};
+
+// What is wrong with the options, and the argument at fault (-1: the set
+// as a whole).
+struct opt_error {
+  std::string why;
+  int at = -1;
 };
 
 // The row of kConfigOpts for the option name, or -1.
@@ -64,10 +85,11 @@ int config_opt_of(const std::string& name) {
   return -1;
 }
 
-// The port option's index in kPortOpts, or -1.
-int port_opt_of(const std::string& name) {
-  for (int i = 0; i < kPortCount; i++) {
-    if (name == kPortOpts[i]) return i;
+// The index of the name in a table of option names, or -1.
+template <size_t N>
+int opt_index(const char* const (&table)[N], const std::string& name) {
+  for (size_t i = 0; i < N; i++) {
+    if (name == table[i]) return static_cast<int>(i);
   }
   return -1;
 }
@@ -94,22 +116,32 @@ bool split_eq(const std::string& s, std::string* left, std::string* right) {
   return true;
 }
 
-// Says what is wrong with the options on one line, then prints the usage
-// text; returns 2.
-int refuse(const std::string& why) {
-  fprintf(stderr, "serve: %s\n", why.c_str());
-  return usage();
+int fail_at(opt_error* e, int at, const std::string& why) {
+  e->at = at;
+  e->why = why;
+  return 2;
 }
 
-// 0 when the options were read; otherwise the exit code (usage: 2), after a
-// line that says what is wrong. Options take their value as the next
-// argument or after "=" (--nfs-port=2049). Allow lists may come before or
-// after their export; each must name an export of the command line.
-int parse_opts(int argc, char** argv, serve_opts* o) {
-  if (argc == 0) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
-  std::vector<std::pair<std::string, std::string>> allows;
+// Reads the options of args into *o: 0, or 2 with *e saying what is wrong
+// and where. The first file_count arguments come from the configuration
+// file, one line each: an option there takes its value from its own line
+// only, may not name another file, and an export of the command line
+// replaces the file's export of the same path. Options take their value as
+// the next argument or after "=" (--nfs-port=2049). Allow lists may come
+// before or after their export; each must name an export.
+int parse_opts(const std::vector<std::string>& args, size_t file_count, serve_opts* o, opt_error* e) {
+  const int argc = static_cast<int>(args.size());
+  if (argc == 0) return fail_at(e, -1, "missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  struct allow_opt {
+    std::string path, list;
+    int at;
+  };
+  std::vector<allow_opt> allows;
+  bool bind_from_file = false;  // whether the --bind values so far are the file's
   for (int i = 0; i < argc; i++) {
-    std::string name = argv[i];
+    const bool in_file = static_cast<size_t>(i) < file_count;
+    const int at = i;
+    std::string name = args[i];
     std::string val;
     bool has_val = false;
     const size_t eq = name.find('=');
@@ -119,107 +151,134 @@ int parse_opts(int argc, char** argv, serve_opts* o) {
       has_val = true;
     }
     if (name == "--no-console") {
-      if (has_val) return refuse("--no-console takes no value");
+      if (has_val) return fail_at(e, at, "--no-console takes no value");
       o->console = false;
       continue;
     }
     const int config = config_opt_of(name);
-    const int port = port_opt_of(name);
-    const bool known = config >= 0 || port >= 0 || name == "--bind" || name == "--export" || name == "--allow" ||
-                       name == "--secret-file";
-    if (!known) return refuse("unknown option: " + name);
+    const int port = opt_index(kPortOpts, name);
+    const int text = opt_index(kTextOpts, name);
+    const bool known = config >= 0 || port >= 0 || text >= 0 || name == "--export" || name == "--allow";
+    if (!known) return fail_at(e, at, "unknown option: " + name);
+    if (in_file && text == kConfigFile) return fail_at(e, at, "--config: a configuration file cannot name another");
     if (!has_val) {
-      if (i + 1 >= argc) return refuse(name + " needs a value");
-      val = argv[++i];
+      if (in_file || i + 1 >= argc) return fail_at(e, at, name + " needs a value");
+      val = args[++i];
     }
-    // The value lives in argv (or in the option's own argument after "=").
-    const char* text = has_val ? argv[i] + eq + 1 : argv[i];
     if (config >= 0) {
-      o->config[config] = text;
-    } else if (port == kPortmap && strcmp(text, "auto") == 0) {
+      o->config[config] = {true, val};
+    } else if (port == kPortmap && val == "auto") {
       o->portmap_auto = true;
     } else if (port >= 0) {
       if (port == kPortmap) o->portmap_auto = false;
-      if (!read_port(text, &o->ports[port])) {
-        return refuse(name + " " + val + ": not a port number (a whole number 0..65535; 0 keeps the default" +
-                      (port == kPortmap ? "; auto: 111 when free, else the host's rpcbind)" : ")"));
+      if (!read_port(val.c_str(), &o->ports[port])) {
+        return fail_at(e, at,
+                       name + " " + val + ": not a port number (a whole number 0..65535; 0 keeps the default" +
+                           (port == kPortmap ? "; auto: 111 when free, else the host's rpcbind)" : ")"));
       }
-    } else if (name == "--bind") {
-      if (!o->bind.empty()) o->bind += ",";
-      o->bind += text;
-    } else if (name == "--secret-file") {
-      o->secret_file = text;
+    } else if (text == kBind && o->text[kBind].given && !(bind_from_file && !in_file)) {
+      // --bind may be repeated; the command line's replace the file's.
+      o->text[kBind].v += "," + val;
+    } else if (text >= 0) {
+      if (text == kBind) bind_from_file = in_file;
+      o->text[text] = {true, val};
     } else if (name == "--export") {
-      export_opt e;
-      if (!split_eq(val, &e.path, &e.local)) return refuse("--export " + val + ": expected /path=FOLDER_OR_FILE");
-      if (static_cast<int>(o->exports.size()) == kMaxExports) {
-        return refuse("too many --export options (at most " + std::to_string(kMaxExports) + ")");
+      export_opt x;
+      if (!split_eq(val, &x.path, &x.local)) return fail_at(e, at, "--export " + val + ": expected /path=FOLDER_OR_FILE");
+      x.at = at;
+      // The command line's export replaces the file's of the same path.
+      for (size_t k = 0; k < o->exports.size(); k++) {
+        if (!in_file && o->exports[k].path == x.path && static_cast<size_t>(o->exports[k].at) < file_count) {
+          o->exports.erase(o->exports.begin() + static_cast<std::ptrdiff_t>(k));
+          break;
+        }
       }
-      o->exports.push_back(e);
+      if (static_cast<int>(o->exports.size()) == kMaxExports) {
+        return fail_at(e, at, "too many --export options (at most " + std::to_string(kMaxExports) + ")");
+      }
+      o->exports.push_back(x);
     } else {
       std::string path, list;
-      if (!split_eq(val, &path, &list)) return refuse("--allow " + val + ": expected /path=CIDRS");
-      allows.emplace_back(path, list);
+      if (!split_eq(val, &path, &list)) return fail_at(e, at, "--allow " + val + ": expected /path=CIDRS");
+      allows.push_back({path, list, at});
     }
   }
   // The last --allow of a path wins, wherever it stands.
-  for (const auto& [path, list] : allows) {
+  for (const allow_opt& a : allows) {
     bool named = false;
-    for (export_opt& e : o->exports) {
-      if (e.path != path) continue;
+    for (export_opt& x : o->exports) {
+      if (x.path != a.path) continue;
       named = true;
-      e.has_allow = true;
-      e.allow = list;
+      x.has_allow = true;
+      x.allow = a.list;
+      x.allow_at = a.at;
     }
-    if (!named) return refuse("--allow " + path + ": no --export names " + path);
+    if (!named) return fail_at(e, a.at, "--allow " + a.path + ": no --export names " + a.path);
   }
-  if (o->config[config_opt_of("--secret")] != nullptr && o->secret_file != nullptr) {
-    return refuse("give --secret or --secret-file, not both");
+  if (o->config[config_opt_of("--secret")].given && o->text[kSecretFile].given) {
+    return fail_at(e, -1, "give --secret or --secret-file, not both");
   }
-  if (o->bind.empty()) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  if (!o->text[kBind].given) {
+    return fail_at(e, -1, "missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  }
   return 0;
+}
+
+// The path of --config on the command line, or "" when none is given.
+std::string config_path_of(const std::vector<std::string>& cmd) {
+  std::string path;
+  for (size_t i = 0; i < cmd.size(); i++) {
+    if (cmd[i] == "--config" && i + 1 < cmd.size()) path = cmd[i + 1];
+    if (cmd[i].compare(0, 9, "--config=") == 0) path = cmd[i].substr(9);
+  }
+  return path;
+}
+
+// Where the arguments of a serve_opts came from: the configuration file's
+// name and the line of each of its arguments (the first ones).
+struct opt_source {
+  std::string file;
+  std::vector<int> lines;
+  // "FILE:LINE: " for an argument of the file, else "".
+  std::string where(int at) const {
+    if (at < 0 || static_cast<size_t>(at) >= lines.size()) return "";
+    return config_file_name(file) + ":" + std::to_string(lines[static_cast<size_t>(at)]) + ": ";
+  }
+};
+
+// Reads the options: the configuration file's when --config names one,
+// then the command line's, which win. 0, or the exit code (2) with *why
+// the line to show: "FILE:LINE: WHAT" for a line of the file; *usage set
+// when the usage text should follow (a fault of the command line). *src
+// (may be null) says where each argument came from.
+int load_opts(const std::vector<std::string>& cmd, serve_opts* o, std::string* why, bool* usage_after,
+              opt_source* src = nullptr) {
+  *usage_after = false;
+  const std::string file = config_path_of(cmd);
+  config_args from_file;
+  if (!file.empty() && config_file_read(file.c_str(), &from_file, why) != 0) return 2;
+  std::vector<std::string> all = from_file.args;
+  all.insert(all.end(), cmd.begin(), cmd.end());
+  opt_source here{file, from_file.lines};
+  if (src != nullptr) *src = here;
+  opt_error e;
+  if (parse_opts(all, from_file.args.size(), o, &e) == 0) return 0;
+  if (!here.where(e.at).empty()) {
+    // The file names options without their dashes.
+    std::string text = e.why;
+    const size_t dashes = text.find("--");
+    if (dashes != std::string::npos) text.erase(dashes, 2);
+    *why = here.where(e.at) + text;
+  } else {
+    *why = e.why;
+    *usage_after = true;
+  }
+  return 2;
 }
 
 void emit(const std::string& s) {
   fwrite(s.data(), 1, s.size(), stdout);
   fflush(stdout);
-}
-
-// Reads a JSON string literal that starts at s[i] (the opening quote) as the
-// export listing writes it; false when it is malformed.
-bool json_string_at(const std::string& s, size_t i, std::string* out) {
-  if (i >= s.size() || s[i] != '"') return false;
-  out->clear();
-  for (i++; i < s.size(); i++) {
-    char c = s[i];
-    if (c == '"') return true;
-    if (c != '\\') {
-      out->push_back(c);
-      continue;
-    }
-    if (++i >= s.size()) return false;
-    switch (s[i]) {
-      case 'n': out->push_back('\n'); break;
-      case 'r': out->push_back('\r'); break;
-      case 't': out->push_back('\t'); break;
-      case 'b': out->push_back('\b'); break;
-      case 'f': out->push_back('\f'); break;
-      case 'u':
-        if (i + 4 >= s.size()) return false;
-        out->push_back(static_cast<char>(strtol(s.substr(i + 1, 4).c_str(), nullptr, 16)));
-        i += 4;
-        break;
-      default: out->push_back(s[i]);
-    }
-  }
-  return false;
-}
-
-// The value of a string member of an export's JSON text.
-bool json_member(const std::string& json, const char* key, std::string* out) {
-  const std::string k = std::string("\"") + key + "\":";
-  const size_t at = json.find(k);
-  return at != std::string::npos && json_string_at(json, at + k.size(), out);
 }
 
 // The local path of the live export with that export path, as the export
@@ -290,13 +349,14 @@ bool starts_with(const std::string& s, const char* p) { return s.compare(0, strl
 
 constexpr char kConsoleHelp[] =
     "commands:\n"
-    "  status                 counters and whether the server runs\n"
+    "  status                 counters, uptime, connected clients and the mount list\n"
     "  exports                the exports, one line each\n"
     "  add /p=FOLDER_OR_FILE  export a folder or file as /p (this machine only)\n"
     "  allow /p=CIDRS         who may mount /p: a.b.c.d, a.b.c.d/n, fd00::/8, * (everyone),\n"
     "                         comma-separated;\n"
     "                         empty for this machine only; open handles stay valid\n"
     "  remove /p              stop exporting /p\n"
+    "  reload                 read the --config file again and apply what changed\n"
     "  help                   this list\n"
     "  quit                   stop the server and end\n";
 
@@ -332,7 +392,7 @@ bool loopback_only(const std::string& bind) {
 // One line when the server listens beyond loopback and an export has no
 // allow list: other machines reach it but may not mount it.
 void warn_this_machine_only(const serve_opts& o, std::string* out) {
-  if (loopback_only(o.bind)) return;
+  if (loopback_only(o.text[kBind].v)) return;
   std::string paths;
   for (const export_opt& e : o.exports) {
     if (!e.has_allow || e.allow.empty()) paths += (paths.empty() ? "" : ", ") + e.path;
@@ -390,6 +450,175 @@ std::string explain_start_failure(const std::string& error) {
   }
 }
 
+// The server as it was started: the command line (whose options keep
+// winning over the file's on each reload) and the options then in force.
+struct serve_run {
+  std::vector<std::string> cmdline;
+  serve_opts started;
+};
+serve_run g_run;
+
+// Sets the event log's level and output from the options: --log FILE, or
+// standard error. 0, or -1 (vorlix_last_error says why).
+int apply_log_opts(const serve_opts& o) {
+  if (vorlix_log_level(o.text[kLogLevel].given ? o.text[kLogLevel].v.c_str() : "info") != 0) return -1;
+  return vorlix_log_output(o.text[kLogFile].given ? o.text[kLogFile].v.c_str() : "-", 0, 0);
+}
+
+// Logs one event of the command line through the library's event log.
+void log_line(int level, const char* event, const std::vector<std::string>& kv) {
+  std::vector<const char*> p;
+  for (const std::string& s : kv) p.push_back(s.c_str());
+  vorlix_log_event(level, event, p.data(), static_cast<int>(p.size() / 2));
+}
+
+// The names of the options that differ between a and b and that only a
+// restart applies: the address, the ports, the configuration keys.
+std::vector<std::string> restart_options(const serve_opts& a, const serve_opts& b) {
+  std::vector<std::string> names;
+  for (int i : {kBind, kSecretFile}) {
+    if (a.text[i].given != b.text[i].given || a.text[i].v != b.text[i].v) names.push_back(kTextOpts[i] + 2);
+  }
+  for (int i = 0; i < kPortCount; i++) {
+    if (a.ports[i] != b.ports[i]) names.push_back(kPortOpts[i] + 2);
+  }
+  for (size_t i = 0; i < kConfigCount; i++) {
+    if (a.config[i].given != b.config[i].given || a.config[i].v != b.config[i].v) {
+      names.push_back(kConfigOpts[i].option + 2);
+    }
+  }
+  return names;
+}
+
+// An export of the new set, its local path made canonical as the export
+// table keeps it.
+struct wanted_export {
+  const export_opt* opt;
+  std::string canonical;
+};
+
+// Checks every export of the new set before anything changes: its path,
+// its folder or file, its allow list. "" when all are good, else the first
+// fault in words, after "FILE:LINE: " when the export is the file's.
+std::string check_exports(const serve_opts& o, const opt_source& src, std::vector<wanted_export>* wanted) {
+  for (const export_opt& e : o.exports) {
+    const std::string where = src.where(e.at);
+    const std::string rule = export_path_rule(e.path);
+    if (!rule.empty()) return where + "export " + e.path + ": " + rule;
+    char* real = plat_realpath(e.local.c_str());
+    if (real == nullptr) {
+      char reason[256];
+      plat_last_failure_text(reason, sizeof reason);
+      return where + "export " + e.path + ": " + e.local + " cannot be found (" + reason + ")";
+    }
+    wanted->push_back({&e, real});
+    free(real);
+    int allowed = 0;
+    if (e.has_allow && vorlix_cidr_allows(e.allow.c_str(), 0, &allowed) != 0) {
+      return src.where(e.allow_at) + "allow " + e.path + ": not an address or a network (a.b.c.d or a.b.c.d/n, comma-separated)";
+    }
+  }
+  return "";
+}
+
+// Reads the configuration file again and applies the difference: an export
+// whose path and folder are unchanged keeps its slot and generation (a
+// changed allow list is set in place); removed exports go; new ones are
+// added; options that need a restart are named and left as they are. A file
+// with any fault is refused whole and nothing changes. Returns the lines for
+// the console; everything is logged too.
+std::string reload_config() {
+  if (!g_run.started.text[kConfigFile].given) {
+    return "reload: there is no configuration file to read (start with --config FILE)\n";
+  }
+  serve_opts n;
+  std::string why;
+  bool with_usage = false;
+  std::vector<wanted_export> wanted;
+  opt_source src;
+  if (load_opts(g_run.cmdline, &n, &why, &with_usage, &src) == 0) why = check_exports(n, src, &wanted);
+  if (!why.empty()) {
+    log_line(1, "reload_refused", {"reason", why, "hint", "fix the file and reload again; nothing was changed"});
+    return "reload: refused, nothing changed: " + why + "\n";
+  }
+  // The exports running now, by path.
+  struct running {
+    std::string path, local, allow;
+  };
+  std::vector<running> now;
+  for (int i = 0; i <= kLastSlot; i++) {
+    const std::string json = vorlix_export_json(i);
+    running r;
+    if (json.empty() || !json_member(json, "path", &r.path)) continue;
+    json_member(json, "local", &r.local);
+    json_member(json, "allow_cidrs", &r.allow);
+    now.push_back(r);
+  }
+  int added = 0, removed = 0, changed = 0, failed = 0;
+  std::string out;
+  auto note_failure = [&](const std::string& what) {
+    failed++;
+    out += "reload: " + what + ": " + vorlix_last_error() + "\n";
+    log_line(0, "reload_failed", {"what", what, "reason", vorlix_last_error()});
+  };
+  // Removed first, so that a folder moved to another path can be added.
+  for (const running& r : now) {
+    bool kept = false;
+    for (const wanted_export& w : wanted) kept = kept || (w.opt->path == r.path && w.canonical == r.local);
+    if (kept) continue;
+    if (vorlix_remove_export(r.path.c_str()) == 0) {
+      removed++;
+    } else {
+      note_failure("remove " + r.path);
+    }
+  }
+  for (const wanted_export& w : wanted) {
+    const running* same = nullptr;
+    for (const running& r : now) {
+      if (r.path == w.opt->path && r.local == w.canonical) same = &r;
+    }
+    const std::string allow = w.opt->has_allow ? w.opt->allow : "";
+    if (same == nullptr) {
+      if (vorlix_add_export(w.opt->path.c_str(), w.opt->local.c_str(), allow.c_str()) >= 0) {
+        added++;
+        warn_if_unreadable(w.opt->path, &out);
+      } else {
+        note_failure("add " + w.opt->path);
+      }
+    } else if (same->allow != allow) {
+      if (vorlix_set_allow(w.opt->path.c_str(), allow.c_str()) >= 0) {
+        changed++;
+      } else {
+        note_failure("allow " + w.opt->path);
+      }
+    }
+  }
+  if (apply_log_opts(n) != 0) note_failure("log");
+  const std::vector<std::string> restart = restart_options(g_run.started, n);
+  std::string names;
+  for (const std::string& r : restart) names += (names.empty() ? "" : ", ") + r;
+  if (!names.empty()) {
+    out += "reload: " + names + " changed but need a restart; they are left as they are\n";
+    log_line(1, "reload_needs_restart", {"options", names, "hint", "restart the server to apply them"});
+  }
+  log_line(2, "reload", {"file", g_run.started.text[kConfigFile].v, "added", std::to_string(added), "removed",
+                         std::to_string(removed), "changed", std::to_string(changed), "failed",
+                         std::to_string(failed)});
+  char line[160];
+  snprintf(line, sizeof line, "reload: added=%d removed=%d changed=%d failed=%d exports=%d\n", added, removed, changed,
+           failed, vorlix_export_count());
+  return out + line;
+}
+
+// A reload as the service manager sees it: RELOADING=1 before, READY=1
+// after, so that `systemctl reload` returns once the file was applied.
+std::string reload_and_report() {
+  plat_notify("RELOADING=1");
+  const std::string out = reload_config();
+  plat_notify("READY=1");
+  return out;
+}
+
 // Stops the server, telling the service manager first that the stop is
 // one asked for, not a failure.
 void stop_server() {
@@ -401,12 +630,19 @@ void stop_server() {
 
 int serve_check_opts(int argc, char** argv, int* has_secret) {
   serve_opts o;
-  const int rc = parse_opts(argc, argv, &o);
-  *has_secret = rc == 0 && (o.config[config_opt_of("--secret")] != nullptr || o.secret_file != nullptr);
+  std::string why;
+  bool with_usage = false;
+  const int rc = load_opts(std::vector<std::string>(argv, argv + argc), &o, &why, &with_usage);
+  if (rc != 0) {
+    fprintf(stderr, "serve: %s\n", why.c_str());
+    if (with_usage) usage();
+  }
+  *has_secret = rc == 0 && (o.config[config_opt_of("--secret")].given || o.text[kSecretFile].given);
   return rc;
 }
 
 void serve_request_stop() { g_quit = 1; }
+void serve_request_reload() { g_reload = 1; }
 
 void print_exports(std::string* out) {
   const int total = vorlix_export_count();
@@ -431,6 +667,9 @@ int console_line(const std::string& raw, std::string* out) {
     *out += head;
     *out += vorlix_stats_json();
     *out += "\n";
+    status_view(vorlix_status_json(), out);
+  } else if (line == "reload") {
+    *out += reload_and_report();
   } else if (line == "exports") {
     print_exports(out);
   } else if (line == "help") {
@@ -456,25 +695,36 @@ int console_line(const std::string& raw, std::string* out) {
   }
   return 0;
 }
+
 int cmd_serve(int argc, char** argv) {
   serve_opts o;
-  const int rc = parse_opts(argc, argv, &o);
-  if (rc != 0) return rc;
-  std::string secret;
-  if (o.secret_file != nullptr) {
-    if (!read_secret_file(o.secret_file, &secret)) {
-      fprintf(stderr, "--secret-file %s: cannot be read (missing, or not readable by this user)\n", o.secret_file);
+  std::string why;
+  bool with_usage = false;
+  const std::vector<std::string> cmdline(argv, argv + argc);
+  if (load_opts(cmdline, &o, &why, &with_usage) != 0) {
+    fprintf(stderr, "serve: %s\n", why.c_str());
+    return with_usage ? usage() : 2;
+  }
+  if (apply_log_opts(o) != 0) {
+    fprintf(stderr, "serve: %s\n", vorlix_last_error());
+    return 1;
+  }
+  opt_text& secret = o.config[config_opt_of("--secret")];
+  if (o.text[kSecretFile].given) {
+    if (!read_secret_file(o.text[kSecretFile].v.c_str(), &secret.v)) {
+      fprintf(stderr, "--secret-file %s: cannot be read (missing, or not readable by this user)\n",
+              o.text[kSecretFile].v.c_str());
       return 1;
     }
-    o.config[config_opt_of("--secret")] = secret.c_str();
+    secret.given = true;
   }
   for (size_t i = 0; i < kConfigCount; i++) {
-    if (o.config[i] != nullptr && vorlix_config(kConfigOpts[i].key, o.config[i]) != 0) {
+    if (o.config[i].given && vorlix_config(kConfigOpts[i].key, o.config[i].v.c_str()) != 0) {
       fprintf(stderr, "%s: %s\n", kConfigOpts[i].key, vorlix_last_error());
       return 1;
     }
   }
-  if (const char* given = o.config[config_opt_of("--secret")]) warn_short_secret(given);
+  if (secret.given) warn_short_secret(secret.v.c_str());
   std::string warnings;
   for (const export_opt& e : o.exports) {
     if (vorlix_add_export(e.path.c_str(), e.local.c_str(), e.has_allow ? e.allow.c_str() : nullptr) < 0) {
@@ -487,25 +737,32 @@ int cmd_serve(int argc, char** argv) {
   }
   fputs(warnings.c_str(), stderr);
   warnings.clear();
+  const char* bind = o.text[kBind].v.c_str();
   const int portmap = o.portmap_auto ? VORLIX_PORTMAP_AUTO : o.ports[kPortmap];
-  if (vorlix_start(o.bind.c_str(), o.ports[kNfsPort], o.ports[kMountPort], portmap) != 0) {
+  if (vorlix_start(bind, o.ports[kNfsPort], o.ports[kMountPort], portmap) != 0) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
-    const std::string why = explain_start_failure(vorlix_last_error());
-    if (!why.empty()) fprintf(stderr, "  %s\n", why.c_str());
+    const std::string failure = explain_start_failure(vorlix_last_error());
+    if (!failure.empty()) fprintf(stderr, "  %s\n", failure.c_str());
     // The service manager shows the reason beside the failed state.
-    plat_notify(("STATUS=start: " + std::string(vorlix_last_error()) + (why.empty() ? "" : "; " + why)).c_str());
+    plat_notify(("STATUS=start: " + std::string(vorlix_last_error()) + (failure.empty() ? "" : "; " + failure)).c_str());
     return 1;
   }
+  g_run.cmdline = cmdline;
+  g_run.started = o;
+  const bool reloadable = o.text[kConfigFile].given;
   // The handler is in place before the listening line goes out, so that a
   // controller that waits for that line and then signals gets a clean stop.
   plat_on_interrupt(on_sig);
+  // With a configuration file a hang-up means "read it again", as for
+  // other daemons (systemctl reload sends one).
+  if (reloadable) plat_on_hangup(on_hup);
   // A controller that stops reading the console's answers must not end the
   // server: the answer is lost, the server goes on serving.
   plat_ignore_broken_pipe();
   std::string out;
   char head[256];
-  snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", o.bind.c_str(),
-           vorlix_nfs_port(), vorlix_mount_port(), vorlix_portmap_port(), vorlix_export_count());
+  snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", bind, vorlix_nfs_port(),
+           vorlix_mount_port(), vorlix_portmap_port(), vorlix_export_count());
   out = head;
   if (vorlix_portmap_note()[0] != 0) fprintf(stderr, "%s\n", vorlix_portmap_note());
   warn_this_machine_only(o, &warnings);
@@ -521,8 +778,14 @@ int cmd_serve(int argc, char** argv) {
   if (!o.console) {
     // Detached: standard input is never read, so a terminal cannot stop the
     // server for reading it, and a hang-up does not end it.
-    plat_ignore_hangup();
-    while (!g_quit) plat_sleep_ms(100);
+    if (!reloadable) plat_ignore_hangup();
+    while (!g_quit) {
+      if (g_reload) {
+        g_reload = 0;
+        (void)reload_and_report();
+      }
+      plat_sleep_ms(100);
+    }
     stop_server();
     return 0;
   }
@@ -531,6 +794,10 @@ int cmd_serve(int argc, char** argv) {
   std::string pending;
   bool at_end = false;
   while (!g_quit) {
+    if (g_reload) {
+      g_reload = 0;
+      emit(reload_and_report());
+    }
     char buf[4096];
     const int64_t n = at_end ? 0 : plat_stdin_read(buf, sizeof buf, 200);
     if (n == -2) continue;

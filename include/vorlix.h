@@ -5,7 +5,7 @@
  * these functions. Control functions are meant to be called from one
  * controlling thread at a time, and so is every function that returns a text
  * (vorlix_last_error, vorlix_export_json, vorlix_stats_json,
- * vorlix_proc_table_json): the text lives in a buffer of the library that
+ * vorlix_status_json, vorlix_proc_table_json): the text lives in a buffer of the library that
  * the next call overwrites. The other queries may be called from any thread.
  * Texts are UTF-8. Results: 0 or a non-negative value on success; -1 invalid
  * argument, -2 wrong server state, -3 listener failed, -4 not found or stale,
@@ -94,6 +94,33 @@ VORLIX_API int vorlix_portmap_port(void);
 VORLIX_API const char* vorlix_portmap_note(void);
 VORLIX_API const char* vorlix_stats_json(void);
 VORLIX_API int vorlix_client_count(void);
+
+/* Status: today's counters (as vorlix_stats_json, member "stats"), the
+ * uptime in seconds, each connected client (address, connections, the paths
+ * it has mounted, calls, bytes read, the time of its last call, the file it
+ * is reading now or "") and the mount list (client, path, since), as one
+ * JSON object. The text lives until the next call. */
+VORLIX_API const char* vorlix_status_json(void);
+
+/* The event log: one line per event, "TIME LEVEL event=NAME key=value ...",
+ * TIME in ISO 8601 with the local offset. Nothing is logged until a sink is
+ * set. vorlix_log_level takes "error", "warn", "info" (the default) or
+ * "debug". vorlix_log_output sends lines to standard error ("-"), to a file
+ * (appended; giving it again reopens it, so that an outside rotation works;
+ * with rotate_bytes > 0 it is rotated here past that size, keeping keep
+ * older generations FILE.1, FILE.2, ...), or nowhere (null or ""). The
+ * callback receives each line (without its end) with its level (0 error,
+ * 1 warn, 2 info, 3 debug) on the thread of the event, one at a time; it
+ * must not call back into the library. Null removes it. 0, or -1 for an
+ * unknown level or a file that cannot be opened (vorlix_last_error says
+ * why). */
+typedef void (*vorlix_log_fn)(int level, const char* line, void* user);
+VORLIX_API int vorlix_log_level(const char* level);
+VORLIX_API int vorlix_log_output(const char* path, int64_t rotate_bytes, int keep);
+VORLIX_API void vorlix_set_log_callback(vorlix_log_fn fn, void* user);
+/* Writes an event of the host's own into the same log: level 0..3, its
+ * name, and nfields key/value pairs at fields (key, value, key, value...). */
+VORLIX_API void vorlix_log_event(int level, const char* event, const char* const* fields, int nfields);
 
 /* Handles. */
 VORLIX_API int vorlix_fh_for(const char* export_path, const char* rel,

@@ -93,6 +93,10 @@ int plat_last_failure_transient();
 // access (this process's account may not read or enter what it names),
 // else 0. Read it right after the failed operation, as above.
 int plat_last_failure_denied();
+// The system's words for the platform operation that failed last on this
+// thread ("Permission denied"), NUL-terminated in out (at most outlen
+// bytes). Read it right after the failed operation, as above.
+void plat_last_failure_text(char* out, size_t outlen);
 // Whether this process's account may read the file or folder at path
 // (*can_read) and enter the folder (*can_search), without opening it. 0, or
 // -1 with the outputs untouched where the system cannot tell without an open

@@ -34,6 +34,10 @@ int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms);
 // (POSIX SIGHUP ignored); nothing where there is no such signal. For
 // programs only, like plat_ignore_broken_pipe.
 void plat_ignore_hangup();
+// Installs handler for the hang-up signal (POSIX SIGHUP, which daemons take
+// as "read your configuration again"), without restarting interrupted
+// reads; nothing where there is no such signal. For programs only.
+void plat_on_hangup(void (*handler)(int));
 // 1 when the program was started in a console window of its own that
 // closes when it ends (Windows: double-clicked), else 0.
 int plat_console_is_own();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // ---- System service ----------------------------------------------------------
 
@@ -25,12 +26,29 @@ int plat_service_remove(const char* name, char* err, size_t errlen);
 // Runs body(argc, argv) as the service NAME under the service manager and
 // returns its result once the manager was told that the service stopped.
 // The manager's stop and shutdown requests call stop() on another thread;
-// stop must make body return. -1 without calling body when the process was
-// not started by the service manager.
+// stop must make body return. Its request to read the parameters again
+// (Windows: PARAMCHANGE, `sc control NAME paramchange`) calls reload() on
+// another thread. -1 without calling body when the process was not started
+// by the service manager.
 int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(),
-                     char* err, size_t errlen);
+                     void (*reload)(), char* err, size_t errlen);
+// Asks the running service NAME to read its parameters again (Windows:
+// the PARAMCHANGE control, as `sc control NAME paramchange` sends). 0 or -1.
+int plat_service_reload(const char* name, char* err, size_t errlen);
 // Points standard output and standard error at the service's log file,
 // appending: NAME\service.log in the folder for all users' program data
 // (%ProgramData%), made if missing. 0 with the file's UTF-8 path in path,
 // or -1 with both pointed at the null device where there is one.
 int plat_service_log_open(const char* name, char* path, size_t pathlen);
+// Rotates the log file of plat_service_log_open once it has grown past
+// max_bytes: service.log becomes service.log.1, .1 becomes .2 and so on,
+// keeping keep generations, and standard output and error go on into a new
+// service.log. 1 when it rotated, 0 when the file is still small, -1 on
+// failure (the file is then kept as it is).
+int plat_service_log_rotate(const char* name, int64_t max_bytes, int keep);
+// Kinds of entries in the system's own event log.
+enum plat_event_kind { PLAT_EVENT_INFO, PLAT_EVENT_WARNING, PLAT_EVENT_ERROR };
+// Writes one entry with the UTF-8 text into the system's event log (Windows
+// Event Log, Application, with the service's name as its source). 0, or -1
+// where there is no such log.
+int plat_service_event(const char* name, plat_event_kind kind, const char* text);

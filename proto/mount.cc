@@ -1,7 +1,7 @@
 // The MOUNT service (versions 3, 2 and 1): MNT with path normalisation and
-// the allow-list check, an always-empty DUMP, UMNT/UMNTALL without effect,
-// and EXPORT listing the exports that admit the asking client, each with
-// who may mount it. Versions 1 and
+// the allow-list check, DUMP listing the mount list (state/clients.h),
+// UMNT/UMNTALL taking entries off it, and EXPORT listing the exports that
+// admit the asking client, each with who may mount it. Versions 1 and
 // 2 have the same bodies except MNT, which they refuse: their handles are NFS
 // version 2's, and this server has no NFS version 2. (Version 2's PATHCONF,
 // about NFS version 2 files, is not served.)
@@ -12,7 +12,9 @@
 #include "plat/plat.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
+#include "state/clients.h"
 #include "state/exports.h"
+#include "state/log.h"
 
 namespace {
 
@@ -119,6 +121,18 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
   int idx = -1;
   const char* sub = "";
   const uint32_t stat = find_export(path, call->client, &snap, &idx, &sub);
+  if (stat != MNT3_OK && log_on(LOG_WARN)) {
+    // Once a minute per client, path and reason: a client that retries, or
+    // floods, makes one line (the next one counts the others).
+    const std::string ip = log_ip(call->client);
+    const char* reason = stat == MNT3ERR_ACCES ? "not in the allow list" : "no such export";
+    log_event_limited(LOG_WARN, ("mnt " + ip + " " + path + " " + reason).c_str(), "mount_refused",
+                      {{"client", ip},
+                       {"export", path},
+                       {"reason", reason},
+                       {"hint", stat == MNT3ERR_ACCES ? "add the client's network with allow EXPORT=CIDRS"
+                                                      : "the exports command lists what is exported"}});
+  }
   if (stat != MNT3_OK) {
     xe_u32(reply, stat);
     return SVC_REPLY;
@@ -140,6 +154,8 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
   xe_u32(reply, 1);  // one flavour
   xe_u32(reply, RPC_AUTH_SYS);
   stats_add("mounts", 1);
+  clients_mount(call->client, path);
+  log_event(LOG_INFO, "mount", {{"client", log_ip(call->client)}, {"export", snap.path}, {"path", path}});
   return SVC_REPLY;
 }
 
@@ -176,13 +192,52 @@ void export_list(rpc_call* call, xdr_enc* reply) {
   xe_bool(reply, 0);
 }
 
+// The path argument of UMNT, normalised as for MNT; false when it does not
+// decode.
+bool umnt_path(rpc_call* call, char* path) {
+  size_t len = 0;
+  const unsigned char* raw = xd_opaque(&call->args, &len, kMountPathMax);
+  if (raw == nullptr) return false;
+  char text[kMountPathMax + 1];
+  memcpy(text, raw, len);
+  text[len] = 0;
+  normalise(text, path);
+  return true;
+}
+
+// The mount list as DUMP returns it: the client's address as its host
+// name, and the path it mounted.
+void dump(rpc_call* call, xdr_enc* reply) {
+  put_reply_header(reply, call->xid, RPC_SUCCESS);
+  for (const mount_entry& m : clients_mounts()) {
+    xe_bool(reply, 1);
+    xe_string(reply, log_ip(m.addr).c_str());
+    xe_string(reply, m.path.c_str());
+  }
+  xe_bool(reply, 0);
+}
+
 }  // namespace
 
 svc_result mount_serve(rpc_call* call, xdr_enc* reply) {
   switch (call->proc) {
     case MOUNTPROC_NULL:
-    case MOUNTPROC_UMNT:  // the argument is ignored, even when it does not decode
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
+      return SVC_REPLY;
+    case MOUNTPROC_UMNT: {
+      // Answered even when the argument does not decode: there is nothing
+      // to refuse.
+      char path[kMountPathMax + 1];
+      if (umnt_path(call, path)) {
+        clients_umount(call->client, path);
+        log_event(LOG_INFO, "unmount", {{"client", log_ip(call->client)}, {"path", path}});
+      }
+      put_reply_header(reply, call->xid, RPC_SUCCESS);
+      return SVC_REPLY;
+    }
     case MOUNTPROC_UMNTALL:
+      clients_umount_all(call->client);
+      log_event(LOG_INFO, "unmount_all", {{"client", log_ip(call->client)}});
       put_reply_header(reply, call->xid, RPC_SUCCESS);
       return SVC_REPLY;
     case MOUNTPROC_MNT:
@@ -197,8 +252,7 @@ svc_result mount_serve(rpc_call* call, xdr_enc* reply) {
       }
       return mnt(call, reply);
     case MOUNTPROC_DUMP:
-      put_reply_header(reply, call->xid, RPC_SUCCESS);
-      xe_bool(reply, 0);
+      dump(call, reply);
       return SVC_REPLY;
     case MOUNTPROC_EXPORT:
       export_list(call, reply);

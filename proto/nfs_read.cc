@@ -2,8 +2,21 @@
 // place, so nothing is copied after the read.
 #include "fh/hold.h"
 #include "proto/nfs.h"
+#include "state/clients.h"
+#include "state/log.h"
 
 namespace {
+
+// Logs a file that READ could not open, with the system's reason: at most
+// one line per path and reason a minute. A shortage of descriptors is an
+// event of its own, once a minute whatever the path.
+void log_open_failure(uint32_t failure, const std::string& path, const char* why) {
+  if (failure == NFS3ERR_JUKEBOX) {
+    log_descriptors_exhausted(why);
+  } else {
+    log_event_limited(LOG_WARN, (path + "\n" + why).c_str(), "fs_error", {{"path", path}, {"reason", why}});
+  }
+}
 
 // How often READ tries to open the file at the handle's path while what lies
 // there keeps changing.
@@ -37,10 +50,15 @@ int open_for_read(const unsigned char* fh, fh_resolved* r, held_ref* f, uint32_t
       return 0;
     }
     *failure = nfs_open_failure_status();
+    char why[160] = "";
+    if (log_on(LOG_WARN)) plat_last_failure_text(why, sizeof why);
     if (nfs_resolved_or_status(fh_resolve_stat(fh, r), status) != 0) return -1;
     // Not a regular file, a passing shortage, or the same file twice: the
     // answer is the one for what the path names.
-    if (*failure == NFS3ERR_JUKEBOX || !r->st.is_reg || (attempt > 0 && same_file(r->st, seen))) return 0;
+    if (*failure == NFS3ERR_JUKEBOX || !r->st.is_reg || (attempt > 0 && same_file(r->st, seen))) {
+      if (r->st.is_reg && why[0] != 0) log_open_failure(*failure, r->host, why);
+      return 0;
+    }
     seen = r->st;
   }
   *failure = NFS3ERR_JUKEBOX;
@@ -105,7 +123,13 @@ void nfs_read(xdr_cursor* args, xdr_enc* body, uint32_t* status) {
     }
   }
   if (body->err) return;
+  if (client_rec* c = clients_current()) clients_note_read(c, r.st.fileid, r.exp.path, r.rel, n);
   if (n < 0) {
+    if (log_on(LOG_WARN)) {
+      char why[160];
+      plat_last_failure_text(why, sizeof why);
+      log_open_failure(NFS3ERR_IO, r.host, why);
+    }
     sb->len = start;
     sb->data[start] = 0;
     *status = NFS3ERR_IO;

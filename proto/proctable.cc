@@ -8,6 +8,7 @@
 #include "proto/nfs.h"
 #include "proto/rpc.h"
 #include "state/config.h"
+#include "state/log.h"
 #include "util/json.h"
 
 namespace {
@@ -152,6 +153,20 @@ bool caller_admitted(const rpc_call* call) {
   }
   const int a = exports_admits(idx, gen, call->client);
   if (a < 0) return true;
+  // Taken once per connection and export (then remembered), and logged at
+  // most once a minute per client and export, so a refused client's calls
+  // make one line, not one each.
+  if (a == 0 && log_on(LOG_WARN)) {
+    std::string path = "?";
+    {
+      const exports_locked table;
+      if (idx < static_cast<uint32_t>(table.count) && !table.recs[idx].removed) path = table.recs[idx].path;
+    }
+    const std::string ip = log_ip(call->client);
+    log_event_limited(LOG_WARN, ("nfs " + ip + " " + path).c_str(), "refused",
+                      {{"client", ip}, {"export", path}, {"reason", "not in the allow list"},
+                       {"hint", "add the client's network with allow EXPORT=CIDRS"}});
+  }
   if (m != nullptr) {
     m->idx[m->next] = idx;
     m->gen[m->next] = gen;

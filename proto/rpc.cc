@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "proto/stats.h"
+#include "state/clients.h"
 #include "state/config.h"
 
 namespace {
@@ -236,6 +237,20 @@ void put_unserved(xdr_enc* e, uint32_t xid, uint32_t prog, uint32_t transport) {
   xe_u32(e, high);
 }
 
+// The client record of the connection a thread serves, for the life of the
+// connection: counted in and made the thread's current one, counted out at
+// the end.
+struct conn_client {
+  client_rec* rec;
+  explicit conn_client(const plat_addr& addr) : rec(clients_conn_open(addr)) { clients_set_current(rec); }
+  ~conn_client() {
+    clients_set_current(nullptr);
+    clients_conn_close(rec);
+  }
+  conn_client(const conn_client&) = delete;
+  conn_client& operator=(const conn_client&) = delete;
+};
+
 }  // namespace
 
 int rpc_process_record(const unsigned char* rec, size_t len, const rpc_peer& peer, sbuf* reply, rpc_access_memo* memo,
@@ -311,6 +326,7 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
   config_waits(&idle_ms, &read_ms);
   conn_state st(s);
   rpc_access_memo memo;
+  const conn_client who(peer.client);
   for (;;) {
     sb_reset(&st.rec);
     // Waiting for the next call: the connection is idle until its first
@@ -359,6 +375,7 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
     sb_reset(&st.reply);
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
     if (sb_putn(&st.reply, kNoMark, RPC_MARK) != 0) return 0;
+    if (who.rec != nullptr) clients_note_call(who.rec, call_start);
     const int r = rpc_process_record(st.rec.data, st.rec.len, peer, &st.reply, &memo);
     if (r < 0) return 0;
     if (r > 0) {

@@ -9,9 +9,11 @@
 #include "proto/stats.h"
 #include "server/fh_api.h"
 #include "server/server.h"
+#include "server/status.h"
 #include "state/config.h"
 #include "state/exports.h"
 #include "state/last_error.h"
+#include "state/log.h"
 #include "state/server_rec.h"
 
 extern "C" {
@@ -56,6 +58,17 @@ const char* vorlix_stats_json(void) {
   static char buf[512];
   stats_format_json(buf, sizeof buf);
   return buf;
+}
+
+const char* vorlix_status_json(void) { return server_status_json(); }
+
+int vorlix_log_level(const char* level) { return log_set_level(level); }
+int vorlix_log_output(const char* path, int64_t rotate_bytes, int keep) {
+  return log_set_output(path, rotate_bytes, keep);
+}
+void vorlix_set_log_callback(vorlix_log_fn fn, void* user) { log_set_callback(fn, user); }
+void vorlix_log_event(int level, const char* event, const char* const* fields, int nfields) {
+  log_event_text(level, event, fields, nfields);
 }
 
 int vorlix_client_count(void) { return static_cast<int>(stats_get("connections")); }

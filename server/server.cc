@@ -12,10 +12,12 @@
 #include "proto/rpc.h"
 #include "proto/stats.h"
 #include "server/rpcbind_register.h"
+#include "server/status.h"
 #include "server/udp.h"
 #include "state/config.h"
 #include "state/exports.h"
 #include "state/last_error.h"
+#include "state/log.h"
 #include "state/secret.h"
 #include "state/server_rec.h"
 #include "util/sha256.h"
@@ -144,6 +146,11 @@ bool evict_one(const conn_who& w, bool within_group) {
   }
   if (best == nullptr || !best_word->compare_exchange_strong(best_since, RPC_CONN_CLAIMED)) return false;
   plat_sock_shutdown(best->sock);
+  log_event(LOG_INFO, "connection_evicted",
+            {{"client", log_ip(best->client)},
+             {"reason", std::string(best_word == &best->act.idle_since ? "idle" : "stalled in a call") +
+                            (within_group ? ", to make room for another connection of its client"
+                                          : ", to make room under the connection limit")}});
   return true;
 }
 
@@ -170,6 +177,19 @@ conn_slot* admit(plat_sock c, const conn_who& w, admit_bar* bar) {
   return slot;
 }
 
+// Logs a newcomer refused for want of room, once a minute per client.
+void log_refusal(const conn_who& w, admit_bar bar) {
+  const std::string ip = log_ip(w.client);
+  log_event_limited(LOG_WARN, ("admit " + ip).c_str(), "connection_refused",
+                    {{"client", ip},
+                     {"reason", bar == ADMIT_GROUP_FULL ? (w.stranger ? "the slots for clients no export admits are taken"
+                                                                      : "per-client connection limit reached")
+                                                        : "connection limit reached"},
+                     {"hint", bar == ADMIT_ALL_FULL ? "raise max-connections"
+                              : w.stranger          ? "allow the client on an export"
+                                                    : "raise max-per-client"}});
+}
+
 // Admits the newcomer. When its group holds all the slots it may, one of the
 // group's own connections that may make room is ended; at the connection
 // limit, any one (strangers' first). Then it waits (bounded) for that
@@ -183,15 +203,20 @@ conn_slot* admit_or_evict(plat_sock c) {
     plat_guard g(srv_lock());
     admit_bar bar = ADMIT_ROOM;
     conn_slot* slot = admit(c, w, &bar);
-    if (slot != nullptr || bar == ADMIT_ROOM || !evict_one(w, bar == ADMIT_GROUP_FULL)) return slot;
+    if (slot != nullptr || bar == ADMIT_ROOM) return slot;
+    if (!evict_one(w, bar == ADMIT_GROUP_FULL)) {
+      log_refusal(w, bar);
+      return nullptr;
+    }
   }
+  admit_bar bar = ADMIT_ROOM;
   for (int waited = 0; waited < kEvictWaitMs; waited += 5) {
     plat_sleep_ms(5);
     plat_guard g(srv_lock());
-    admit_bar bar = ADMIT_ROOM;
     conn_slot* slot = admit(c, w, &bar);
     if (slot != nullptr) return slot;
   }
+  log_refusal(w, bar);
   return nullptr;
 }
 
@@ -320,6 +345,11 @@ void listener_thread(void* arg) {
     if (plat_poll1(ls, 1, kPollMs) <= 0) continue;
     const plat_sock c = plat_accept(ls);
     if (c == PLAT_INVALID_SOCK) {
+      if (log_on(LOG_ERROR) && plat_last_failure_transient()) {
+        char why[160];
+        plat_last_failure_text(why, sizeof why);
+        log_descriptors_exhausted(why);
+      }
       plat_sleep_ms(kAcceptBackoffMs);
       continue;
     }
@@ -458,6 +488,7 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     plat_guard g(srv_lock());
     G_SRV.running.store(1);
     G_SRV.starting.store(0);
+    G_SRV.started_ms.store(plat_now_ms());
   }
   for (auto& per_addr : G_SRV.tcp) {
     for (srv_tcp_listener& l : per_addr) {
@@ -474,6 +505,7 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
   rpcbind_note_start(auto_portmap);
   set_error(0, "listening %s nfs=%d mount=%d portmap=%d", shown, G_SRV.bound_nfs_port.load(),
             G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());
+  server_log_start(bind_ip);
   return 0;
 }
 
@@ -491,6 +523,7 @@ void server_stop() {
   close_listeners();
   hold_sweep(1);
   dircache_sweep(1);
+  log_event(LOG_INFO, "stop", {});
 }
 
 const char* server_portmap_note() { return rpcbind_note(); }

@@ -16,6 +16,7 @@
 #include "state/config.h"
 #include "state/exports.h"
 #include "state/last_error.h"
+#include "state/log.h"
 #include "state/server_rec.h"
 
 namespace {
@@ -90,6 +91,13 @@ void serve_datagrams(void* arg) {
     const size_t len = reply.len - RPC_MARK;
     if (r > 0 && len <= kMaxReply && reply_allowed(len, static_cast<size_t>(n), from.addr)) {
       (void)plat_udp_reply(l->reply_sock, reply.data + RPC_MARK, len, &from);
+    } else if (r > 0 && log_on(LOG_WARN)) {
+      const std::string ip = log_ip(from.addr);
+      log_event_limited(LOG_WARN, ("udp " + ip).c_str(), "datagram_dropped",
+                        {{"client", ip},
+                         {"reason", len > kMaxReply ? "reply too large for a datagram"
+                                                    : "reply larger than the call, to a sender no export admits"},
+                         {"hint", "use TCP, or allow the client on an export"}});
     }
     if (reply.cap > kMaxDatagram) sb_free(&reply);
   }

@@ -8,6 +8,7 @@
 #include "plat/plat.h"
 #include "state/config.h"
 #include "state/last_error.h"
+#include "state/log.h"
 #include "state/server_rec.h"
 #include "util/json.h"
 #include "util/sha256.h"
@@ -345,6 +346,8 @@ int exports_add(const char* export_path, const char* local_path, const char* all
   r.fsid = fsid_of(*r.local);
   r.removed = 0;
   set_error(0, "export %s added (%s)", export_path, r.is_file ? "file" : "folder");
+  log_event(LOG_INFO, "export_added",
+            {{"export", export_path}, {"local", *r.local}, {"allow", *r.allow_cidrs}, {"slot", std::to_string(slot)}});
   return slot;
 }
 
@@ -372,6 +375,7 @@ int exports_set_allow(const char* export_path, const char* allow_cidrs) {
   r.ncidrs = parsed.ncidrs;
   r.allow_cidrs = std::move(text);
   s_allow_epoch.fetch_add(1, std::memory_order_release);
+  log_event(LOG_INFO, "export_changed", {{"export", export_path}, {"allow", *r.allow_cidrs}});
   if (r.ncidrs == 0) {
     set_error(0, "export %s allows this machine only", export_path);
   } else {
@@ -398,6 +402,7 @@ int exports_remove(const char* export_path) {
   r.local.reset();
   r.allow_cidrs.reset();
   set_error(0, "export removed");
+  log_event(LOG_INFO, "export_removed", {{"export", export_path}});
   return 0;
 }
 

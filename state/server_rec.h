@@ -55,6 +55,8 @@ struct server_rec {
   // listener runs.
   std::atomic<int32_t> bound_mount_udp_port{0};
   std::atomic<int32_t> bound_portmap_udp_port{0};
+  // plat_now_ms() when the server last started, for its uptime.
+  std::atomic<uint64_t> started_ms{0};
   uint64_t gen_counter = 0;  // changed only under the export table's lock
 };
 

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "plat/posix/posix_internal.h"
@@ -77,6 +78,11 @@ int plat_last_failure_transient() {
     default:
       return 0;
   }
+}
+
+void plat_last_failure_text(char* out, size_t outlen) {
+  if (outlen == 0) return;
+  snprintf(out, outlen, "%s", strerror(errno));
 }
 
 // ---- File system -----------------------------------------------------------

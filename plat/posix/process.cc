@@ -49,6 +49,15 @@ int64_t plat_stdin_read(void* buf, size_t n, int timeout_ms) {
 
 void plat_ignore_hangup() { signal(SIGHUP, SIG_IGN); }
 
+void plat_on_hangup(void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a waiting console read ends
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
 int plat_console_is_own() { return 0; }
 
 void plat_wait_for_key() {}

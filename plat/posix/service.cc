@@ -25,11 +25,18 @@ int plat_service_install(const char*, const char*, const char* const*, int, char
 
 int plat_service_remove(const char*, char* err, size_t errlen) { return no_service_manager(err, errlen); }
 
-int plat_service_run(const char*, int (*)(int, char**), int, char**, void (*)(), char* err, size_t errlen) {
+int plat_service_run(const char*, int (*)(int, char**), int, char**, void (*)(), void (*)(), char* err,
+                     size_t errlen) {
   return no_service_manager(err, errlen);
 }
+
+int plat_service_reload(const char*, char* err, size_t errlen) { return no_service_manager(err, errlen); }
 
 int plat_service_log_open(const char*, char* path, size_t pathlen) {
   if (pathlen > 0) path[0] = 0;
   return -1;
 }
+
+int plat_service_log_rotate(const char*, int64_t, int) { return -1; }
+
+int plat_service_event(const char*, plat_event_kind, const char*) { return -1; }

@@ -700,4 +700,6 @@ plat_dir* plat_opendir_beneath(const char* root, const char* rel) {
 
 int plat_last_failure_denied() { return GetLastError() == ERROR_ACCESS_DENIED ? 1 : 0; }
 
+void plat_last_failure_text(char* out, size_t outlen) { error_text(GetLastError(), out, outlen); }
+
 int plat_access_check(const char*, int*, int*) { return -1; }

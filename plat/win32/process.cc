@@ -219,6 +219,8 @@ void plat_utf8_args(int* argc, char*** argv) {
 
 void plat_ignore_hangup() {}
 
+void plat_on_hangup(void (*)(int)) {}
+
 int plat_console_is_own() {
   // A console shared with a shell lists the shell too; one made for this
   // program lists only the program.

@@ -75,6 +75,7 @@ struct service_run_rec {
   int argc;
   char** argv;
   void (*stop)();
+  void (*reload)();
   SERVICE_STATUS_HANDLE status_handle;
   SERVICE_STATUS status;
   int rc;
@@ -85,7 +86,7 @@ void service_report(DWORD state, DWORD wait_hint) {
   g_service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_service.status.dwCurrentState = state;
   g_service.status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE : 0;
   g_service.status.dwWaitHint = wait_hint;
   g_service.status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : 1;
   SetServiceStatus(g_service.status_handle, &g_service.status);
@@ -97,6 +98,9 @@ DWORD WINAPI service_control(DWORD control, DWORD, LPVOID, LPVOID) {
     case SERVICE_CONTROL_SHUTDOWN:
       service_report(SERVICE_STOP_PENDING, 10000);
       g_service.stop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      g_service.reload();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -133,6 +137,10 @@ bool std_streams_to(const wchar_t* file) {
   if (_fileno(stderr) < 0) stderr->_file = 2;
   return true;
 }
+
+// The most generations of the log file that rotation keeps (and that
+// removal deletes).
+constexpr int kLogGenerationsMax = 9;
 
 // The log file's path; false when the folder cannot be found or made.
 bool service_log_path(const char* name, std::wstring* file) {
@@ -208,18 +216,40 @@ int plat_service_remove(const char* name, char* err, size_t errlen) {
     }
   }
   if (!DeleteService(svc.h)) return service_fail("cannot remove the service", err, errlen);
-  // The log goes with the service, and its folder once empty.
+  // The log goes with the service, its older generations, and its folder
+  // once empty.
   std::wstring file;
   if (service_log_path(name, &file)) {
     DeleteFileW(file.c_str());
+    for (int i = 1; i <= kLogGenerationsMax; i++) DeleteFileW((file + L"." + std::to_wstring(i)).c_str());
     RemoveDirectoryW(file.substr(0, file.rfind(L'\\')).c_str());
   }
   return 0;
 }
 
-int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(), char* err,
-                     size_t errlen) {
+int plat_service_reload(const char* name, char* err, size_t errlen) {
+  sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return service_fail("cannot open the service manager (run as administrator)", err, errlen);
+  wstr wname(name);
+  sc_handle svc(OpenServiceW(scm.h, wname.p, SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS));
+  if (svc.h == nullptr) {
+    return service_fail(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
+                                                                      : "cannot open the service",
+                        err, errlen);
+  }
+  SERVICE_STATUS st = {};
+  if (!ControlService(svc.h, SERVICE_CONTROL_PARAMCHANGE, &st)) {
+    return service_fail(GetLastError() == ERROR_SERVICE_NOT_ACTIVE ? "the service is not running (net start it)"
+                                                                  : "the service refused the request",
+                        err, errlen);
+  }
+  return 0;
+}
+
+int plat_service_run(const char* name, int (*body)(int, char**), int argc, char** argv, void (*stop)(),
+                     void (*reload)(), char* err, size_t errlen) {
   g_service.body = body;
+  g_service.reload = reload;
   g_service.argc = argc;
   g_service.argv = argv;
   g_service.stop = stop;
@@ -248,4 +278,42 @@ int plat_service_log_open(const char* name, char* path, size_t pathlen) {
   if (u != nullptr && pathlen > 0) snprintf(path, pathlen, "%s", u);
   free(u);
   return 0;
+}
+
+int plat_service_log_rotate(const char* name, int64_t max_bytes, int keep) {
+  std::wstring file;
+  if (!service_log_path(name, &file)) return -1;
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &a)) return -1;
+  const int64_t size = (static_cast<int64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+  if (size <= max_bytes) return 0;
+  if (keep < 1) keep = 1;
+  if (keep > kLogGenerationsMax) keep = kLogGenerationsMax;
+  fflush(stdout);
+  fflush(stderr);
+  // The streams let go of the file while it is renamed (they hold it
+  // without leave to rename), then take the new one.
+  std_streams_to(L"NUL");
+  for (int i = keep - 1; i >= 1; i--) {
+    const std::wstring older = file + L"." + std::to_wstring(i);
+    MoveFileExW(older.c_str(), (file + L"." + std::to_wstring(i + 1)).c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  const bool moved = MoveFileExW(file.c_str(), (file + L".1").c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!std_streams_to(file.c_str())) return -1;
+  return moved ? 1 : -1;
+}
+
+int plat_service_event(const char* name, plat_event_kind kind, const char* text) {
+  wstr wname(name);
+  wstr wtext(text);
+  if (wname.p == nullptr || wtext.p == nullptr) return -1;
+  HANDLE src = RegisterEventSourceW(nullptr, wname.p);
+  if (src == nullptr) return -1;
+  const WORD type = kind == PLAT_EVENT_ERROR     ? EVENTLOG_ERROR_TYPE
+                    : kind == PLAT_EVENT_WARNING ? EVENTLOG_WARNING_TYPE
+                                                 : EVENTLOG_INFORMATION_TYPE;
+  const wchar_t* strings[1] = {wtext.p};
+  const BOOL ok = ReportEventW(src, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(src);
+  return ok ? 0 : -1;
 }

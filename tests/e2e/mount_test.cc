@@ -345,7 +345,7 @@ TEST(Mount, RemovedExportIsNeitherFoundNorListed) {
   EXPECT_EQ(mount_export(c).paths, (std::vector<std::string>{"/a", "/b"}));
 }
 
-TEST(Mount, ProceduresWithoutState) {
+TEST(Mount, OtherProceduresAndTheMountList) {
   temp_dir d;
   ASSERT_TRUE(export_and_start("/movies", d.path));
   rpc_conn c;
@@ -367,7 +367,7 @@ TEST(Mount, ProceduresWithoutState) {
   };
   const proc_case cases[] = {
       {"NULL", MNT_NULL, {}, 0, 24},
-      {"DUMP", MNT_DUMP, {}, 0, 28},
+      {"DUMP", MNT_DUMP, {}, 0, 60},
       {"UMNT", MNT_UMNT, string_arg("/movies"), 0, 24},
       {"UMNT without argument", MNT_UMNT, {}, 0, 24},
       {"UMNT with a huge length", MNT_UMNT, huge_len, 0, 24},
@@ -381,8 +381,12 @@ TEST(Mount, ProceduresWithoutState) {
     const bytes raw = mount_call(c, k.proc, k.args);
     ASSERT_EQ(raw.size(), k.size);
     EXPECT_EQ(accept_stat(raw), k.accept);
-    if (k.size == 28) {
-      EXPECT_EQ(get32(raw, 24), 0u);  // DUMP: the empty mount list
+    if (k.proc == MNT_DUMP) {
+      // DUMP: the mount made above, the client's address as its name.
+      EXPECT_EQ(get32(raw, 24), 1u);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(raw.data()) + 32, get32(raw, 28)), "127.0.0.1");
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(raw.data()) + 48, get32(raw, 44)), "/movies");
+      EXPECT_EQ(get32(raw, 56), 0u);
     }
   }
 
@@ -391,12 +395,14 @@ TEST(Mount, ProceduresWithoutState) {
   EXPECT_EQ(mnt_raw(c, cut).status, 22u);
   EXPECT_EQ(mnt_raw(c, huge_len).status, 22u);
 
-  // Nothing was unmounted: the handle still works and DUMP is still empty.
+  // UMNT and UMNTALL took the client off the mount list, but its handles
+  // still work; a new MNT puts it back.
   rpc_conn n;
   ASSERT_TRUE(n.open(vorlix_nfs_port()));
   EXPECT_EQ(getattr(n, root).status, 0u);
-  EXPECT_EQ(mnt(c, "/movies").fh, root);
   EXPECT_EQ(mount_call(c, MNT_DUMP).size(), 28u);
+  EXPECT_EQ(mnt(c, "/movies").fh, root);
+  EXPECT_EQ(mount_call(c, MNT_DUMP).size(), 60u);
 }
 
 // MOUNT versions 1 (what showmount asks) and 2 answer every procedure but

@@ -115,7 +115,8 @@ TEST(UdpAmplification, LargerRepliesGoOnlyToAdmittedSources) {
       {"mount 1 EXPORT", MOUNT, kMountProg, 1, 5, {}, true, false},
       {"mount 3 NULL", MOUNT, kMountProg, 3, 0, {}, false, false},
       {"mount 3 MNT", MOUNT, kMountProg, 3, 1, string_arg("/e0"), true, false},
-      {"mount 3 DUMP", MOUNT, kMountProg, 3, 2, {}, false, false},
+      // The mount list holds the admitted source's MNT of the row above.
+      {"mount 3 DUMP", MOUNT, kMountProg, 3, 2, {}, true, true},
       {"mount 3 UMNT", MOUNT, kMountProg, 3, 3, string_arg("/e0"), false, false},
       {"mount 3 UMNTALL", MOUNT, kMountProg, 3, 4, {}, false, false},
       {"mount 3 EXPORT", MOUNT, kMountProg, 3, 5, {}, true, false},

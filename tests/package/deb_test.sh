@@ -63,7 +63,7 @@ root="$tmp/root"
 for d in "$deb" "$lib_deb" "$dev_deb"; do dpkg-deb -x "$d" "$root"; done
 libdir=$(cd "$root/usr" && ls -d lib/*-linux-gnu | head -n 1)
 for f in usr/bin/$prog usr/include/vorlix.h "usr/$libdir/libvorlix.so" "usr/$libdir/pkgconfig/vorlix.pc" \
-         lib/systemd/system/$prog.service etc/default/$prog usr/libexec/$prog/service-start \
+         lib/systemd/system/$prog.service etc/default/$prog etc/$prog/exports.conf usr/libexec/$prog/service-start \
          usr/share/doc/$prog/README.md.gz usr/share/doc/$prog/copyright usr/share/man/man8/$prog.8.gz \
          usr/share/doc/libvorlix1/copyright usr/share/doc/libvorlix-dev/copyright; do
   [ -e "$root/$f" ] || bad "missing in the packages: /$f"
@@ -91,7 +91,9 @@ dpkg-deb -f "$deb" Depends | grep -q "libvorlix1 (= " || bad "the server package
 dpkg-deb -f "$dev_deb" Depends | grep -q "libvorlix1 (= " || bad "libvorlix-dev does not depend on libvorlix1"
 mkdir "$tmp/control"
 dpkg-deb -e "$deb" "$tmp/control"
-grep -qx "/etc/default/$prog" "$tmp/control/conffiles" || bad "the settings file is not a conffile"
+for f in "/etc/default/$prog" "/etc/$prog/exports.conf"; do
+  grep -qx "$f" "$tmp/control/conffiles" || bad "$f is not a conffile"
+done
 for s in postinst prerm postrm; do
   [ -x "$tmp/control/$s" ] && sh -n "$tmp/control/$s" || bad "maintainer script $s"
 done
@@ -138,7 +140,8 @@ fi
 share="$tmp/share"
 mkdir -p "$share/sub" "$tmp/state"
 head -c 300000 /dev/urandom >"$share/sub/data.bin"
-sed "s|/usr/bin/$prog|$root/usr/bin/$prog|" "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
+sed "s|/usr/bin/$prog|$root/usr/bin/$prog|; s|/etc/$prog/exports.conf|$root/etc/$prog/exports.conf|" \
+  "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
 # One run of the service as systemd starts it: its environment from the
 # settings file, standard input at its end. The installed settings are used
 # as they are but for the export and the ports (chosen by the system, and
@@ -171,6 +174,12 @@ stop_service() {
 if run_service; then
   sleep 1
   kill -0 "$server_pid" 2>/dev/null || bad "the server ended when its standard input was at its end"
+  # systemctl reload: a hang-up reads the installed configuration file again.
+  kill -HUP "$server_pid"
+  for _ in $(seq 1 100); do grep -q ' event=reload ' "$tmp/server.out" && break; sleep 0.1; done
+  grep -q ' info event=reload file=.*added=0 removed=0 changed=0 failed=0' "$tmp/server.out" ||
+    bad "no reload after a hang-up: $(tail -3 "$tmp/server.out")"
+  kill -0 "$server_pid" 2>/dev/null || bad "the server ended on a hang-up"
   grep -q '^export 0 .*"path":"/share"' "$tmp/server.out" || bad "export not listed: $(head -3 "$tmp/server.out")"
   # The secret reaches the server by its file's name only.
   args=$(tr '\0' ' ' <"/proc/$server_pid/cmdline")

@@ -35,8 +35,12 @@ for f in "$name.exe" vorlix.dll README.md LICENSE; do
   [ -f "$progdir/$f" ] && good || bad "not installed: Program Files/$name/$f"
 done
 wine reg query "$key" /v ImagePath </dev/null >"$work/image" 2>&1 || true
-tr -d '\r' <"$work/image" | grep -q -- "service run --bind 127.0.0.1 --nfs-port $nfs_port" && good ||
+tr -d '\r' <"$work/image" | grep -q -- "service run --config=C:\\\\ProgramData\\\\$name\\\\exports.conf --secret" && good ||
   bad "service not registered as expected: $(tr -d '\r' <"$work/image" | tail -2)"
+# The installer's settings are in the configuration file.
+for l in "bind 127.0.0.1" "nfs-port $nfs_port" "mount-port $mount_port" "portmap 0" "allow /share=127.0.0.1/32"; do
+  tr -d '\r' <"$datadir/exports.conf" 2>/dev/null | grep -qxF "$l" && good || bad "exports.conf lacks: $l"
+done
 
 if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then
   good

@@ -5,7 +5,10 @@
 # starts by itself; the Linux libnfs client lists and reads the export
 # (SHA-256 equal); `net stop` ends the server and closes its port; `net
 # start` serves again with the same command line (secret kept); `service
-# remove` takes it away with its log.
+# remove` takes it away with its log. The export comes from a configuration
+# file: `sc control NAME paramchange` makes the running service read it
+# again, and an export added there is served without a restart. The log
+# holds the event lines (start, listening, reload).
 #
 # usage: win_service_test.sh PROGRAM.exe
 set -euo pipefail
@@ -23,8 +26,13 @@ log="$WINEPREFIX/drive_c/ProgramData/$name/service.log"
 nfs_port=$((20000 + RANDOM % 20000))
 mount_port=$((nfs_port + 1))
 
+more="$work/more"
+make_share "$more"
+conf="$work/exports.conf"
+printf '# the test service\r\nexport /share=%s\r\n' "$share_win" >"$conf"
+conf_win="$(winepath -w "$conf")"
 wine "$exe" service install --bind 127.0.0.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
-  --export "/share=$share_win" </dev/null >"$work/install.out" 2>&1 && good || bad "install: $(cat "$work/install.out")"
+  --config "$conf_win" </dev/null >"$work/install.out" 2>&1 && good || bad "install: $(cat "$work/install.out")"
 # A second install is refused and leaves the first in place.
 if wine "$exe" service install --bind 127.0.0.1 --export "/x=$share_win" </dev/null >"$work/again.out" 2>&1; then
   bad "a second install was accepted"
@@ -61,6 +69,22 @@ wine_reboot
 if started 1; then
   good
   serve_check
+  # The event log's lines are in the service's log.
+  for event in " info event=start " " info event=listening service=nfs transport=tcp address=127.0.0.1 port=$nfs_port"; do
+    tr -d '\r' <"$log" | grep -q -- "$event" && good || bad "no line with '$event' in the service log"
+  done
+  # PARAMCHANGE: the file is read again and the new export is served.
+  printf 'export /more=%s\r\n' "$(winepath -w "$more")" >>"$conf"
+  # Wine's sc has no "control"; the program's own `service reload` sends the
+  # same PARAMCHANGE control.
+  timeout 60 wine "$exe" service reload </dev/null >"$work/paramchange.out" 2>&1 || true
+  if wait_for_lines ".* info event=reload .*added=1 removed=0 changed=0 failed=0" 1 300 "$log"; then
+    good
+    check_share "$more" /more "$nfs_port" "$mount_port"
+    pass=$((pass + ok)); fail=$((fail + failed))
+  else
+    bad "no reload after paramchange: $(tr -d '\r' <"$work/paramchange.out") $(tr -d '\r' <"$log" | tail -3)"
+  fi
   stop_service && good || bad "the port stayed open after net stop"
   timeout 60 wine net start "$name" </dev/null >"$work/start.out" 2>&1 || true
   if started 2; then

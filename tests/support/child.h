@@ -11,6 +11,11 @@
 #include <windows.h>
 
 #include <csignal>
+// The hang-up signal's number, so that tests that send it compile here too
+// (signal_child sends nothing on Windows, and they skip).
+#ifndef SIGHUP
+#define SIGHUP 1
+#endif
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -44,6 +49,31 @@ bool child_take_line(const std::string& out, size_t* taken, std::string* line, i
     const uint64_t now = plat_now_ms();
     if (now >= end || !pump(static_cast<int>(end - now))) return false;
   }
+}
+
+// Whether a line is one of the event log's: it starts with its ISO 8601
+// time ("2026-12-11T04:10:25.123+00:00 ").
+inline bool is_log_line(const std::string& line) {
+  if (line.size() < 30) return false;
+  const char* shape = "dddd-dd-ddTdd:dd:dd.ddd";
+  for (size_t i = 0; shape[i] != 0; i++) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+  }
+  return line[23] == '+' || line[23] == '-';
+}
+
+// The text without the event log's lines: what the program said besides.
+inline std::string without_log(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    nl = nl == std::string::npos ? text.size() : nl + 1;
+    const std::string line = text.substr(at, nl - at);
+    if (!is_log_line(line)) out += line;
+    at = nl;
+  }
+  return out;
 }
 
 // Which program a child runs and where.

@@ -121,6 +121,20 @@ expect "/share (this machine)"
 grep -q other "$work/out" && fail "showmount lists an export that does not admit the client: $(cat "$work/out")"
 run showmount -a 127.0.0.1
 run showmount -d 127.0.0.1
+# A client that mounted is on the mount list: showmount -a names it with
+# what it mounted, and so does the console's status.
+if command -v nfs-ls >/dev/null; then
+  run nfs-ls "nfs://127.0.0.1/share?version=3"
+  run showmount -a 127.0.0.1
+  expect "127.0.0.1:/share"
+  echo status >&"$server_fd"
+  for _ in $(seq 50); do
+    grep -q '^mount 127.0.0.1 /share since=' "$work/server.log" && break
+    sleep 0.1
+  done
+  grep -q '^mount 127.0.0.1 /share since=' "$work/server.log" ||
+    fail "the console's status does not list the mount: $(cat "$work/server.log")"
+fi
 
 if command -v nfs-ls >/dev/null && ip link add vx0 type veth peer name vx1 2>/dev/null; then
   ip addr add 10.9.0.1/24 brd + dev vx0 && ip link set vx0 up && ip link set vx1 up ||
