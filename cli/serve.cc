@@ -610,6 +610,22 @@ std::string reload_config() {
   return out + line;
 }
 
+// A reload as the service manager sees it: RELOADING=1 before, READY=1
+// after, so that `systemctl reload` returns once the file was applied.
+std::string reload_and_report() {
+  plat_notify("RELOADING=1");
+  const std::string out = reload_config();
+  plat_notify("READY=1");
+  return out;
+}
+
+// Stops the server, telling the service manager first that the stop is
+// one asked for, not a failure.
+void stop_server() {
+  plat_notify("STOPPING=1");
+  vorlix_stop();
+}
+
 }  // namespace
 
 int serve_check_opts(int argc, char** argv, int* has_secret) {
@@ -653,7 +669,7 @@ int console_line(const std::string& raw, std::string* out) {
     *out += "\n";
     status_view(vorlix_status_json(), out);
   } else if (line == "reload") {
-    *out += reload_config();
+    *out += reload_and_report();
   } else if (line == "exports") {
     print_exports(out);
   } else if (line == "help") {
@@ -727,6 +743,8 @@ int cmd_serve(int argc, char** argv) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
     const std::string failure = explain_start_failure(vorlix_last_error());
     if (!failure.empty()) fprintf(stderr, "  %s\n", failure.c_str());
+    // The service manager shows the reason beside the failed state.
+    plat_notify(("STATUS=start: " + std::string(vorlix_last_error()) + (failure.empty() ? "" : "; " + failure)).c_str());
     return 1;
   }
   g_run.cmdline = cmdline;
@@ -751,6 +769,12 @@ int cmd_serve(int argc, char** argv) {
   fputs(warnings.c_str(), stderr);
   print_exports(&out);
   emit(out);
+  // Every listener is bound: a service manager that waits for readiness
+  // (systemd's Type=notify) learns it now, with the listening line as the
+  // service's status.
+  out = head;
+  out.pop_back();
+  plat_notify(("READY=1\nSTATUS=" + out).c_str());
   if (!o.console) {
     // Detached: standard input is never read, so a terminal cannot stop the
     // server for reading it, and a hang-up does not end it.
@@ -758,11 +782,11 @@ int cmd_serve(int argc, char** argv) {
     while (!g_quit) {
       if (g_reload) {
         g_reload = 0;
-        (void)reload_config();
+        (void)reload_and_report();
       }
       plat_sleep_ms(100);
     }
-    vorlix_stop();
+    stop_server();
     return 0;
   }
   // Lines are gathered whole, whatever their length, and only a complete
@@ -772,7 +796,7 @@ int cmd_serve(int argc, char** argv) {
   while (!g_quit) {
     if (g_reload) {
       g_reload = 0;
-      emit(reload_config());
+      emit(reload_and_report());
     }
     char buf[4096];
     const int64_t n = at_end ? 0 : plat_stdin_read(buf, sizeof buf, 200);
@@ -800,6 +824,6 @@ int cmd_serve(int argc, char** argv) {
     }
     if (quit) break;
   }
-  vorlix_stop();
+  stop_server();
   return 0;
 }

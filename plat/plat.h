@@ -6,10 +6,11 @@
 // Each concern has a header of its own, all included here: addr.h (IP
 // addresses of either family, this host's addresses), fs.h (file
 // status, paths, enumeration, reads), held.h (folders and files held
-// open), logfile.h (the wall clock and appended files), net.h (TCP and UDP sockets), thread.h (threads, locks, time,
-// randomness), process.h (console and process) and service.h (the system
-// service). The implementations are in plat/posix/ and plat/win32/, one
-// file per concern.
+// open), logfile.h (the wall clock and appended files), net.h (TCP and
+// UDP sockets), thread.h (threads, locks, time, randomness), process.h
+// (console and process), service.h (the system service) and notify.h
+// (reports to the service manager). The implementations are in
+// plat/posix/ and plat/win32/, one file per concern.
 #pragma once
 
 #include "plat/addr.h"
@@ -17,6 +18,7 @@
 #include "plat/held.h"
 #include "plat/logfile.h"
 #include "plat/net.h"
+#include "plat/notify.h"
 #include "plat/process.h"
 #include "plat/service.h"
 #include "plat/thread.h"

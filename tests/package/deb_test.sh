@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
-# Builds the .deb the way scripts/package does (a build configured for
-# /usr), unpacks it into a temporary root without installing it, and checks
-# its files, the library's SONAME, the pkg-config file, the systemd unit
-# (systemd-analyze verify and its exposure score, where systemd-analyze is
-# there) and the service's start script: the server it starts keeps serving
-# with its standard input at its end, reads its settings from the
-# environment, keeps the secret it made, and stops on SIGTERM.
+# Checks the Debian packages that deb_build made with scripts/package
+# (dpkg-buildpackage) without installing them: lintian finds no error and
+# no warning in any of them; their files, the library's SONAME and symbols,
+# the pkg-config file, the control data and the hardening of the programs;
+# the systemd unit (systemd-analyze verify and its exposure score, where
+# systemd-analyze is there); and the service's start script, in a network
+# namespace of its own: the server it starts keeps serving with its
+# standard input at its end, reads its settings from the environment and
+# its secret from a file made once in the state folder, readable by the
+# service only and never on the command line, and stops on SIGTERM.
 #
-# usage: deb_test.sh SOURCE_DIR
-set -euo pipefail
+# usage: deb_test.sh SOURCE_DIR DEB_DIR   (DEB_DIR/1 holds the packages)
+set -u  # no pipefail: `... | grep -q` ends its writer early on purpose
 src="$1"
+debs="$2/1"
 prog=tarvelin-quillmoor-nfs-v3-file-server
-for tool in dpkg-deb cpack readelf; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
+skip() { echo "skipped: $*"; exit 77; }
+
+if [ -z "${DEB_TEST_IN_NETNS:-}" ]; then
+  for tool in dpkg-deb lintian readelf unshare ip; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+  done
+  ls "$debs"/${prog}_*.deb >/dev/null 2>&1 || skip "no packages in $debs (deb_build did not make them)"
+  # The server binds its ports in a network namespace of its own, where no
+  # other program can hold them.
+  ns_opts=(--net)
+  [ "$(id -u)" -eq 0 ] || ns_opts=(--user --map-root-user --net)
+  unshare "${ns_opts[@]}" -- true 2>/dev/null || skip "no private network namespace here"
+  DEB_TEST_IN_NETNS=1 exec unshare "${ns_opts[@]}" -- bash "$0" "$@"
+fi
+ip link set lo up
+
 tmp=$(mktemp -d /tmp/vorlix-deb.XXXXXX)
 server_pid=""
 cleanup() {
@@ -24,57 +41,86 @@ trap cleanup EXIT
 fail=0
 bad() { echo "FAILED: $*"; fail=1; }
 
-cmake -S "$src" -B "$tmp/build" -DCMAKE_INSTALL_PREFIX=/usr -DVORLIX_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >"$tmp/log" 2>&1 ||
-  { cat "$tmp/log"; exit 1; }
-cmake --build "$tmp/build" -j2 >>"$tmp/log" 2>&1 || { tail -30 "$tmp/log"; exit 1; }
-(cd "$tmp/build" && cpack -G DEB -B "$tmp/out") >>"$tmp/log" 2>&1 || { tail -30 "$tmp/log"; exit 1; }
-deb=$(ls "$tmp"/out/*.deb)
-root="$tmp/root"
-dpkg-deb -x "$deb" "$root"
+deb=$(ls "$debs"/${prog}_*.deb)
+lib_deb=$(ls "$debs"/libvorlix1_*.deb)
+dev_deb=$(ls "$debs"/libvorlix-dev_*.deb)
 
-# ---- Files, SONAME, control data ---------------------------------------------
-libdir=$(cd "$root/usr" && ls -d lib/*-linux-gnu 2>/dev/null | head -n 1)
-[ -n "$libdir" ] || libdir=lib
-for f in usr/bin/$prog usr/include/vorlix.h "usr/$libdir/libvorlix.so" "usr/$libdir/pkgconfig/vorlix.pc" \
-         usr/lib/systemd/system/$prog.service etc/default/$prog usr/libexec/$prog/service-start \
-         etc/$prog/exports.conf \
-         usr/share/doc/$prog/README.md usr/share/doc/$prog/copyright; do
-  [ -e "$root/$f" ] || bad "missing in the package: /$f"
+# ---- lintian: no error, no warning -----------------------------------------------
+for d in "$debs"/*.deb; do
+  out=$(lintian --fail-on error,warning --tag-display-limit 0 "$d" 2>&1) || bad "lintian $(basename "$d"): $out"
+  out=$(grep -v '^running with root privileges' <<<"$out")
+  echo "lintian $(basename "$d"): ${out:-clean}"
 done
+
+# ---- The version, one fact: the package's is the project's -------------------------
+project_version=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
+changelog_version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+[ "${changelog_version%%[+~-]*}" = "$project_version" ] ||
+  bad "debian/changelog says $changelog_version, CMakeLists.txt's project() $project_version"
+
+# ---- Files, SONAME, symbols, control data -------------------------------------------
+root="$tmp/root"
+for d in "$deb" "$lib_deb" "$dev_deb"; do dpkg-deb -x "$d" "$root"; done
+libdir=$(cd "$root/usr" && ls -d lib/*-linux-gnu | head -n 1)
+for f in usr/bin/$prog usr/include/vorlix.h "usr/$libdir/libvorlix.so" "usr/$libdir/pkgconfig/vorlix.pc" \
+         lib/systemd/system/$prog.service etc/default/$prog etc/$prog/exports.conf usr/libexec/$prog/service-start \
+         usr/share/doc/$prog/README.md.gz usr/share/doc/$prog/copyright usr/share/man/man8/$prog.8.gz \
+         usr/share/doc/libvorlix1/copyright usr/share/doc/libvorlix-dev/copyright; do
+  [ -e "$root/$f" ] || bad "missing in the packages: /$f"
+done
+in_package() { dpkg-deb -c "$1" | awk '{print $6}' | grep -q "$2"; }
+in_package "$lib_deb" "libvorlix\.so\.1" || bad "libvorlix1 lacks the library"
+in_package "$dev_deb" "include/vorlix\.h" || bad "libvorlix-dev lacks the header"
+in_package "$deb" "libvorlix" && bad "the server package holds a copy of the library"
 soname=$(readelf -d "$root/usr/$libdir/libvorlix.so" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [ "$soname" = libvorlix.so.1 ] || bad "SONAME is '$soname', want libvorlix.so.1"
-[ -e "$root/usr/$libdir/$soname" ] || bad "no file named after the SONAME"
-# Only the library's own symbols leave it.
+# Only the library's own symbols leave it, and the symbols file lists each.
 others=$(nm -D --defined-only "$root/usr/$libdir/libvorlix.so" | awk '{print $3}' | grep -v '^vorlix_' || true)
 [ -z "$others" ] || bad "library exports more than vorlix_*: $others"
-# vorlix.pc finds the prefix from its own folder: /usr once installed, the
-# unpacked root's usr here.
+mkdir "$tmp/libctl"
+dpkg-deb -e "$lib_deb" "$tmp/libctl"
+exported=$(nm -D --defined-only "$root/usr/$libdir/libvorlix.so" | awk '{print $3}' | sort)
+listed=$(sed -n 's/^ \(vorlix_[a-z0-9_]*\)@Base .*/\1/p' "$tmp/libctl/symbols" | sort)
+[ "$exported" = "$listed" ] ||
+  bad "debian/libvorlix1.symbols differs from the library's functions: $(diff <(echo "$listed") <(echo "$exported") | grep '^[<>]' | tr '\n' ' ')"
+grep -q "activate-noawait ldconfig" "$tmp/libctl/triggers" || bad "libvorlix1 has no ldconfig trigger"
+# vorlix.pc finds the prefix from its own folder: /usr once installed.
 pc="$root/usr/$libdir/pkgconfig/vorlix.pc"
 grep -qx "libdir=\${prefix}/$libdir" "$pc" || bad "vorlix.pc libdir is not \${prefix}/$libdir"
-if command -v pkg-config >/dev/null; then
-  pc_prefix=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --variable=prefix vorlix)
-  [ "$(cd "$pc_prefix" && pwd -P)" = "$(cd "$root/usr" && pwd -P)" ] || bad "vorlix.pc prefix $pc_prefix is not the package's /usr"
-else
-  grep -qx 'prefix=${pcfiledir}/../../..' "$pc" || grep -qx 'prefix=${pcfiledir}/../..' "$pc" || bad "vorlix.pc prefix: $(head -1 "$pc")"
-fi
-dpkg-deb -f "$deb" Package | grep -qx "$prog" || bad "package name"
-dpkg-deb -f "$deb" Depends | grep -q libc6 || bad "no dependency on libc6"
+dpkg-deb -f "$deb" Depends | grep -q "libvorlix1 (= " || bad "the server package does not depend on libvorlix1"
+dpkg-deb -f "$dev_deb" Depends | grep -q "libvorlix1 (= " || bad "libvorlix-dev does not depend on libvorlix1"
 mkdir "$tmp/control"
 dpkg-deb -e "$deb" "$tmp/control"
-grep -qx "/etc/default/$prog" "$tmp/control/conffiles" || bad "the settings file is not a conffile"
-grep -qx "/etc/$prog/exports.conf" "$tmp/control/conffiles" || bad "the configuration file is not a conffile"
+for f in "/etc/default/$prog" "/etc/$prog/exports.conf"; do
+  grep -qx "$f" "$tmp/control/conffiles" || bad "$f is not a conffile"
+done
 for s in postinst prerm postrm; do
   [ -x "$tmp/control/$s" ] && sh -n "$tmp/control/$s" || bad "maintainer script $s"
 done
+# An upgrade does not stop the service; it is restarted after (try-restart:
+# only when it ran), and a purge removes its enablement.
+grep -q '"\$1" = remove' "$tmp/control/prerm" && grep -q 'deb-systemd-invoke stop' "$tmp/control/prerm" ||
+  bad "prerm does not stop the service on removal only"
+[ -e "$tmp/control/preinst" ] && grep -q 'deb-systemd-invoke stop' "$tmp/control/preinst" &&
+  bad "preinst stops the service before an upgrade"
+grep -q 'deb-systemd-invoke try-restart' "$tmp/control/postinst" || bad "postinst does not restart a running service"
+grep -q 'deb-systemd-helper purge' "$tmp/control/postrm" || bad "postrm does not remove the enablement on purge"
 [ "$(dpkg-deb -c "$deb" | awk '{print $1}' | grep -c '^-.*s')" = 0 ] || bad "a set-user or set-group file"
+# Hardening from dpkg-buildflags: bound at start, position independent,
+# fortified functions.
+for elf in "usr/bin/$prog" "usr/$libdir/$soname"; do
+  readelf -d "$root/$elf" | grep -q 'BIND_NOW' || bad "$elf is not linked with -z now"
+  nm -D "$root/$elf" | grep -q '_chk@' || bad "$elf calls no fortified function"
+done
+readelf -d "$root/usr/bin/$prog" | grep -q 'PIE' || bad "the program is not position independent"
 
 # ---- The unit ------------------------------------------------------------------
-unit="$root/usr/lib/systemd/system/$prog.service"
-want_lines=("EnvironmentFile=/etc/default/$prog" "ExecStart=/usr/libexec/$prog/service-start" "DynamicUser=yes"
-            "ProtectSystem=strict" "CapabilityBoundingSet=CAP_NET_BIND_SERVICE"
-            "AmbientCapabilities=CAP_NET_BIND_SERVICE" "NoNewPrivileges=yes" "StandardInput=null" "KillSignal=SIGTERM"
-            'ExecReload=/bin/kill -HUP $MAINPID')
-for l in "${want_lines[@]}"; do grep -qx "$l" "$unit" || bad "unit lacks: $l"; done
+unit="$root/lib/systemd/system/$prog.service"
+want_lines=("Type=notify" "ExecReload=/bin/kill -HUP \$MAINPID" "StartLimitBurst=5" "Restart=on-failure"
+            "EnvironmentFile=/etc/default/$prog" "ExecStart=/usr/libexec/$prog/service-start" "DynamicUser=yes"
+            "StateDirectory=$prog" "ProtectSystem=strict" "CapabilityBoundingSet=CAP_NET_BIND_SERVICE"
+            "NoNewPrivileges=yes" "StandardInput=null")
+for l in "${want_lines[@]}"; do grep -qxF "$l" "$unit" || bad "unit lacks: $l"; done
 if command -v systemd-analyze >/dev/null; then
   # The unit as installed, with ExecStart pointing into the unpacked root so
   # that verify finds the program; any warning counts as a failure.
@@ -90,23 +136,23 @@ else
   echo "systemd-analyze is not installed: unit not verified"
 fi
 
-# ---- The start script: settings from the environment, stdin at its end ---------
+# ---- The start script: settings from the environment, the secret from a file ------
 share="$tmp/share"
 mkdir -p "$share/sub" "$tmp/state"
 head -c 300000 /dev/urandom >"$share/sub/data.bin"
 sed "s|/usr/bin/$prog|$root/usr/bin/$prog|; s|/etc/$prog/exports.conf|$root/etc/$prog/exports.conf|" \
   "$root/usr/libexec/$prog/service-start" >"$tmp/service-start"
 # One run of the service as systemd starts it: its environment from the
-# settings file, standard input at its end.
-# The installed settings are used as they are but for the export and the
-# ports (none fixed, and no portmapper).
+# settings file, standard input at its end. The installed settings are used
+# as they are but for the export and the ports (chosen by the system, and
+# no portmapper).
 run_service() {
   : >"$tmp/server.out"
   (
     set -a
     . "$root/etc/default/$prog"
     set +a
-    exec env -i PATH=/usr/bin:/bin STATE_DIRECTORY="$tmp/state" BIND="$BIND" SECRET="$SECRET" \
+    exec env -i PATH=/usr/bin:/bin STATE_DIRECTORY="$tmp/state" BIND="$BIND" \
       EXPORTS="--export /share=$share" ALLOW="--allow /share=127.0.0.0/8" OPTIONS="--nfs-port 0 --mount-port 0" \
       sh "$tmp/service-start" </dev/null >"$tmp/server.out" 2>&1
   ) &
@@ -135,6 +181,11 @@ if run_service; then
     bad "no reload after a hang-up: $(tail -3 "$tmp/server.out")"
   kill -0 "$server_pid" 2>/dev/null || bad "the server ended on a hang-up"
   grep -q '^export 0 .*"path":"/share"' "$tmp/server.out" || bad "export not listed: $(head -3 "$tmp/server.out")"
+  # The secret reaches the server by its file's name only.
+  args=$(tr '\0' ' ' <"/proc/$server_pid/cmdline")
+  case "$args" in *"--secret-file $tmp/state/secret"*) ;; *) bad "no --secret-file in: $args" ;; esac
+  secret=$(cat "$tmp/state/secret" 2>/dev/null || true)
+  case "$args" in *"$secret"*) bad "the secret is on the command line" ;; esac
   nfs=$(sed -n 's/^listening .* nfs=\([0-9]*\) mount=\([0-9]*\).*/\1/p' "$tmp/server.out")
   mnt=$(sed -n 's/^listening .* nfs=\([0-9]*\) mount=\([0-9]*\).*/\2/p' "$tmp/server.out")
   if command -v nfs-cat >/dev/null; then
