@@ -34,6 +34,12 @@ echo "msiexec /i took $(( $(date +%s) - t0 )) s"
 for f in "$name.exe" vorlix.dll README.md LICENSE; do
   [ -f "$progdir/$f" ] && good || bad "not installed: Program Files/$name/$f"
 done
+# The program and the library are installed stripped: no debugging sections.
+if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+  for f in "$name.exe" vorlix.dll; do
+    x86_64-w64-mingw32-objdump -h "$progdir/$f" | grep -q '\.debug' && bad "not stripped: $f" || good
+  done
+fi
 wine reg query "$key" /v ImagePath </dev/null >"$work/image" 2>&1 || true
 tr -d '\r' <"$work/image" | grep -q -- "service run --bind 127.0.0.1 --nfs-port $nfs_port" && good ||
   bad "service not registered as expected: $(tr -d '\r' <"$work/image" | tail -2)"
