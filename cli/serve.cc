@@ -47,7 +47,8 @@ enum port_arg { kNfsPort, kMountPort, kPortmap, kPortCount };
 constexpr const char* kPortOpts[kPortCount] = {"--nfs-port", "--mount-port", "--portmap"};
 
 struct serve_opts {
-  const char* bind = nullptr;
+  std::string bind;  // the --bind values joined by commas; empty when none was given
+  bool portmap_auto = false;
   int ports[kPortCount] = {};
   const char* config[kConfigCount] = {};  // values of kConfigOpts; null when not given
   const char* secret_file = nullptr;
@@ -135,12 +136,17 @@ int parse_opts(int argc, char** argv, serve_opts* o) {
     const char* text = has_val ? argv[i] + eq + 1 : argv[i];
     if (config >= 0) {
       o->config[config] = text;
+    } else if (port == kPortmap && strcmp(text, "auto") == 0) {
+      o->portmap_auto = true;
     } else if (port >= 0) {
+      if (port == kPortmap) o->portmap_auto = false;
       if (!read_port(text, &o->ports[port])) {
-        return refuse(name + " " + val + ": not a port number (a whole number 0..65535; 0 keeps the default)");
+        return refuse(name + " " + val + ": not a port number (a whole number 0..65535; 0 keeps the default" +
+                      (port == kPortmap ? "; auto: 111 when free, else the host's rpcbind)" : ")"));
       }
     } else if (name == "--bind") {
-      o->bind = text;
+      if (!o->bind.empty()) o->bind += ",";
+      o->bind += text;
     } else if (name == "--secret-file") {
       o->secret_file = text;
     } else if (name == "--export") {
@@ -170,7 +176,7 @@ int parse_opts(int argc, char** argv, serve_opts* o) {
   if (o->config[config_opt_of("--secret")] != nullptr && o->secret_file != nullptr) {
     return refuse("give --secret or --secret-file, not both");
   }
-  if (o->bind == nullptr) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
+  if (o->bind.empty()) return refuse("missing --bind IP (the address to serve on, for example 127.0.0.1)");
   return 0;
 }
 
@@ -287,12 +293,41 @@ constexpr char kConsoleHelp[] =
     "  status                 counters and whether the server runs\n"
     "  exports                the exports, one line each\n"
     "  add /p=FOLDER_OR_FILE  export a folder or file as /p (this machine only)\n"
-    "  allow /p=CIDRS         who may mount /p: a.b.c.d or a.b.c.d/n, comma-separated;\n"
+    "  allow /p=CIDRS         who may mount /p: a.b.c.d, a.b.c.d/n, fd00::/8, * (everyone),\n"
+    "                         comma-separated;\n"
     "                         empty for this machine only; open handles stay valid\n"
     "  remove /p              stop exporting /p\n"
     "  help                   this list\n"
     "  quit                   stop the server and end\n";
 
+
+// True when every address of the bind text is a loopback one: then "this
+// machine only" is what can reach the server anyway.
+bool loopback_only(const std::string& bind) {
+  size_t at = 0;
+  while (at <= bind.size()) {
+    size_t comma = bind.find(',', at);
+    if (comma == std::string::npos) comma = bind.size();
+    const std::string a = bind.substr(at, comma - at);
+    if (a != "::1" && a.rfind("127.", 0) != 0) return false;
+    at = comma + 1;
+  }
+  return true;
+}
+
+// One line when the server listens beyond loopback and an export has no
+// allow list: other machines reach it but may not mount it.
+void warn_this_machine_only(const serve_opts& o, std::string* out) {
+  if (loopback_only(o.bind)) return;
+  std::string paths;
+  for (const export_opt& e : o.exports) {
+    if (!e.has_allow || e.allow.empty()) paths += (paths.empty() ? "" : ", ") + e.path;
+  }
+  if (paths.empty()) return;
+  *out += "note: only this machine (its own addresses) can mount " + paths +
+          ": give --allow PATH=NETWORKS (such as 192.168.1.0/24, fd00::/8, or * for everyone) to let other "
+          "machines mount\n";
+}
 
 // Below this many bytes a secret is easy to guess, and so are handles.
 constexpr size_t kShortSecret = 16;
@@ -315,24 +350,11 @@ void warn_short_secret(const char* secret) {
 
 // Why the start failed and what to do, when the failure was a listener
 // that could not be opened ("bind nfs 2049 failed"); "" otherwise.
-std::string explain_start_failure(const char* bind, const std::string& error) {
-  if (error.rfind("bind_ip ", 0) == 0) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    char extra;
-    const bool dotted = strspn(bind, "0123456789.") == strlen(bind) &&
-                        sscanf(bind, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) == 4 && a < 256 && b < 256 &&
-                        c < 256 && d < 256;
-    if (dotted) {
-      return std::string("'") + bind +
-             "' is not the address of one interface (not 0.0.0.0, a broadcast or a multicast address): give one "
-             "of this machine's own addresses";
-    }
-    return std::string("not an IPv4 address: '") + bind +
-           "' (give one address of this machine, such as 127.0.0.1, with nothing around it)";
-  }
+std::string explain_start_failure(const std::string& error) {
   char which[16];
+  char bind[64] = "";
   int port = 0;
-  if (sscanf(error.c_str(), "bind %15s %d failed", which, &port) != 2) return "";
+  if (sscanf(error.c_str(), "bind %15s %d failed (%63[^)])", which, &port, bind) != 3) return "";
   std::string option = "--portmap";
   if (strcmp(which, "nfs") == 0) option = "--nfs-port";
   if (strcmp(which, "mount") == 0) option = "--mount-port";
@@ -342,7 +364,8 @@ std::string explain_start_failure(const char* bind, const std::string& error) {
     case PLAT_BIND_IN_USE:
       return "port " + p + " is in use (another NFS server, or an rpcbind?): choose another with " + option;
     case PLAT_BIND_NOT_LOCAL:
-      return std::string(bind) + " is not an address of this machine: give one of its own addresses with --bind";
+      return std::string(bind) + " is not an address of this machine: give one of its own addresses, 0.0.0.0 or :: " +
+             "with --bind";
     case PLAT_BIND_DENIED:
       return "port " + p + " may not be used by this account (" + reason +
              "): choose a port of 1024 or more with " + option + ", or give the account the right to bind it";
@@ -455,9 +478,11 @@ int cmd_serve(int argc, char** argv) {
     warn_if_unreadable(e.path, &warnings);
   }
   fputs(warnings.c_str(), stderr);
-  if (vorlix_start(o.bind, o.ports[kNfsPort], o.ports[kMountPort], o.ports[kPortmap]) != 0) {
+  warnings.clear();
+  const int portmap = o.portmap_auto ? VORLIX_PORTMAP_AUTO : o.ports[kPortmap];
+  if (vorlix_start(o.bind.c_str(), o.ports[kNfsPort], o.ports[kMountPort], portmap) != 0) {
     fprintf(stderr, "start: %s\n", vorlix_last_error());
-    const std::string why = explain_start_failure(o.bind, vorlix_last_error());
+    const std::string why = explain_start_failure(vorlix_last_error());
     if (!why.empty()) fprintf(stderr, "  %s\n", why.c_str());
     return 1;
   }
@@ -469,9 +494,12 @@ int cmd_serve(int argc, char** argv) {
   plat_ignore_broken_pipe();
   std::string out;
   char head[256];
-  snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", o.bind, vorlix_nfs_port(),
-           vorlix_mount_port(), vorlix_portmap_port(), vorlix_export_count());
+  snprintf(head, sizeof head, "listening %s nfs=%d mount=%d portmap=%d exports=%d\n", o.bind.c_str(),
+           vorlix_nfs_port(), vorlix_mount_port(), vorlix_portmap_port(), vorlix_export_count());
   out = head;
+  if (vorlix_portmap_note()[0] != 0) fprintf(stderr, "%s\n", vorlix_portmap_note());
+  warn_this_machine_only(o, &warnings);
+  fputs(warnings.c_str(), stderr);
   print_exports(&out);
   emit(out);
   // Run as a service, it is reported running only now, its listeners bound.

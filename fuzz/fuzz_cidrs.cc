@@ -24,6 +24,24 @@ bool is_prefix_mask(uint32_t m) {
   return (inv & (inv + 1)) == 0;
 }
 
+// The last four bytes of a network's words, an IPv4 network's own part, and
+// whether the first twelve are those of the IPv4-mapped block.
+uint32_t v4_part(const uint64_t (&w)[2]) {
+  unsigned char b[16];
+  memcpy(b, w, 16);
+  return be32_get(b + 12);
+}
+bool mapped_block(const export_net& n) {
+  static const unsigned char kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  unsigned char net[16], mask[16];
+  memcpy(net, n.net, 16);
+  memcpy(mask, n.mask, 16);
+  for (int i = 0; i < 12; i++) {
+    if (mask[i] != 0xFF || net[i] != kPrefix[i]) return false;
+  }
+  return true;
+}
+
 // When the whole text is one plain "a.b.c.d" or "a.b.c.d/p" the system's own
 // parser accepts, the list parser must give exactly that network.
 void check_plain_item(const std::string& text, int r, const export_rec& e) {
@@ -40,7 +58,8 @@ void check_plain_item(const std::string& text, int r, const export_rec& e) {
     if (p > 32) return;
     mask = p == 0 ? 0u : 0xFFFFFFFFu << (32 - p);
   }
-  expect(r == 0 && e.ncidrs == 1 && e.masks[0] == mask && e.nets[0] == (be32_get(a) & mask));
+  expect(r == 0 && e.ncidrs == 1 && mapped_block(e.nets[0]) && v4_part(e.nets[0].mask) == mask &&
+         v4_part(e.nets[0].net) == (be32_get(a) & mask));
 }
 
 }  // namespace
@@ -57,8 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   expect(e.ncidrs >= 0 && e.ncidrs <= MAX_CIDRS);
   bool any = false;
   for (int i = 0; i < e.ncidrs; i++) {
-    expect(is_prefix_mask(e.masks[i]) && (e.nets[i] & ~e.masks[i]) == 0);
-    any = any || ((addr ^ e.nets[i]) & e.masks[i]) == 0;
+    const export_net& n = e.nets[i];
+    expect((n.net[0] & ~n.mask[0]) == 0 && (n.net[1] & ~n.mask[1]) == 0);
+    if (!mapped_block(n)) continue;  // "*" or an IPv6 network
+    expect(is_prefix_mask(v4_part(n.mask)));
+    any = any || ((addr ^ v4_part(n.net)) & v4_part(n.mask)) == 0;
   }
   check_plain_item(text, r, e);
 
@@ -69,8 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   expect(rc == 0 && vorlix_last_code() == 0);
-  const bool want = e.ncidrs == 0 ? addr == 0x7F000001u : any;
-  expect(allowed == (want ? 1 : 0));
+  // An empty list admits this host's addresses, loopback among them; a list
+  // of IPv4 networks only, exactly the addresses inside one of them.
+  bool only_v4 = true;
+  for (int i = 0; i < e.ncidrs; i++) only_v4 = only_v4 && mapped_block(e.nets[i]);
+  if (e.ncidrs == 0 && addr == 0x7F000001u) expect(allowed == 1);
+  if (e.ncidrs > 0 && only_v4) expect(allowed == (any ? 1 : 0));
   expect(exports_allows(&e, addr) == allowed);
   expect(vorlix_cidr_allows(text.c_str(), addr, nullptr) == -1);
   return 0;

@@ -38,12 +38,13 @@ void check_reply(const uint8_t* data, size_t size, int r, const sbuf* reply, boo
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!fuzz_exports_ready()) abort();
   const uint32_t client = size >= 4 && (data[3] & 0x80) != 0 ? FUZZ_OTHER_CLIENT : FUZZ_CLIENT;
+  const rpc_peer peer{plat_addr_v4(client), plat_addr_v4(0x7F000001u)};
   sbuf_owner reply;
   static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
   sb_reset(&reply.b);
   if (sb_putn(&reply.b, kNoMark, RPC_MARK) != 0) abort();
   const bool udp = size >= 4 && (data[2] & 0x40) != 0;
-  const int r = rpc_process_record(data, size, client, &reply.b, nullptr, udp ? RPC_PROTO_UDP : RPC_PROTO_TCP);
+  const int r = rpc_process_record(data, size, peer, &reply.b, nullptr, udp ? RPC_PROTO_UDP : RPC_PROTO_TCP);
   check_reply(data, size, r, &reply.b, udp);
   return 0;
 }

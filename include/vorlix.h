@@ -50,23 +50,37 @@ VORLIX_API const char* vorlix_version(void);
 VORLIX_API int vorlix_add_export(const char* export_path, const char* local_path,
                                  const char* allow_cidrs);
 VORLIX_API int vorlix_remove_export(const char* export_path);
-/* Replaces the allow list of an export in place: the export keeps its slot
- * and generation, so handles already given stay valid, and the new list
- * applies from each client's next call (refused clients get NFS3ERR_ACCES,
- * and MNT 13). allow_cidrs as for vorlix_add_export: comma-separated IPv4
- * addresses or networks (a.b.c.d or a.b.c.d/n); null or "" admits this
- * machine only. Returns the export's slot, -1 when the list has an error
- * (nothing changes), -4 when no export has that path. */
+/* Allow lists (allow_cidrs): comma-separated addresses or networks of
+ * either family (a.b.c.d, a.b.c.d/n, fd00::/8, ::1/128), or "*" for every
+ * client; an IPv4 network also admits its clients arriving as IPv4-mapped
+ * IPv6 addresses. Null or "" admits this machine only: every address of
+ * this host (loopback and each interface's), read at each start and each
+ * export added.
+ * vorlix_set_allow replaces the allow list of an export in place: the
+ * export keeps its slot and generation, so handles already given stay
+ * valid, and the new list applies from each client's next call (refused
+ * clients get NFS3ERR_ACCES, and MNT 13). Returns the export's slot, -1 when
+ * the list has an error (nothing changes), -4 when no export has that path. */
 VORLIX_API int vorlix_set_allow(const char* export_path, const char* allow_cidrs);
 VORLIX_API int vorlix_export_count(void);
 VORLIX_API const char* vorlix_export_json(int index);
+/* Whether an allow list admits an IPv4 address (first octet most
+ * significant), or an address of either family given as text ("10.0.0.1",
+ * "fd00::5"): *allowed 1 or 0, and 0; -1 for a list or address with an error. */
 VORLIX_API int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed);
+VORLIX_API int vorlix_cidr_allows_text(const char* cidrs, const char* addr, int* allowed);
 
-/* Lifecycle and statistics. vorlix_start binds one IPv4 address of this
- * machine. Each port is 0..65535: 0 takes the configured port (the keys
- * nfs_port, mount_port, portmap_port); a negative portmap_port opens no
- * portmapper whatever is configured. A port out of range is refused (-1,
- * "nfs_port out of range 0..65535"). */
+/* Lifecycle and statistics. vorlix_start listens on bind_ip: one address or
+ * several comma-separated (at most 8), each an IPv4 or IPv6 address of this
+ * machine, 0.0.0.0 (every IPv4 address) or :: (every address of both
+ * families). Each port is 0..65535: 0 takes the configured port (the keys
+ * nfs_port, mount_port, portmap_port); portmap_port VORLIX_PORTMAP_AUTO runs
+ * the portmapper on 111 when that port is free and otherwise registers
+ * the programs served with this host's rpcbind (removed again at stop;
+ * vorlix_portmap_note says which was done); any other negative
+ * portmap_port opens no portmapper whatever is configured. A port out of
+ * range is refused (-1, "nfs_port out of range 0..65535"). */
+#define VORLIX_PORTMAP_AUTO (-111)
 VORLIX_API int vorlix_start(const char* bind_ip, int nfs_port, int mount_port,
                             int portmap_port);
 VORLIX_API void vorlix_stop(void);
@@ -74,6 +88,10 @@ VORLIX_API int vorlix_is_running(void);
 VORLIX_API int vorlix_nfs_port(void);
 VORLIX_API int vorlix_mount_port(void);
 VORLIX_API int vorlix_portmap_port(void);
+/* One line on how clients find the ports, after a start: the portmapper
+ * run, the registration with the host's rpcbind, or why there is neither;
+ * "" when there is nothing to say. */
+VORLIX_API const char* vorlix_portmap_note(void);
 VORLIX_API const char* vorlix_stats_json(void);
 VORLIX_API int vorlix_client_count(void);
 

@@ -1,10 +1,12 @@
-// Sockets of the platform layer: IPv4 TCP listeners and connections,
-// readiness, sends and receives with and without waiting, and UDP
-// datagrams.
+// Sockets of the platform layer: TCP listeners and connections of either
+// family, readiness, sends and receives with and without waiting, and UDP
+// datagrams answered from the address they reached.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "plat/addr.h"
 
 // ---- Sockets -------------------------------------------------------------
 
@@ -27,8 +29,18 @@ int plat_poll1(plat_sock s, int want, int timeout_ms);
 // Stores the connected peer's IPv4 address (first octet most significant).
 // -1 with the output untouched when it cannot be read or is not IPv4.
 int plat_peer_v4(plat_sock s, uint32_t* addr);
-// Opens an IPv4 TCP listener on a dotted address and port (low 16 bits),
-// with address reuse and the given backlog. 0 with *out set, or -1.
+// Stores the connected peer's address, and the socket's own address (for a
+// connection, the address the peer reached). -1 with the output untouched
+// when it cannot be read.
+int plat_peer_addr(plat_sock s, plat_addr* addr);
+int plat_local_addr(plat_sock s, plat_addr* addr);
+// Opens a TCP listener on an address of either family and a port (low 16
+// bits), with address reuse and the given backlog. On the IPv6 any-address
+// (::), dual asks for one socket that takes IPv4 clients too (as
+// IPv4-mapped addresses); without it the socket takes IPv6 clients only.
+// 0 with *out set, or -1.
+int plat_listen_tcp(const plat_addr& ip, int port, int backlog, bool dual, plat_sock* out);
+// plat_listen_tcp on a dotted IPv4 address.
 int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out);
 // The backlog that asks for the longest queue of pending connections the
 // system allows (Linux caps it at net.core.somaxconn; Windows takes it as
@@ -68,6 +80,11 @@ int64_t plat_recv_spin(plat_sock s, void* buf, size_t len, int spin_us);
 // lives and -1 before its first send: where the waits use one (Windows,
 // whose blocking send is the cheap one), it is set only when it changes.
 int plat_send_all(plat_sock s, const void* buf, size_t len, int wait_ms, int* limit_ms);
+// Connects to an address of either family and port. 0 with *out set, or -1.
+int plat_connect_tcp(const plat_addr& ip, int port, plat_sock* out);
+// Connects to a local stream socket by its path (AF_UNIX). 0 with *out set,
+// or -1, always on Windows, which has no such sockets for this use.
+int plat_connect_local(const char* path, plat_sock* out);
 // Connects to an IPv4 address and port, optionally binding a local address
 // first (null for none). Used by tests and tools; 0 with *out set, or -1.
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out);
@@ -89,10 +106,33 @@ int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen);
 
 // ---- UDP ------------------------------------------------------------------
 
-// Opens a non-blocking IPv4 UDP socket bound to a dotted address and port
-// (low 16 bits; 0 lets the system choose), without address reuse. 0 with
+// Opens a non-blocking UDP socket bound to an address of either family and
+// a port (low 16 bits; 0 lets the system choose), without address reuse;
+// dual as for plat_listen_tcp. The socket learns, for each datagram, the
+// address it was sent to, so that plat_udp_reply answers from it. 0 with
 // *out set, or -1.
+int plat_udp_open(const plat_addr& ip, int port, bool dual, plat_sock* out);
+// plat_udp_open on a dotted IPv4 address.
 int plat_udp_open4(const char* ip, int port, plat_sock* out);
+// Where a datagram came from and where it went: the sender's address and
+// port, and the local address it reached (for a broadcast, the address of
+// the interface it came in on, where the system says so) with that
+// interface's number (0: unknown).
+struct plat_udp_from {
+  plat_addr addr;
+  int port;
+  plat_addr local;
+  uint32_t ifindex;
+  bool via6;  // it reached an IPv6 socket (an IPv4 sender then IPv4-mapped)
+};
+// Takes one datagram from a socket of plat_udp_open without waiting. Returns
+// its length, -2 when none is there, -1 on error; a datagram longer than len
+// is cut to len.
+int64_t plat_udp_recv_from(plat_sock s, void* buf, size_t len, plat_udp_from* from);
+// Sends one datagram back to where *to came from, from the local address it
+// reached (or from the address the system chooses when that address cannot
+// send, as a broadcast address cannot). The byte count, or -1.
+int64_t plat_udp_reply(plat_sock s, const void* buf, size_t len, const plat_udp_from* to);
 // Takes one datagram from a socket of plat_udp_open4 without waiting (poll
 // with plat_poll1 first). Returns its length, -2 when none is there, -1 on
 // error; a datagram longer than len is cut to len. The sender's IPv4 address

@@ -3,7 +3,8 @@
 // directory enumeration and positional reads. Every operation reports failure
 // by its result (0/-1 or null) and prints nothing. All operations may be
 // called from any thread; a plat_dir or plat_file belongs to its opener.
-// Each concern has a header of its own, all included here: fs.h (file
+// Each concern has a header of its own, all included here: addr.h (IP
+// addresses of either family, this host's addresses), fs.h (file
 // status, paths, enumeration, reads), held.h (folders and files held
 // open), net.h (TCP and UDP sockets), thread.h (threads, locks, time,
 // randomness), process.h (console and process) and service.h (the system
@@ -11,6 +12,7 @@
 // file per concern.
 #pragma once
 
+#include "plat/addr.h"
 #include "plat/fs.h"
 #include "plat/held.h"
 #include "plat/net.h"

@@ -1,6 +1,7 @@
 // The MOUNT service (versions 3, 2 and 1): MNT with path normalisation and
 // the allow-list check, an always-empty DUMP, UMNT/UMNTALL without effect,
-// and EXPORT listing the exports that admit the asking client. Versions 1 and
+// and EXPORT listing the exports that admit the asking client, each with
+// who may mount it. Versions 1 and
 // 2 have the same bodies except MNT, which they refuse: their handles are NFS
 // version 2's, and this server has no NFS version 2. (Version 2's PATHCONF,
 // about NFS version 2 files, is not served.)
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr size_t kMountPathMax = 1024;
-constexpr const char* kGroup = "tarvelin";
 
 // Normalises the path into out (1025 bytes): runs of slashes become one and
 // trailing slashes go, except for "/" itself. Returns the length.
@@ -36,7 +36,7 @@ size_t normalise(const char* in, char* out) {
 // prefix of it (the export "/" prefixes every path); *sub then points at the
 // rest, a folder inside that export. Checks the client against the export's
 // allow list. Returns MNT3_OK with *snap and *idx set, or the refusal.
-uint32_t find_export(const char* path, uint32_t client, export_rec* snap, int* idx, const char** sub) {
+uint32_t find_export(const char* path, const plat_addr& client, export_rec* snap, int* idx, const char** sub) {
   const exports_locked table;
   const int32_t count = table.count;
   const export_rec* recs = table.recs;
@@ -143,6 +143,24 @@ svc_result mnt(rpc_call* call, xdr_enc* reply) {
   return SVC_REPLY;
 }
 
+// The groups of an export in the EXPORT listing: who may mount it, as
+// showmount -e shows in its second column. Each network of the allow list,
+// "(everyone)" for a list that admits every client of both families, and
+// "(this machine)" for the empty list.
+void put_groups(xdr_enc* reply, const export_rec& r) {
+  if (r.ncidrs == 0) {
+    xe_bool(reply, 1);
+    xe_string(reply, "(this machine)");
+  }
+  for (int i = 0; i < r.ncidrs; i++) {
+    char text[PLAT_ADDR_TEXT + 8];
+    export_net_text(r.nets[i], text);
+    xe_bool(reply, 1);
+    xe_string(reply, strcmp(text, "*") == 0 ? "(everyone)" : text);
+  }
+  xe_bool(reply, 0);
+}
+
 void export_list(rpc_call* call, xdr_enc* reply) {
   put_reply_header(reply, call->xid, RPC_SUCCESS);
   {
@@ -152,9 +170,7 @@ void export_list(rpc_call* call, xdr_enc* reply) {
       if (r.removed || !exports_allows(&r, call->client)) continue;
       xe_bool(reply, 1);
       xe_string(reply, r.path);
-      xe_bool(reply, 1);
-      xe_string(reply, kGroup);
-      xe_bool(reply, 0);
+      put_groups(reply, r);
     }
   }
   xe_bool(reply, 0);

@@ -1,12 +1,15 @@
 // The built-in portmapper: version 2 (NULL, GETPORT, DUMP, CALLIT) and rpcbind
 // versions 3 and 4 (RFC 1833) over one fixed table of what this server
-// listens on, read from the ports bound now. Nothing can be registered, and
+// listens on, read from the ports bound now, over each family listened on
+// (netids tcp, udp, tcp6, udp6); the addresses given are those the client
+// reached. Nothing can be registered, and
 // CALLIT/INDIRECT is answered over UDP only, only for the NULL procedure of
 // a program of this server, never forwarded. Stateless; any thread.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "proto/portmap.h"
 #include "proto/rpc.h"
 #include "state/server_rec.h"
 
@@ -45,26 +48,46 @@ uint32_t port_of(uint32_t prog, uint32_t vers, uint32_t proto) {
   return 0;
 }
 
-const char* netid_of(uint32_t proto) { return proto == RPC_PROTO_UDP ? "udp" : "tcp"; }
-
-// The protocol a netid names: "tcp", "udp", or the empty netid for the
-// transport the call came on. 0 for any other.
-uint32_t proto_of(const unsigned char* netid, size_t len, uint32_t transport) {
-  if (len == 0) return transport;
-  if (len == 3 && memcmp(netid, "tcp", 3) == 0) return RPC_PROTO_TCP;
-  if (len == 3 && memcmp(netid, "udp", 3) == 0) return RPC_PROTO_UDP;
-  return 0;
+// The netid of a protocol over one family: "tcp", "udp", "tcp6", "udp6".
+const char* netid_of(uint32_t proto, bool v6) {
+  if (proto == RPC_PROTO_UDP) return v6 ? "udp6" : "udp";
+  return v6 ? "tcp6" : "tcp";
 }
 
-// The universal address of a port on the bound address, "a.b.c.d.p1.p2".
-struct uaddr {
-  char text[32];
+// Whether the server listens for the family (IPv6 when v6).
+bool family_served(bool v6) { return v6 ? G_SRV.serves_v6 : G_SRV.serves_v4; }
+
+// The address a client of the call reaches the server by over a family: the
+// address the call itself reached when it came by that family, else the
+// first address listened on for it.
+plat_addr addr_for(const rpc_call* call, bool v6) {
+  if (plat_addr_is_v4(call->local) != v6 && !plat_addr_is_any(call->local)) return call->local;
+  return srv_bound_addr(!v6);
+}
+
+// The protocol and family a netid names: "tcp", "udp", "tcp6", "udp6", or
+// the empty netid for the transport and family the call came by. proto 0
+// for any other.
+struct netid_kind {
+  uint32_t proto;
+  bool v6;
 };
-uaddr uaddr_of(uint32_t port) {
-  const uint32_t ip = G_SRV.bound_ip.load();
+netid_kind kind_of(const unsigned char* netid, size_t len, const rpc_call* call) {
+  if (len == 0) return {call->transport, !plat_addr_is_v4(call->local)};
+  const bool v6 = len == 4 && netid[3] == '6';
+  if ((len == 3 || v6) && memcmp(netid, "tcp", 3) == 0) return {RPC_PROTO_TCP, v6};
+  if ((len == 3 || v6) && memcmp(netid, "udp", 3) == 0) return {RPC_PROTO_UDP, v6};
+  return {0, false};
+}
+
+// The universal address of a port on an address: "a.b.c.d.p1.p2" or
+// "x:y::z.p1.p2".
+struct uaddr {
+  char text[PLAT_ADDR_TEXT + 8];
+};
+uaddr uaddr_of(const plat_addr& a, uint32_t port) {
   uaddr u;
-  snprintf(u.text, sizeof u.text, "%u.%u.%u.%u.%u.%u", ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255, ip & 255,
-           (port >> 8) & 255, port & 255);
+  portmap_uaddr(a, port, u.text);
   return u;
 }
 
@@ -73,6 +96,7 @@ struct rpcb_arg {
   uint32_t prog;
   uint32_t vers;
   uint32_t proto;  // from the netid; 0 when it names no protocol served
+  bool v6;         // the netid's family
 };
 
 bool read_rpcb(rpc_call* call, rpcb_arg* a) {
@@ -84,7 +108,9 @@ bool read_rpcb(rpc_call* call, rpcb_arg* a) {
   xd_opaque(&call->args, &ignored, kMaxText);  // r_addr
   xd_opaque(&call->args, &ignored, kMaxText);  // r_owner
   if (!xd_ok(&call->args)) return false;
-  a->proto = proto_of(netid, n, call->transport);
+  const netid_kind k = kind_of(netid, n, call);
+  a->proto = family_served(k.v6) ? k.proto : 0;
+  a->v6 = k.v6;
   return true;
 }
 
@@ -93,13 +119,13 @@ bool read_rpcb(rpc_call* call, rpcb_arg* a) {
 // of the program, as RFC 1833 has it, so that a client asking for version 0
 // reaches the program and learns its versions from its PROG_MISMATCH;
 // GETVERSADDR asks for the exact version.
-void put_addr(xdr_enc* reply, const rpcb_arg& a, bool any_version) {
+void put_addr(xdr_enc* reply, const rpc_call* call, const rpcb_arg& a, bool any_version) {
   uint32_t port = a.proto == 0 ? 0 : port_of(a.prog, a.vers, a.proto);
   for (const mapping& m : kMappings) {
     if (port != 0 || !any_version) break;
     if (m.prog == a.prog && m.proto == a.proto) port = static_cast<uint32_t>(m.port());
   }
-  xe_string(reply, port == 0 ? "" : uaddr_of(port).text);
+  xe_string(reply, port == 0 ? "" : uaddr_of(addr_for(call, a.v6), port).text);
 }
 
 void put_dump_v2(xdr_enc* reply) {
@@ -114,30 +140,40 @@ void put_dump_v2(xdr_enc* reply) {
   xe_bool(reply, 0);
 }
 
-void put_dump_rpcb(xdr_enc* reply) {
-  for (const mapping& m : kMappings) {
-    if (m.port() == 0) continue;
-    xe_bool(reply, 1);
-    xe_u32(reply, m.prog);
-    xe_u32(reply, m.vers);
-    xe_string(reply, netid_of(m.proto));
-    xe_string(reply, uaddr_of(static_cast<uint32_t>(m.port())).text);
-    xe_string(reply, kOwner);
+// The rpcbind listing: each row once per family served, with the address a
+// client of the call reaches over that family.
+void put_dump_rpcb(xdr_enc* reply, const rpc_call* call) {
+  for (bool v6 : {false, true}) {
+    if (!family_served(v6)) continue;
+    const plat_addr at = addr_for(call, v6);
+    for (const mapping& m : kMappings) {
+      if (m.port() == 0) continue;
+      xe_bool(reply, 1);
+      xe_u32(reply, m.prog);
+      xe_u32(reply, m.vers);
+      xe_string(reply, netid_of(m.proto, v6));
+      xe_string(reply, uaddr_of(at, static_cast<uint32_t>(m.port())).text);
+      xe_string(reply, kOwner);
+    }
   }
   xe_bool(reply, 0);
 }
 
 // GETADDRLIST: every address of the program and version (RFC 1833 reads
-// only those two fields).
-void put_addr_list(xdr_enc* reply, uint32_t prog, uint32_t vers) {
-  for (const mapping& m : kMappings) {
-    if (m.prog != prog || m.vers != vers || m.port() == 0) continue;
-    xe_bool(reply, 1);
-    xe_string(reply, uaddr_of(static_cast<uint32_t>(m.port())).text);
-    xe_string(reply, netid_of(m.proto));
-    xe_u32(reply, m.proto == RPC_PROTO_UDP ? 1 : 3);  // NC_TPI_CLTS, NC_TPI_COTS_ORD
-    xe_string(reply, "inet");
-    xe_string(reply, netid_of(m.proto));
+// only those two fields), over each family served.
+void put_addr_list(xdr_enc* reply, const rpc_call* call, uint32_t prog, uint32_t vers) {
+  for (bool v6 : {false, true}) {
+    if (!family_served(v6)) continue;
+    const plat_addr at = addr_for(call, v6);
+    for (const mapping& m : kMappings) {
+      if (m.prog != prog || m.vers != vers || m.port() == 0) continue;
+      xe_bool(reply, 1);
+      xe_string(reply, uaddr_of(at, static_cast<uint32_t>(m.port())).text);
+      xe_string(reply, netid_of(m.proto, v6));
+      xe_u32(reply, m.proto == RPC_PROTO_UDP ? 1 : 3);  // NC_TPI_CLTS, NC_TPI_COTS_ORD
+      xe_string(reply, v6 ? "inet6" : "inet");
+      xe_string(reply, netid_of(m.proto, false));
+    }
   }
   xe_bool(reply, 0);
 }
@@ -193,7 +229,7 @@ svc_result callit(rpc_call* call, xdr_enc* reply) {
   uint32_t port = port_of(prog, vers, RPC_PROTO_UDP);
   if (port == 0) port = port_of(prog, vers, RPC_PROTO_TCP);
   if (port == 0) return SVC_DROP;
-  const uaddr u = uaddr_of(port);
+  const uaddr u = uaddr_of(addr_for(call, !plat_addr_is_v4(call->local)), port);
   const size_t text = strlen(u.text);
   const size_t size = 24 + (call->vers == PORTMAP_V2 ? 4 : 4 + (text + 3) / 4 * 4) + 4;
   if (size > call->args.len) return SVC_DROP;
@@ -243,11 +279,11 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
     case PMAPPROC_GETADDR:
       if (!read_rpcb(call, &a)) return SVC_DROP;
       put_reply_header(reply, call->xid, RPC_SUCCESS);
-      put_addr(reply, a, true);
+      put_addr(reply, call, a, true);
       return SVC_REPLY;
     case PMAPPROC_DUMP:
       put_reply_header(reply, call->xid, RPC_SUCCESS);
-      put_dump_rpcb(reply);
+      put_dump_rpcb(reply, call);
       return SVC_REPLY;
     case PMAPPROC_CALLIT:
       return callit(call, reply);
@@ -278,14 +314,14 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
       case PMAPPROC_GETVERSADDR:
         if (!read_rpcb(call, &a)) return SVC_DROP;
         put_reply_header(reply, call->xid, RPC_SUCCESS);
-        put_addr(reply, a, false);
+        put_addr(reply, call, a, false);
         return SVC_REPLY;
       case PMAPPROC_INDIRECT:
         return callit(call, reply);
       case PMAPPROC_GETADDRLIST:
         if (!read_rpcb(call, &a)) return SVC_DROP;
         put_reply_header(reply, call->xid, RPC_SUCCESS);
-        put_addr_list(reply, a.prog, a.vers);
+        put_addr_list(reply, call, a.prog, a.vers);
         return SVC_REPLY;
       case PMAPPROC_GETSTAT:
         // Nothing is counted: the table is all zeros and empty lists.
@@ -305,4 +341,21 @@ svc_result serve_rpcb(rpc_call* call, xdr_enc* reply) {
 
 svc_result portmap_serve(rpc_call* call, xdr_enc* reply) {
   return call->vers == PORTMAP_V2 ? serve_v2(call, reply) : serve_rpcb(call, reply);
+}
+
+void portmap_uaddr(const plat_addr& a, uint32_t port, char* out) {
+  char text[PLAT_ADDR_TEXT];
+  plat_addr_text(a, text);
+  snprintf(out, PLAT_ADDR_TEXT + 8, "%s.%u.%u", text, (port >> 8) & 255, port & 255);
+}
+
+const char* portmap_netid(uint32_t proto, bool v6) { return netid_of(proto, v6); }
+
+int portmap_programs(portmap_entry* out, int max) {
+  int n = 0;
+  for (const mapping& m : kMappings) {
+    if (m.prog == PROG_PORTMAP || m.port() == 0 || n == max) continue;
+    out[n++] = portmap_entry{m.prog, m.vers, m.proto, m.port()};
+  }
+  return n;
 }

@@ -27,6 +27,7 @@ enum rpc_auth_flavor : uint32_t { RPC_AUTH_NONE = 0, RPC_AUTH_SYS = 1 };
 // Programs, and the versions served: the portmapper 2 and rpcbind 3 and 4
 // (one program), MOUNT 1, 2 and 3, NFS 3.
 constexpr uint32_t PROG_PORTMAP = 100000;
+constexpr int PORTMAP_PORT = 111;  // where clients look for the portmapper
 constexpr uint32_t PROG_NFS = 100003;
 constexpr uint32_t PROG_MOUNT = 100005;
 constexpr uint32_t PORTMAP_V2 = 2;

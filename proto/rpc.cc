@@ -238,7 +238,7 @@ void put_unserved(xdr_enc* e, uint32_t xid, uint32_t prog, uint32_t transport) {
 
 }  // namespace
 
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply, rpc_access_memo* memo,
+int rpc_process_record(const unsigned char* rec, size_t len, const rpc_peer& peer, sbuf* reply, rpc_access_memo* memo,
                        uint32_t transport) {
   xdr_cursor c;
   xd_init(&c, rec, len);
@@ -270,7 +270,8 @@ int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sb
   if (flavor == RPC_AUTH_SYS) note_auth_sys(cred, cred_len);
   stats_add("rpc_calls", 1);
   call.args = c;
-  call.client = client;
+  call.client = peer.client;
+  call.local = peer.local;
   call.memo = memo;
   call.transport = transport;
   const rpc_program* served = find_program(call.prog, call.vers, transport);
@@ -301,8 +302,10 @@ int sock_send_all(plat_sock s, const void* buf, size_t n, int wait_ms) {
 }
 
 int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
-  uint32_t client = 0;
-  (void)plat_peer_v4(s, &client);
+  // Read once per connection: who the peer is and which address it reached.
+  rpc_peer peer{};
+  (void)plat_peer_addr(s, &peer.client);
+  (void)plat_local_addr(s, &peer.local);
   int32_t idle_ms = 0;
   int32_t read_ms = 0;
   config_waits(&idle_ms, &read_ms);
@@ -356,7 +359,7 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
     sb_reset(&st.reply);
     static const unsigned char kNoMark[RPC_MARK] = {0, 0, 0, 0};
     if (sb_putn(&st.reply, kNoMark, RPC_MARK) != 0) return 0;
-    const int r = rpc_process_record(st.rec.data, st.rec.len, client, &st.reply, &memo);
+    const int r = rpc_process_record(st.rec.data, st.rec.len, peer, &st.reply, &memo);
     if (r < 0) return 0;
     if (r > 0) {
       be32_put(st.reply.data, 0x80000000u | static_cast<uint32_t>(st.reply.len - RPC_MARK));

@@ -45,7 +45,8 @@ struct rpc_call {
   uint32_t vers;
   uint32_t proc;
   xdr_cursor args;        // at the procedure's arguments
-  uint32_t client;        // the peer's IPv4 address
+  plat_addr client;       // the peer's address
+  plat_addr local;        // the address of this machine the call reached
   rpc_access_memo* memo;  // the connection's access decisions; null: none kept
   uint32_t transport;     // RPC_PROTO_TCP or RPC_PROTO_UDP (one datagram per call)
 };
@@ -67,12 +68,19 @@ svc_result portmap_serve(rpc_call* call, xdr_enc* reply);
 svc_result mount_serve(rpc_call* call, xdr_enc* reply);
 void nfs_serve(rpc_call* call, xdr_enc* reply);
 
+// Who sent a call and where it arrived: the peer's address and the address
+// of this machine it reached (for a portmapper's answers).
+struct rpc_peer {
+  plat_addr client;
+  plat_addr local;
+};
+
 // Processes one complete record. reply must hold exactly the RPC_MARK
 // reserved bytes; the reply is appended after them. Returns 1 when the reply
 // is to be sent, 0 when the record is dropped, -1 when the connection ends.
 // memo keeps the connection's access decisions between its calls. Over UDP
 // (transport RPC_PROTO_UDP) only the portmapper and MOUNT are served.
-int rpc_process_record(const unsigned char* rec, size_t len, uint32_t client, sbuf* reply,
+int rpc_process_record(const unsigned char* rec, size_t len, const rpc_peer& peer, sbuf* reply,
                        rpc_access_memo* memo = nullptr, uint32_t transport = RPC_PROTO_TCP);
 
 // Receives exactly n bytes, waiting at most wait_ms before each recv. 0 or -1.

@@ -31,7 +31,10 @@ int vorlix_set_allow(const char* export_path, const char* allow_cidrs) {
 int vorlix_export_count(void) { return exports_count(); }
 const char* vorlix_export_json(int index) { return exports_json(index); }
 int vorlix_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
-  return exports_cidr_allows(cidrs, addr, allowed);
+  return exports_cidr_allows(cidrs, plat_addr_v4(addr), allowed);
+}
+int vorlix_cidr_allows_text(const char* cidrs, const char* addr, int* allowed) {
+  return exports_cidr_allows_text(cidrs, addr, allowed);
 }
 
 int vorlix_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_port) {
@@ -46,6 +49,8 @@ int vorlix_portmap_port(void) {
   plat_guard g(srv_lock());
   return G_SRV.bound_portmap_port.load();
 }
+
+const char* vorlix_portmap_note(void) { return server_portmap_note(); }
 
 const char* vorlix_stats_json(void) {
   static char buf[512];

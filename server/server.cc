@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "fh/hold.h"
 #include "plat/plat.h"
 #include "proto/dircache.h"
 #include "proto/rpc.h"
 #include "proto/stats.h"
+#include "server/rpcbind_register.h"
 #include "server/udp.h"
 #include "state/config.h"
 #include "state/exports.h"
@@ -40,7 +42,7 @@ constexpr int kEvictWaitMs = 2000;
 struct conn_slot {
   bool taken = false;
   plat_sock sock = PLAT_INVALID_SOCK;
-  uint32_t client = 0;    // the peer's IPv4 address
+  plat_addr client{};     // the peer's address
   bool stranger = false;  // no export admitted the client when it came
   rpc_conn_activity act;
 };
@@ -51,12 +53,12 @@ conn_slot s_slots[kMaxSlots];
 // slots a client may hold are counted over its group: its own address, or
 // for a stranger all strangers together.
 struct conn_who {
-  uint32_t client;
+  plat_addr client;
   bool stranger;
 };
 
 bool same_group(const conn_slot& c, const conn_who& w) {
-  return w.stranger ? c.stranger : (!c.stranger && c.client == w.client);
+  return w.stranger ? c.stranger : (!c.stranger && plat_addr_eq(c.client, w.client));
 }
 
 // The slots the group of the newcomer may hold at once.
@@ -174,8 +176,8 @@ conn_slot* admit(plat_sock c, const conn_who& w, admit_bar* bar) {
 // connection's thread to end, so that neither the limit nor the cap is ever
 // exceeded.
 conn_slot* admit_or_evict(plat_sock c) {
-  conn_who w{0, true};
-  (void)plat_peer_v4(c, &w.client);
+  conn_who w{plat_addr{}, true};
+  (void)plat_peer_addr(c, &w.client);
   w.stranger = exports_admit_any(w.client) == 0;
   {
     plat_guard g(srv_lock());
@@ -193,25 +195,94 @@ conn_slot* admit_or_evict(plat_sock c) {
   return nullptr;
 }
 
-// The D8 rule: a dotted IPv4 literal of one interface.
-bool bind_ip_ok(const char* ip) {
-  if (ip == nullptr || ip[0] == 0 || strcmp(ip, "0.0.0.0") == 0) return false;
-  // Digits and dots only: the scan below would also take blanks and signs.
-  if (strspn(ip, "0123456789.") != strlen(ip)) return false;
-  unsigned a, b, c, d;
-  char extra;
-  if (sscanf(ip, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return false;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
-  if (a == 255 && b == 255 && c == 255 && d == 255) return false;
-  if (a >= 224 && a <= 239) return false;
-  return true;
+// Whether an address may be listened on: not a broadcast or multicast
+// address of either family.
+bool bind_addr_ok(const plat_addr& a) {
+  if (plat_addr_is_v4(a)) {
+    const uint32_t n = plat_addr_v4_num(a);
+    return n != 0xFFFFFFFFu && (n >> 28) != 0xE;
+  }
+  return a.b[0] != 0xFF;
 }
 
-// The number of an address that passed bind_ip_ok, first octet most significant.
-uint32_t ip_number(const char* ip) {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  (void)sscanf(ip, "%u.%u.%u.%u", &a, &b, &c, &d);
-  return (a << 24) | (b << 16) | (c << 8) | d;
+// Reads the bind text: addresses separated by commas, each an IPv4 or IPv6
+// address, 0.0.0.0 or ::, none twice. The IPv6 any-address is one socket
+// for both families where the system allows it (dual), else two: 0.0.0.0
+// and :: for IPv6 only. Fills G_SRV.binds, serves_v4/serves_v6 and the text
+// the listening line shows; false (with the error recorded) when it cannot.
+bool read_binds(const char* text, char* shown, size_t shownlen) {
+  G_SRV.nbinds = 0;
+  if (text == nullptr || text[0] == 0) {
+    set_error(-1, "bind address missing: give an address of this machine, 0.0.0.0 or ::");
+    return false;
+  }
+  shown[0] = 0;
+  for (const char* p = text;;) {
+    const char* comma = strchr(p, ',');
+    const size_t n = comma ? static_cast<size_t>(comma - p) : strlen(p);
+    char item[PLAT_ADDR_TEXT];
+    plat_addr a{};
+    const bool parsed = n < sizeof item && (memcpy(item, p, n), item[n] = 0, plat_addr_parse(item, &a) == 0);
+    if (!parsed || !bind_addr_ok(a)) {
+      set_error(-1, "bind address '%.*s' is not an address of this machine, 0.0.0.0 or :: (IPv4 or IPv6, "
+                "several separated by commas)", static_cast<int>(n > 64 ? 64 : n), p);
+      return false;
+    }
+    for (int i = 0; i < G_SRV.nbinds; i++) {
+      if (plat_addr_eq(G_SRV.binds[i].addr, a)) {
+        set_error(-1, "bind address %s given twice", item);
+        return false;
+      }
+    }
+    const bool dual = !plat_addr_is_v4(a) && plat_addr_is_any(a);
+    if (G_SRV.nbinds + (dual ? 2 : 1) > SRV_MAX_BINDS) {
+      set_error(-1, "bind addresses: at most %d may be given", SRV_MAX_BINDS);
+      return false;
+    }
+    G_SRV.binds[G_SRV.nbinds++] = srv_bind{a, dual};
+    const size_t used = strlen(shown);
+    snprintf(shown + used, shownlen - used, "%s%s", used ? "," : "", item);
+    if (comma == nullptr) break;
+    p = comma + 1;
+  }
+  // An any-address covers every address of its family: the others of that
+  // family are left out (a system refuses them beside it on one port), and
+  // :: beside 0.0.0.0 takes IPv6 clients only.
+  bool any4 = false, any6 = false;
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    const srv_bind& b = G_SRV.binds[i];
+    any4 = any4 || (plat_addr_is_any(b.addr) && plat_addr_is_v4(b.addr));
+    any6 = any6 || (plat_addr_is_any(b.addr) && !plat_addr_is_v4(b.addr));
+  }
+  int kept = 0;
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    srv_bind b = G_SRV.binds[i];
+    const bool v4 = plat_addr_is_v4(b.addr);
+    if (!plat_addr_is_any(b.addr) && (v4 ? any4 || any6 : any6)) continue;
+    if (b.dual && any4) b.dual = false;
+    G_SRV.binds[kept++] = b;
+  }
+  G_SRV.nbinds = kept;
+  // Where one socket cannot take both families, :: becomes two listeners.
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    srv_bind& b = G_SRV.binds[i];
+    if (!b.dual) continue;
+    plat_sock probe = PLAT_INVALID_SOCK;
+    if (plat_listen_tcp(b.addr, 0, 1, true, &probe) == 0) {
+      plat_sock_close(probe);
+      continue;
+    }
+    b.dual = false;
+    G_SRV.binds[G_SRV.nbinds++] = srv_bind{plat_addr_v4(0), false};
+  }
+  G_SRV.serves_v4 = G_SRV.serves_v6 = false;
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    const srv_bind& b = G_SRV.binds[i];
+    const bool v4 = plat_addr_is_v4(b.addr);
+    G_SRV.serves_v4 = G_SRV.serves_v4 || v4 || b.dual;
+    G_SRV.serves_v6 = G_SRV.serves_v6 || !v4;
+  }
+  return true;
 }
 
 void make_default_secret() {
@@ -271,10 +342,12 @@ void listener_thread(void* arg) {
 // Closes every listening socket, the UDP ones after their threads.
 void close_listeners() {
   udp_listeners_stop();
-  plat_sock_close(G_SRV.nfs_sock);
-  plat_sock_close(G_SRV.mount_sock);
-  plat_sock_close(G_SRV.portmap_sock);
-  G_SRV.nfs_sock = G_SRV.mount_sock = G_SRV.portmap_sock = PLAT_INVALID_SOCK;
+  for (auto& per_addr : G_SRV.tcp) {
+    for (srv_tcp_listener& l : per_addr) {
+      plat_sock_close(l.sock);
+      l = srv_tcp_listener{};
+    }
+  }
 }
 
 void clear_starting() {
@@ -287,33 +360,58 @@ int bound_or(plat_sock s, int fallback) {
   return p < 0 ? fallback : p;
 }
 
-// Ends a start whose listener threads could not all be started. The first
-// n TCP listeners (and any UDP ones) already started see running cleared
-// within one poll period; they are waited for, so that their sockets are
-// closed after them. Returns -8.
-int abandon_start(plat_thread* const* threads, int n) {
+// Joins every TCP listener thread started (running must be clear).
+void join_listeners() {
+  for (auto& per_addr : G_SRV.tcp) {
+    for (srv_tcp_listener& l : per_addr) {
+      if (l.thread != 0) plat_thread_join(l.thread);
+      l.thread = 0;
+    }
+  }
+}
+
+// Ends a start whose listener threads could not all be started. Those
+// already started see running cleared within one poll period; they are
+// waited for, so that their sockets are closed after them. Returns -8.
+int abandon_start() {
   {
     plat_guard g(srv_lock());
     G_SRV.running.store(0);
   }
-  for (int j = 0; j < n; j++) {
-    if (*threads[j] != 0) plat_thread_join(*threads[j]);
-    *threads[j] = 0;
-  }
+  join_listeners();
   close_listeners();
   set_error(-8, "thread start failed");
   return -8;
 }
 
+// Opens the TCP listeners of one service on every bound address, all on one
+// port: the first address's (chosen by the system when port is 0), and the
+// others on the same. Publishes the port; 0, or -3 with the error recorded.
+int open_service(srv_service svc, int port, std::atomic<int32_t>* bound) {
+  static const char* const kNames[SRV_SERVICES] = {"nfs", "mount", "portmap"};
+  for (int i = 0; i < G_SRV.nbinds; i++) {
+    const srv_bind& b = G_SRV.binds[i];
+    srv_tcp_listener& l = G_SRV.tcp[i][svc];
+    if (plat_listen_tcp(b.addr, port, PLAT_BACKLOG_MAX, b.dual, &l.sock) != 0) {
+      l.sock = PLAT_INVALID_SOCK;
+      char text[PLAT_ADDR_TEXT];
+      plat_addr_text(b.addr, text);
+      set_error(-3, "bind %s %d failed (%s)", kNames[svc], port, text);
+      return -3;
+    }
+    if (port == 0) port = bound_or(l.sock, 0);
+  }
+  bound->store(port);
+  return 0;
+}
+
 }  // namespace
 
 int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_port) {
-  if (!bind_ip_ok(bind_ip)) {
-    set_error(-1, "bind_ip must be an IPv4 literal of one interface (D8)");
-    return -1;
-  }
   // Ports as the configuration keys take them; 0 means the configured one,
-  // and a negative portmapper port none at all.
+  // and a negative portmapper port none at all (VORLIX_PORTMAP_AUTO: see
+  // rpcbind_register.h).
+  const bool auto_portmap = portmap_port == SRV_PORTMAP_AUTO;
   const int ports[3] = {nfs_port, mount_port, portmap_port < 0 ? 0 : portmap_port};
   const char* const keys[3] = {"nfs_port", "mount_port", "portmap_port"};
   for (int i = 0; i < 3; i++) {
@@ -330,40 +428,29 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     }
     G_SRV.starting.store(1);
   }
+  (void)plat_net_init();
+  char shown[SRV_MAX_BINDS * PLAT_ADDR_TEXT];
+  if (!read_binds(bind_ip, shown, sizeof shown)) {
+    clear_starting();
+    return -1;
+  }
   if (fh_secret_len() == 0) make_default_secret();
   debug_read_env();
-  (void)plat_net_init();
   plat_raise_fd_limit();
+  exports_read_host_addrs();
   const int nfs = nfs_port ? nfs_port : G_CFG.nfs_port;
   const int mnt = mount_port ? mount_port : G_CFG.mount_port;
-  const int pmp = portmap_port ? portmap_port : G_CFG.portmap_port;
-  if (plat_listen_tcp4(bind_ip, nfs, PLAT_BACKLOG_MAX, &G_SRV.nfs_sock) != 0) {
-    G_SRV.nfs_sock = PLAT_INVALID_SOCK;
-    clear_starting();
-    set_error(-3, "bind nfs %d failed", nfs);
-    return -3;
-  }
-  if (plat_listen_tcp4(bind_ip, mnt, PLAT_BACKLOG_MAX, &G_SRV.mount_sock) != 0) {
-    G_SRV.mount_sock = PLAT_INVALID_SOCK;
+  int pmp = portmap_port ? portmap_port : G_CFG.portmap_port;
+  // Automatic: the own portmapper when its port can be had, else none of
+  // ours (the host's rpcbind is asked to register the programs below).
+  if (auto_portmap) pmp = rpcbind_own_port_free() ? PORTMAP_PORT : 0;
+  G_SRV.bound_portmap_port.store(0);
+  if (open_service(SRV_NFS, nfs, &G_SRV.bound_nfs_port) != 0 ||
+      open_service(SRV_MOUNT, mnt, &G_SRV.bound_mount_port) != 0 ||
+      (pmp > 0 && open_service(SRV_PORTMAP, pmp, &G_SRV.bound_portmap_port) != 0) || udp_listeners_open() != 0) {
+    // Bound ports are only those of a start that opened all its listeners.
     close_listeners();
-    clear_starting();
-    set_error(-3, "bind mount %d failed", mnt);
-    return -3;
-  }
-  G_SRV.portmap_sock = PLAT_INVALID_SOCK;
-  if (pmp > 0 && plat_listen_tcp4(bind_ip, pmp, PLAT_BACKLOG_MAX, &G_SRV.portmap_sock) != 0) {
-    G_SRV.portmap_sock = PLAT_INVALID_SOCK;
-    close_listeners();
-    clear_starting();
-    set_error(-3, "bind portmap %d failed", pmp);
-    return -3;
-  }
-  G_SRV.bound_nfs_port.store(bound_or(G_SRV.nfs_sock, nfs));
-  G_SRV.bound_mount_port.store(bound_or(G_SRV.mount_sock, mnt));
-  G_SRV.bound_portmap_port.store(G_SRV.portmap_sock == PLAT_INVALID_SOCK ? 0 : bound_or(G_SRV.portmap_sock, pmp));
-  G_SRV.bound_ip.store(ip_number(bind_ip));
-  if (udp_listeners_open(bind_ip) != 0) {
-    close_listeners();
+    for (auto* port : {&G_SRV.bound_nfs_port, &G_SRV.bound_mount_port, &G_SRV.bound_portmap_port}) port->store(0);
     clear_starting();
     return -3;
   }
@@ -372,40 +459,38 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
     G_SRV.running.store(1);
     G_SRV.starting.store(0);
   }
-  const plat_sock socks[3] = {G_SRV.nfs_sock, G_SRV.mount_sock, G_SRV.portmap_sock};
-  plat_thread* threads[3] = {&G_SRV.nfs_thread, &G_SRV.mount_thread, &G_SRV.portmap_thread};
-  for (int i = 0; i < 3; i++) {
-    *threads[i] = 0;
-    if (socks[i] == PLAT_INVALID_SOCK) continue;
-    if (plat_thread_start(threads[i], listener_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(socks[i]))) !=
-        0) {
-      return abandon_start(threads, i);
+  for (auto& per_addr : G_SRV.tcp) {
+    for (srv_tcp_listener& l : per_addr) {
+      l.thread = 0;
+      if (l.sock == PLAT_INVALID_SOCK) continue;
+      if (plat_thread_start(&l.thread, listener_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(l.sock))) !=
+          0) {
+        l.thread = 0;
+        return abandon_start();
+      }
     }
   }
-  if (udp_listeners_start() != 0) return abandon_start(threads, 3);
-  set_error(0, "listening %s nfs=%d mount=%d portmap=%d", bind_ip, G_SRV.bound_nfs_port.load(),
+  if (udp_listeners_start() != 0) return abandon_start();
+  rpcbind_note_start(auto_portmap);
+  set_error(0, "listening %s nfs=%d mount=%d portmap=%d", shown, G_SRV.bound_nfs_port.load(),
             G_SRV.bound_mount_port.load(), G_SRV.bound_portmap_port.load());
   return 0;
 }
 
 void server_stop() {
-  plat_thread threads[3];
   {
     plat_guard g(srv_lock());
     if (!G_SRV.running.load()) return;
-    threads[0] = G_SRV.nfs_thread;
-    threads[1] = G_SRV.mount_thread;
-    threads[2] = G_SRV.portmap_thread;
     G_SRV.running.store(0);
   }
+  rpcbind_unregister();
   // Listeners leave their loop within one poll period once running is
   // clear; they are joined before their sockets are closed, so that no
   // listener ever polls a descriptor number that has been reused.
-  for (plat_thread t : threads) {
-    if (t != 0) plat_thread_join(t);
-  }
-  G_SRV.nfs_thread = G_SRV.mount_thread = G_SRV.portmap_thread = 0;
+  join_listeners();
   close_listeners();
   hold_sweep(1);
   dircache_sweep(1);
 }
+
+const char* server_portmap_note() { return rpcbind_note(); }

@@ -10,3 +10,5 @@ int server_start(const char* bind_ip, int nfs_port, int mount_port, int portmap_
 // Stops the listeners, joining their threads; connections being served end
 // on their own. Nothing happens when the server is not running.
 void server_stop();
+// The one line on how clients find the ports, after the last start.
+const char* server_portmap_note();

@@ -26,7 +26,60 @@ plat_mutex* exp_lock() {
   return m.get();
 }
 
-constexpr uint32_t kLoopback = 0x7F000001u;
+// This host's addresses, what an empty allow list admits; under the lock.
+constexpr int kMaxHostAddrs = 64;
+plat_addr s_host[kMaxHostAddrs];
+int s_nhost = 0;
+
+bool is_host_addr(const plat_addr& a) {
+  // Read on first use where neither a start nor an export has read them.
+  if (s_nhost == 0) s_nhost = plat_host_addrs(s_host, kMaxHostAddrs);
+  for (int i = 0; i < s_nhost; i++) {
+    if (plat_addr_eq(s_host[i], a)) return true;
+  }
+  return false;
+}
+
+// The two words of an address, in the layout of export_net.
+struct addr_words {
+  uint64_t w[2];
+};
+addr_words words_of(const plat_addr& a) {
+  addr_words x;
+  memcpy(x.w, a.b, 16);
+  return x;
+}
+
+// The network of an address and a prefix length 0..128 over all 16 bytes.
+export_net net_of(const plat_addr& a, unsigned prefix) {
+  plat_addr m{};
+  for (unsigned i = 0; i < 16; i++) {
+    const unsigned bits = prefix >= 8 * (i + 1) ? 8 : (prefix > 8 * i ? prefix - 8 * i : 0);
+    m.b[i] = static_cast<unsigned char>(0xFF00u >> bits);
+  }
+  export_net n;
+  const addr_words aw = words_of(a);
+  const addr_words mw = words_of(m);
+  for (int k = 0; k < 2; k++) {
+    n.mask[k] = mw.w[k];
+    n.net[k] = aw.w[k] & mw.w[k];
+  }
+  return n;
+}
+
+// The prefix length of a network's mask.
+unsigned prefix_of(const export_net& n) {
+  unsigned char m[16];
+  memcpy(m, n.mask, 16);
+  unsigned p = 0;
+  for (unsigned char c : m) {
+    while (c & 0x80) {
+      p++;
+      c = static_cast<unsigned char>(c << 1);
+    }
+  }
+  return p;
+}
 
 // Counts the allow lists changed in place, so that decisions kept about a
 // slot and generation can tell that they may be out of date.
@@ -58,12 +111,24 @@ uint64_t fsid_of(const std::string& local) {
   return v;
 }
 
-bool allows(const export_rec* e, uint32_t addr) {
-  if (e->ncidrs == 0) return addr == kLoopback;
+bool allows(const export_rec* e, const plat_addr& addr) {
+  if (e->ncidrs == 0) return is_host_addr(addr);
+  const addr_words a = words_of(addr);
   for (int i = 0; i < e->ncidrs; i++) {
-    if (((addr ^ e->nets[i]) & e->masks[i]) == 0) return true;
+    const export_net& n = e->nets[i];
+    if (((a.w[0] & n.mask[0]) == n.net[0]) && ((a.w[1] & n.mask[1]) == n.net[1])) return true;
   }
   return false;
+}
+
+// Reads an IPv6 network's address part (at most 63 characters, holding a
+// ':'); false when it is not one.
+bool read_ipv6(const char* s, size_t n, plat_addr* out) {
+  char text[64];
+  if (n >= sizeof text || memchr(s, ':', n) == nullptr) return false;
+  memcpy(text, s, n);
+  text[n] = 0;
+  return plat_addr_parse(text, out) == 0;
 }
 
 // Reads the address part "%u.%u.%u.%u" with nothing after the fourth number,
@@ -121,15 +186,38 @@ int exports_snapshot_by_path(const char* path, export_rec* snap) {
   return i;
 }
 
-int exports_allows(const export_rec* e, uint32_t addr) { return allows(e, addr) ? 1 : 0; }
+void export_net_text(const export_net& n, char* out) {
+  const unsigned p = prefix_of(n);
+  if (p == 0) {
+    strcpy(out, "*");
+    return;
+  }
+  plat_addr a;
+  memcpy(a.b, n.net, 16);
+  plat_addr_text(a, out);
+  const bool v4 = plat_addr_is_v4(a) && p >= 96;
+  const size_t len = strlen(out);
+  snprintf(out + len, 6, "/%u", v4 ? p - 96 : p);
+}
 
-int exports_admits(uint32_t idx, uint64_t gen, uint32_t addr) {
+int exports_allows(const export_rec* e, const plat_addr& addr) { return allows(e, addr) ? 1 : 0; }
+int exports_allows(const export_rec* e, uint32_t addr) { return allows(e, plat_addr_v4(addr)) ? 1 : 0; }
+
+void exports_read_host_addrs() {
+  plat_addr found[kMaxHostAddrs];
+  const int n = plat_host_addrs(found, kMaxHostAddrs);
+  plat_guard g(exp_lock());
+  memcpy(s_host, found, sizeof(plat_addr) * static_cast<size_t>(n));
+  s_nhost = n;
+}
+
+int exports_admits(uint32_t idx, uint64_t gen, const plat_addr& addr) {
   plat_guard g(exp_lock());
   if (idx >= static_cast<uint32_t>(G_EXP.count) || G_EXP.recs[idx].removed || G_EXP.recs[idx].gen != gen) return -1;
   return allows(&G_EXP.recs[idx], addr) ? 1 : 0;
 }
 
-int exports_admit_any(uint32_t addr) {
+int exports_admit_any(const plat_addr& addr) {
   plat_guard g(exp_lock());
   for (int i = 0; i < G_EXP.count; i++) {
     if (!G_EXP.recs[i].removed && allows(&G_EXP.recs[i], addr)) return 1;
@@ -155,27 +243,37 @@ int parse_cidrs(const char* text, export_rec* e) {
     const char* item = text + i;
     i = next;
     if (len == 0 || e->ncidrs >= MAX_CIDRS) continue;
+    size_t lead = 0;  // blanks before a "*"
+    while (lead < len && (item[lead] == ' ' || item[lead] == '\t')) lead++;
+    if (len - lead == 1 && item[lead] == '*') {
+      e->nets[e->ncidrs++] = net_of(plat_addr{}, 0);  // every client, of either family
+      continue;
+    }
     const char* slash = static_cast<const char*>(memchr(item, '/', len));
     const size_t alen = slash ? static_cast<size_t>(slash - item) : len;
     if (alen < 1 || alen > 63) return -1;
-    uint32_t addr;
-    if (!read_ipv4(item, alen, &addr)) return -1;
-    uint32_t mask = 0xFFFFFFFFu;
+    plat_addr addr;
+    uint32_t v4 = 0;
+    const bool is_v6 = read_ipv6(item, alen, &addr) && !plat_addr_is_v4(addr);
+    if (!is_v6) {
+      if (!read_ipv4(item, alen, &v4)) return -1;
+      addr = plat_addr_v4(v4);
+    }
+    const unsigned max = is_v6 ? 128 : 32;
+    unsigned p = max;
     if (slash != nullptr) {
       const char* pre = slash + 1;
       const size_t plen = len - alen - 1;
-      if (plen < 1 || plen > 2) return -1;
-      unsigned p = 0;
+      if (plen < 1 || plen > (is_v6 ? 3u : 2u)) return -1;
+      p = 0;
       for (size_t k = 0; k < plen; k++) {
         if (pre[k] < '0' || pre[k] > '9') return -1;
         p = p * 10 + static_cast<unsigned>(pre[k] - '0');
       }
-      if (p > 32) return -1;
-      mask = p == 0 ? 0u : (0xFFFFFFFFu << (32 - p));
+      if (p > max) return -1;
     }
-    e->nets[e->ncidrs] = addr & mask;
-    e->masks[e->ncidrs] = mask;
-    e->ncidrs++;
+    // An IPv4 network covers the IPv4-mapped block: 96 bits of prefix first.
+    e->nets[e->ncidrs++] = net_of(addr, is_v6 ? p : 96 + p);
   }
   return 0;
 }
@@ -203,6 +301,8 @@ int exports_add(const char* export_path, const char* local_path, const char* all
     set_error(-1, "not a file or folder");
     return -1;
   }
+  // "This machine" is read again: an address may have come since the start.
+  exports_read_host_addrs();
   plat_guard g(exp_lock());
   int slot = -1;
   for (int i = 0; i < G_EXP.count; i++) {
@@ -269,7 +369,6 @@ int exports_set_allow(const char* export_path, const char* allow_cidrs) {
   }
   export_rec& r = G_EXP.recs[i];
   memcpy(r.nets, parsed.nets, sizeof r.nets);
-  memcpy(r.masks, parsed.masks, sizeof r.masks);
   r.ncidrs = parsed.ncidrs;
   r.allow_cidrs = std::move(text);
   s_allow_epoch.fetch_add(1, std::memory_order_release);
@@ -339,7 +438,7 @@ const char* exports_json(int index) {
   return reinterpret_cast<const char*>(s_json.data);
 }
 
-int exports_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
+int exports_cidr_allows(const char* cidrs, const plat_addr& addr, int* allowed) {
   if (allowed == nullptr) {
     set_error(-1, "allowed required");
     return -1;
@@ -352,4 +451,13 @@ int exports_cidr_allows(const char* cidrs, uint32_t addr, int* allowed) {
   *allowed = allows(&scratch, addr) ? 1 : 0;
   set_error(0, "allowed=%d", *allowed);
   return 0;
+}
+
+int exports_cidr_allows_text(const char* cidrs, const char* addr, int* allowed) {
+  plat_addr a;
+  if (plat_addr_parse(addr, &a) != 0) {
+    set_error(-1, "not an IPv4 or IPv6 address: %s", addr == nullptr ? "(none)" : addr);
+    return -1;
+  }
+  return exports_cidr_allows(cidrs, a, allowed);
 }

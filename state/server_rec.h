@@ -21,23 +21,40 @@ constexpr uint64_t SRV_EVICT_CALL_MS = 10000;
 // many slots together (and never more than the per-client cap).
 constexpr int SRV_STRANGER_SLOTS = 4;
 
+// The addresses the server may listen on at once.
+constexpr int SRV_MAX_BINDS = 8;
+
+// One address listened on: an address of this machine, or an any-address;
+// dual for the IPv6 any-address served by one socket for both families.
+struct srv_bind {
+  plat_addr addr;
+  bool dual;
+};
+
+// The TCP listeners of one address: NFS, MOUNT, the portmapper.
+enum srv_service { SRV_NFS, SRV_MOUNT, SRV_PORTMAP, SRV_SERVICES };
+struct srv_tcp_listener {
+  plat_sock sock = PLAT_INVALID_SOCK;
+  plat_thread thread = 0;
+};
+
 struct server_rec {
-  plat_sock nfs_sock = PLAT_INVALID_SOCK;
-  plat_sock mount_sock = PLAT_INVALID_SOCK;
-  plat_sock portmap_sock = PLAT_INVALID_SOCK;
-  plat_thread nfs_thread = 0;
-  plat_thread mount_thread = 0;
-  plat_thread portmap_thread = 0;
+  // What the server listens on, written by the controlling thread while no
+  // listener runs; the services only read them.
+  srv_bind binds[SRV_MAX_BINDS] = {};
+  int nbinds = 0;
+  bool serves_v4 = false;  // some listener takes IPv4 clients
+  bool serves_v6 = false;  // some listener takes IPv6 clients
+  srv_tcp_listener tcp[SRV_MAX_BINDS][SRV_SERVICES];
   std::atomic<int32_t> running{0};
   std::atomic<int32_t> starting{0};
   std::atomic<int32_t> bound_nfs_port{0};
   std::atomic<int32_t> bound_mount_port{0};
   std::atomic<int32_t> bound_portmap_port{0};
-  // The UDP ports served (0: none) and the bound address (first octet most
-  // significant), written like the bound ports while no listener runs.
+  // The UDP ports served (0: none), written like the bound ports while no
+  // listener runs.
   std::atomic<int32_t> bound_mount_udp_port{0};
   std::atomic<int32_t> bound_portmap_udp_port{0};
-  std::atomic<uint32_t> bound_ip{0};
   uint64_t gen_counter = 0;  // changed only under the export table's lock
 };
 
@@ -48,3 +65,8 @@ plat_mutex* srv_lock();
 
 // The portmapper's own bound port, 0 when no portmapper listener runs.
 int portmap_port_now();
+
+// The address of the given family (IPv4 when v4) listened on first: what a
+// portmapper answer names for that family when the call came by the other
+// one. The any-address of the family when it is served through a wildcard.
+plat_addr srv_bound_addr(bool v4);

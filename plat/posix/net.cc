@@ -1,4 +1,5 @@
-// POSIX sockets (Linux): IPv4 TCP listeners and connections, poll, and
+// POSIX sockets (Linux): TCP listeners and connections of either family,
+// local stream connections, poll, and
 // sends and receives that never raise a signal.
 #include "plat/plat.h"
 
@@ -8,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,8 +18,11 @@
 #include <initializer_list>
 
 #include "plat/posix/posix_internal.h"
+#include "plat/sockaddr.h"
 
 using namespace plat_posix;  // the helpers of posix_internal.h
+using plat_sa::addr_of_sockaddr;
+using plat_sa::sockaddr_of;
 
 // Nothing to set up. A send to a peer that has gone must fail rather than end
 // the process, and plat_send asks for that per call (MSG_NOSIGNAL), so the
@@ -52,27 +57,37 @@ int plat_poll1(plat_sock s, int want, int timeout_ms) {
   return mask;
 }
 
-int plat_peer_v4(plat_sock s, uint32_t* addr) {
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
+int plat_peer_addr(plat_sock s, plat_addr* addr) {
+  struct sockaddr_storage sa;
   socklen_t len = sizeof sa;
   if (getpeername(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
-  if (sa.sin_family != AF_INET) return -1;
-  *addr = ntohl(sa.sin_addr.s_addr);
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), addr, nullptr) ? 0 : -1;
+}
+
+int plat_local_addr(plat_sock s, plat_addr* addr) {
+  struct sockaddr_storage sa;
+  socklen_t len = sizeof sa;
+  if (getsockname(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), addr, nullptr) ? 0 : -1;
+}
+
+int plat_peer_v4(plat_sock s, uint32_t* addr) {
+  plat_addr a;
+  if (plat_peer_addr(s, &a) != 0 || !plat_addr_is_v4(a)) return -1;
+  *addr = plat_addr_v4_num(a);
   return 0;
 }
 
-int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int plat_listen_tcp(const plat_addr& ip, int port, int backlog, bool dual, plat_sock* out) {
+  struct sockaddr_storage sa;
+  const socklen_t salen = sockaddr_of(ip, port, &sa);
+  const int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int one = 1;
   (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
-      bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
+  int v6only = dual ? 0 : 1;
+  if ((sa.ss_family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
+      bind(fd, reinterpret_cast<struct sockaddr*>(&sa), salen) != 0 || listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }
@@ -80,13 +95,19 @@ int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
   return 0;
 }
 
+int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
+  plat_addr a;
+  if (plat_addr_parse(ip, &a) != 0 || !plat_addr_is_v4(a)) return -1;
+  return plat_listen_tcp(a, port, backlog, false, out);
+}
+
 int plat_sock_port(plat_sock s) {
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
+  struct sockaddr_storage sa;
   socklen_t len = sizeof sa;
   if (getsockname(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
-  if (sa.sin_family != AF_INET) return -1;
-  return ntohs(sa.sin_port);
+  plat_addr a;
+  int port = -1;
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), &a, &port) ? port : -1;
 }
 
 plat_sock plat_accept(plat_sock s) {
@@ -183,6 +204,35 @@ int plat_send_all(plat_sock s, const void* buf, size_t len, int wait_ms, int* li
   return 0;
 }
 
+int plat_connect_tcp(const plat_addr& ip, int port, plat_sock* out) {
+  struct sockaddr_storage sa;
+  const socklen_t salen = sockaddr_of(ip, port, &sa);
+  const int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&sa), salen) != 0) {
+    close(fd);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(fd);
+  return 0;
+}
+
+int plat_connect_local(const char* path, plat_sock* out) {
+  struct sockaddr_un sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sun_family = AF_UNIX;
+  if (path == nullptr || strlen(path) >= sizeof sa.sun_path) return -1;
+  memcpy(sa.sun_path, path, strlen(path));
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(fd);
+  return 0;
+}
+
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -222,16 +272,15 @@ int bind_result_of(int e) {
 
 int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen) {
   if (reasonlen > 0) reason[0] = 0;
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) {
-    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 address");
+  plat_addr a;
+  if (plat_addr_parse(ip, &a) != 0) {
+    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 or IPv6 address");
     return PLAT_BIND_BAD_ADDRESS;
   }
+  struct sockaddr_storage sa;
+  const socklen_t salen = sockaddr_of(a, port, &sa);
   for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    const int fd = socket(sa.ss_family, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
       if (reasonlen > 0) snprintf(reason, reasonlen, "%s", strerror(errno));
       return PLAT_BIND_OTHER;
@@ -239,7 +288,7 @@ int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen) {
     int one = 1;
     // As the listeners are opened: TCP with address reuse, UDP without.
     if (type == SOCK_STREAM) (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int failed = bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
+    int failed = bind(fd, reinterpret_cast<struct sockaddr*>(&sa), salen);
     if (failed == 0 && type == SOCK_STREAM) failed = listen(fd, 1);
     const int e = errno;
     close(fd);

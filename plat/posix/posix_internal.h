@@ -53,3 +53,4 @@ int open_regular_at(int dirfd, const char* name);
 int64_t pread_all(int fd, uint64_t off, void* dst, uint64_t len);
 
 }  // namespace plat_posix
+

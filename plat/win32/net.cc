@@ -1,5 +1,6 @@
-// Windows sockets: Windows Sockets 2 with WSAPoll, IPv4 TCP listeners for
-// exclusive use and connections that child processes do not inherit, and
+// Windows sockets: Windows Sockets 2 with WSAPoll, TCP listeners of either
+// family for exclusive use and connections that child processes do not
+// inherit, and
 // sends and receives with and without waiting.
 #include "plat/win32/win32_internal.h"
 
@@ -9,7 +10,11 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "plat/sockaddr.h"
+
 using namespace plat_win32;  // the helpers of win32_internal.h
+using plat_sa::addr_of_sockaddr;
+using plat_sa::sockaddr_of;
 
 namespace {
 
@@ -55,44 +60,61 @@ int plat_poll1(plat_sock s, int want, int timeout_ms) {
   return mask;
 }
 
-int plat_peer_v4(plat_sock s, uint32_t* addr) {
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
+int plat_peer_addr(plat_sock s, plat_addr* addr) {
+  struct sockaddr_storage sa;
   int len = sizeof sa;
   if (getpeername(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
-  if (sa.sin_family != AF_INET) return -1;
-  *addr = ntohl(sa.sin_addr.s_addr);
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), addr, nullptr) ? 0 : -1;
+}
+
+int plat_local_addr(plat_sock s, plat_addr* addr) {
+  struct sockaddr_storage sa;
+  int len = sizeof sa;
+  if (getsockname(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), addr, nullptr) ? 0 : -1;
+}
+
+int plat_peer_v4(plat_sock s, uint32_t* addr) {
+  plat_addr a;
+  if (plat_peer_addr(s, &a) != 0 || !plat_addr_is_v4(a)) return -1;
+  *addr = plat_addr_v4_num(a);
   return 0;
 }
 
-namespace {
+namespace plat_win32 {
 
-// A new IPv4 stream socket that child processes do not inherit.
-SOCKET new_tcp4() {
+SOCKET new_socket(int family, int type, int protocol) {
   if (plat_net_init() != 0) return INVALID_SOCKET;
-  SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) {
-    s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    s = socket(family, type, protocol);
     if (s != INVALID_SOCKET) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   }
   return s;
 }
 
+}  // namespace plat_win32
+
+namespace {
+
+// A new IPv4 stream socket that child processes do not inherit.
+SOCKET new_tcp4() { return new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+
 }  // namespace
 
-int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
-  SOCKET s = new_tcp4();
+int plat_listen_tcp(const plat_addr& ip, int port, int backlog, bool dual, plat_sock* out) {
+  struct sockaddr_storage sa;
+  const int salen = sockaddr_of(ip, port, &sa);
+  SOCKET s = new_socket(sa.ss_family, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return -1;
   // Exclusive use: on Windows, address reuse would let another program bind
   // the same address and port and take over the server's connections.
   BOOL one = TRUE;
   (void)setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
-  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1 ||
-      bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 ||
+  DWORD v6only = dual ? 0 : 1;
+  if ((sa.ss_family == AF_INET6 &&
+       setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only) != 0) ||
+      bind(s, reinterpret_cast<struct sockaddr*>(&sa), salen) != 0 ||
       listen(s, backlog == PLAT_BACKLOG_MAX ? SOMAXCONN : backlog) != 0) {
     closesocket(s);
     return -1;
@@ -101,13 +123,19 @@ int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
   return 0;
 }
 
+int plat_listen_tcp4(const char* ip, int port, int backlog, plat_sock* out) {
+  plat_addr a;
+  if (plat_addr_parse(ip, &a) != 0 || !plat_addr_is_v4(a)) return -1;
+  return plat_listen_tcp(a, port, backlog, false, out);
+}
+
 int plat_sock_port(plat_sock s) {
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
+  struct sockaddr_storage sa;
   int len = sizeof sa;
   if (getsockname(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
-  if (sa.sin_family != AF_INET) return -1;
-  return ntohs(sa.sin_port);
+  plat_addr a;
+  int port = -1;
+  return addr_of_sockaddr(reinterpret_cast<struct sockaddr*>(&sa), &a, &port) ? port : -1;
 }
 
 plat_sock plat_accept(plat_sock s) {
@@ -213,6 +241,22 @@ int plat_send_all(plat_sock s, const void* buf, size_t len, int wait_ms, int* li
   return 0;
 }
 
+int plat_connect_tcp(const plat_addr& ip, int port, plat_sock* out) {
+  struct sockaddr_storage sa;
+  const int salen = sockaddr_of(ip, port, &sa);
+  SOCKET s = new_socket(sa.ss_family, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return -1;
+  if (connect(s, reinterpret_cast<struct sockaddr*>(&sa), salen) != 0) {
+    closesocket(s);
+    return -1;
+  }
+  *out = static_cast<plat_sock>(s);
+  return 0;
+}
+
+// No rpcbind listens on a local socket on Windows.
+int plat_connect_local(const char*, plat_sock*) { return -1; }
+
 int plat_connect_tcp4(const char* ip, int port, const char* local_ip, plat_sock* out) {
   if (ip == nullptr) return -1;
   SOCKET s = new_tcp4();
@@ -255,21 +299,20 @@ int bind_result_of(int e) {
 int plat_bind_probe(const char* ip, int port, char* reason, size_t reasonlen) {
   if (reasonlen > 0) reason[0] = 0;
   if (plat_net_init() != 0) return PLAT_BIND_OTHER;
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
-  if (ip == nullptr || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) {
-    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 address");
+  plat_addr a;
+  if (plat_addr_parse(ip, &a) != 0) {
+    if (reasonlen > 0) snprintf(reason, reasonlen, "not an IPv4 or IPv6 address");
     return PLAT_BIND_BAD_ADDRESS;
   }
+  struct sockaddr_storage sa;
+  const int salen = sockaddr_of(a, port, &sa);
   for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-    const SOCKET s = socket(AF_INET, type, 0);
+    const SOCKET s = socket(sa.ss_family, type, 0);
     if (s == INVALID_SOCKET) {
       error_text(static_cast<unsigned long>(WSAGetLastError()), reason, reasonlen);
       return PLAT_BIND_OTHER;
     }
-    int failed = bind(s, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
+    int failed = bind(s, reinterpret_cast<struct sockaddr*>(&sa), salen);
     if (failed == 0 && type == SOCK_STREAM) failed = listen(s, 1);
     const int e = failed != 0 ? WSAGetLastError() : 0;
     closesocket(s);

@@ -181,3 +181,11 @@ bool plain_file(HANDLE h, bool refuse_link, const wchar_t* w);
 int64_t read_at(HANDLE h, uint64_t off, void* dst, uint64_t len);
 
 }  // namespace plat_win32
+
+namespace plat_win32 {
+
+// A new socket of the family, type and protocol that child processes do
+// not inherit (net.cc).
+SOCKET new_socket(int family, int type, int protocol);
+
+}  // namespace plat_win32

@@ -18,15 +18,20 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--nfs-port N]\n"
-    "        [--mount-port N] [--portmap N] --export /movies=DIR_OR_FILE\n"
+    "  tarvelin-quillmoor-nfs-v3-file-server serve --bind IP [--bind IP...]\n"
+    "        [--nfs-port N] [--mount-port N] [--portmap N|auto]\n"
+    "        --export /movies=DIR_OR_FILE\n"
     "        [--allow /movies=CIDRS] [--secret S | --secret-file PATH]\n"
     "        [--max-connections N] [--max-per-client N]\n"
     "        [--idle-timeout MS] [--read-timeout MS] [--no-console]\n"
+    "        IP: an address of this machine (IPv4 or IPv6), 0.0.0.0 (every IPv4\n"
+    "        address) or :: (every address); --bind may be repeated.\n"
     "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
-    "        with --portmap (111 is its usual port); 0 keeps the default.\n"
-    "        CIDRS: a.b.c.d or a.b.c.d/n, comma-separated; without --allow only\n"
-    "        this machine may mount. --option=value works as --option value.\n"
+    "        with --portmap (111 is its usual port; auto: on 111 when free, else\n"
+    "        registered with this host's rpcbind); 0 keeps the default.\n"
+    "        CIDRS: a.b.c.d, a.b.c.d/n, fd00::/8, * (everyone), comma-separated;\n"
+    "        without --allow only this machine (its own addresses) may mount.\n"
+    "        --option=value works as --option value.\n"
     "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
     "               | help | quit   (--no-console: none; stop with Ctrl-C)\n"
     "  ... service install SERVE_OPTIONS | remove   (Windows: run as a service)\n"
@@ -66,6 +71,9 @@ TEST(CommandLine, UsageErrors) {
   }
   const std::string no_bind = "serve: missing --bind IP (the address to serve on, for example 127.0.0.1)\n";
   const std::string not_port = ": not a port number (a whole number 0..65535; 0 keeps the default)\n";
+  const std::string not_portmap =
+      ": not a port number (a whole number 0..65535; 0 keeps the default; auto: 111 when free, else the host's "
+      "rpcbind)\n";
   // Each refusal says what is wrong in one line before the usage text.
   const struct {
     std::vector<std::string> args;
@@ -109,8 +117,9 @@ TEST(CommandLine, UsageErrors) {
       {{"serve", "--bind", "127.0.0.1", "--nfs-port", "2049x"}, "serve: --nfs-port 2049x" + not_port},
       {{"serve", "--bind", "127.0.0.1", "--nfs-port", ""}, "serve: --nfs-port " + not_port},
       {{"serve", "--bind", "127.0.0.1", "--mount-port=65536"}, "serve: --mount-port 65536" + not_port},
-      {{"serve", "--bind", "127.0.0.1", "--portmap", "abc"}, "serve: --portmap abc" + not_port},
-      {{"serve", "--bind", "127.0.0.1", "--portmap", "none"}, "serve: --portmap none" + not_port},
+      {{"serve", "--bind", "127.0.0.1", "--portmap", "abc"}, "serve: --portmap abc" + not_portmap},
+      {{"serve", "--bind", "127.0.0.1", "--portmap", "none"}, "serve: --portmap none" + not_portmap},
+      {{"serve", "--bind", "127.0.0.1", "--portmap", "Auto"}, "serve: --portmap Auto" + not_portmap},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(join(c.args).substr(0, 200));
@@ -270,30 +279,26 @@ TEST(ServeCommand, StartUpFailures) {
       {{"serve", "--bind", "127.0.0.1", "--read-timeout", "soon"},
        "read_timeout_ms: read_timeout_ms must be a whole number 1000..3600000\n"},
       // A start that fails: the library's words, then why and what to do.
-      {{"serve", "--bind", "0.0.0.0", "--nfs-port", nfs, "--mount-port", mnt},
-       "start: bind_ip must be an IPv4 literal of one interface (D8)\n"
-       "  '0.0.0.0' is not the address of one interface (not 0.0.0.0, a broadcast or a multicast address): "
-       "give one of this machine's own addresses\n"},
       {{"serve", "--bind", "127.0.0.1:2049"},
-       "start: bind_ip must be an IPv4 literal of one interface (D8)\n"
-       "  not an IPv4 address: '127.0.0.1:2049' (give one address of this machine, such as 127.0.0.1, with "
-       "nothing around it)\n"},
-      {{"serve", "--bind", " 127.0.0.1", "--nfs-port", nfs, "--mount-port", mnt},
-       "start: bind_ip must be an IPv4 literal of one interface (D8)\n"
-       "  not an IPv4 address: ' 127.0.0.1' (give one address of this machine, such as 127.0.0.1, with "
-       "nothing around it)\n"},
+       "start: bind address '127.0.0.1:2049' is not an address of this machine, 0.0.0.0 or :: (IPv4 or IPv6, "
+       "several separated by commas)\n"},
+      {{"serve", "--bind", "127.0.0.1", "--bind", " 127.0.0.1", "--nfs-port", nfs, "--mount-port", mnt},
+       "start: bind address ' 127.0.0.1' is not an address of this machine, 0.0.0.0 or :: (IPv4 or IPv6, "
+       "several separated by commas)\n"},
+      {{"serve", "--bind", "127.0.0.1", "--bind", "127.0.0.1", "--nfs-port", nfs, "--mount-port", mnt},
+       "start: bind address 127.0.0.1 given twice\n"},
       // 192.0.2.1 is set aside for documentation: no machine has it.
-      {{"serve", "--bind", "192.0.2.1", "--nfs-port", nfs, "--mount-port", mnt},
-       "start: bind nfs " + nfs + " failed\n  192.0.2.1 is not an address of this machine: give one of its own "
-       "addresses with --bind\n"},
+      {{"serve", "--bind", "127.0.0.1", "--bind", "192.0.2.1", "--nfs-port", nfs, "--mount-port", mnt},
+       "start: bind nfs " + nfs + " failed (192.0.2.1)\n  192.0.2.1 is not an address of this machine: give one of "
+       "its own addresses, 0.0.0.0 or :: with --bind\n"},
       {{"serve", "--bind", "127.0.0.1", "--nfs-port", held, "--mount-port", mnt},
-       "start: bind nfs " + held + " failed\n  port " + held +
+       "start: bind nfs " + held + " failed (127.0.0.1)\n  port " + held +
            " is in use (another NFS server, or an rpcbind?): choose another with --nfs-port\n"},
       {{"serve", "--bind", "127.0.0.1", "--nfs-port", nfs, "--mount-port", held},
-       "start: bind mount " + held + " failed\n  port " + held +
+       "start: bind mount " + held + " failed (127.0.0.1)\n  port " + held +
            " is in use (another NFS server, or an rpcbind?): choose another with --mount-port\n"},
       {{"serve", "--bind", "127.0.0.1", "--nfs-port", nfs, "--mount-port", mnt, "--portmap", held},
-       "start: bind portmap " + held + " failed\n  port " + held +
+       "start: bind portmap " + held + " failed (127.0.0.1)\n  port " + held +
            " is in use (another NFS server, or an rpcbind?): choose another with --portmap\n"},
   };
   for (const row& r : rows) {

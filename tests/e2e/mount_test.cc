@@ -136,6 +136,10 @@ TEST(Mount, AllowListDecidesMntAndExportVisibility) {
   const export_list mine = mount_export(here);
   EXPECT_TRUE(mine.well_formed);
   EXPECT_EQ(mine.paths, (std::vector<std::string>{"/local", "/lan", "/one", "/wide"}));
+  // Each export's groups say who may mount it, as showmount -e shows.
+  using groups = std::vector<std::vector<std::string>>;
+  EXPECT_EQ(mine.groups, (groups{{"(this machine)"}, {"127.0.0.0/24"}, {"127.0.0.1/32"},
+                                 {"10.0.0.0/8", "127.0.0.0/8"}}));
   const export_list theirs = mount_export(other);
   EXPECT_TRUE(theirs.well_formed);
   EXPECT_EQ(theirs.paths, (std::vector<std::string>{"/lan", "/wide"}));
@@ -281,13 +285,13 @@ TEST(Access, AllowListChangedInPlaceKeepsHandles) {
   EXPECT_EQ(before.substr(before.find("\"generation\"")), now.substr(now.find("\"generation\"")));
 }
 
-// The EXPORT result listing one export with the one group.
-bytes export_body(const std::string& path) {
+// The EXPORT result listing one export with one group: who may mount it.
+bytes export_body(const std::string& path, const std::string& group = "(this machine)") {
   bytes b;
   put32(&b, 1);
   put_string(&b, path);
   put32(&b, 1);
-  put_string(&b, "tarvelin");
+  put_string(&b, group);
   put32(&b, 0);
   put32(&b, 0);
   return b;
@@ -440,7 +444,7 @@ TEST(Mount, VersionsOneAndTwoBesideVersionThree) {
   rpc_conn other;
   ASSERT_TRUE(other.open(vorlix_mount_port(), "127.0.0.2"));
   const bytes list = call(other, kMountProg, 1, MNT_EXPORT, {});
-  const bytes expected_body = export_body("/lan");
+  const bytes expected_body = export_body("/lan", "127.0.0.0/24");
   ASSERT_EQ(list.size(), kReplyBody + expected_body.size());
   EXPECT_EQ(bytes(list.begin() + kReplyBody, list.end()), expected_body);
 }

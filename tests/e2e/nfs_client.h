@@ -188,6 +188,25 @@ inline std::string uaddr(uint32_t port) {
   return port == 0 ? "" : "127.0.0.1." + std::to_string(port >> 8) + "." + std::to_string(port & 255);
 }
 
+// The rpcbind argument (program, version, netid, empty address and owner).
+inline bytes rpcb_arg(uint32_t prog, uint32_t vers, const std::string& netid) {
+  bytes a;
+  put32(&a, prog);
+  put32(&a, vers);
+  put_string(&a, netid);
+  put_string(&a, "");
+  put_string(&a, "");
+  return a;
+}
+
+// The one string of a reply; "<bad>" when the reply is not exactly that.
+inline std::string string_reply(const bytes& r) {
+  if (r.size() < 24 || accept_stat(r) != 0) return "<bad>";
+  reply_reader rd(r, 24);
+  const bytes v = rd.opaque(255);
+  return rd.done() ? std::string(v.begin(), v.end()) : "<bad>";
+}
+
 // Starts the server with a portmapper listener on a free port; a port taken
 // between the probe and the start is retried a few times.
 inline int start_with_portmapper() {
@@ -236,6 +255,7 @@ inline bytes mount_root(const std::string& path) {
 // The export paths listed by EXPORT, each checked to carry the one group.
 struct export_list {
   std::vector<std::string> paths;
+  std::vector<std::vector<std::string>> groups;  // per path: who may mount it
   bool well_formed = false;
 };
 
@@ -244,16 +264,16 @@ inline export_list mount_export(rpc_conn& c) {
   const bytes raw = mount_call(c, MNT_EXPORT);
   if (raw.size() < kReplyBody || accept_stat(raw) != 0) return l;
   reply_reader r(raw, kReplyBody);
-  bool groups_ok = true;
   for (int i = 0; i < 128 && r.ok && r.u32() == 1; i++) {
     const bytes p = r.opaque(1024);
     l.paths.emplace_back(p.begin(), p.end());
-    const uint32_t has_group = r.u32();
-    const bytes g = r.opaque(1024);
-    const uint32_t more_groups = r.u32();
-    groups_ok = groups_ok && has_group == 1 && std::string(g.begin(), g.end()) == "tarvelin" && more_groups == 0;
+    l.groups.emplace_back();
+    for (int k = 0; k < 64 && r.ok && r.u32() == 1; k++) {
+      const bytes g = r.opaque(1024);
+      l.groups.back().emplace_back(g.begin(), g.end());
+    }
   }
-  l.well_formed = r.done() && groups_ok;
+  l.well_formed = r.done();
   return l;
 }
 

@@ -224,24 +224,6 @@ enum : uint32_t {
 
 const char* netid(uint32_t prot) { return prot == RPC_PROTO_UDP ? "udp" : "tcp"; }
 
-bytes rpcb_arg(uint32_t prog, uint32_t vers, const std::string& netid) {
-  bytes a;
-  put32(&a, prog);
-  put32(&a, vers);
-  put_string(&a, netid);
-  put_string(&a, "");
-  put_string(&a, "");
-  return a;
-}
-
-// The one string of a reply; "<bad>" when the reply is not exactly that.
-std::string string_reply(const bytes& r) {
-  if (r.size() < 24 || accept_stat(r) != 0) return "<bad>";
-  reply_reader rd(r, 24);
-  const bytes v = rd.opaque(255);
-  return rd.done() ? std::string(v.begin(), v.end()) : "<bad>";
-}
-
 TEST(Rpcbind, GetaddrAndGetversaddr) {
   const int port = start_with_portmapper();
   ASSERT_GT(port, 0);

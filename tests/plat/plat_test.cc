@@ -964,6 +964,79 @@ TEST(PlatSock, UdpDatagramsCarryTheirSender) {
   plat_sock_close(b);
 }
 
+// Addresses of both families read and written back; IPv4 ones, also
+// written IPv4-mapped, become the same record.
+TEST(PlatAddr, TextFormsBothWays) {
+  const struct {
+    const char* in;
+    const char* out;  // null: refused
+  } rows[] = {
+      {"127.0.0.1", "127.0.0.1"}, {"0.0.0.0", "0.0.0.0"},       {"::", "::"},
+      {"::1", "::1"},             {"FD00:0::5", "fd00::5"},       {"::ffff:10.1.2.3", "10.1.2.3"},
+      {"fe80::1:2", "fe80::1:2"}, {"1.2.3", nullptr},             {"[::1]", nullptr},
+      {"::1%lo", nullptr},        {" 127.0.0.1", nullptr},        {"", nullptr},
+      {"1:2:3:4:5:6:7:8:9", nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.in);
+    plat_addr a;
+    ASSERT_EQ(plat_addr_parse(r.in, &a), r.out ? 0 : -1);
+    if (r.out == nullptr) continue;
+    char text[PLAT_ADDR_TEXT];
+    plat_addr_text(a, text);
+    EXPECT_STREQ(text, r.out);
+  }
+  plat_addr mapped;
+  ASSERT_EQ(plat_addr_parse("::ffff:127.0.0.1", &mapped), 0);
+  EXPECT_TRUE(plat_addr_eq(mapped, plat_addr_v4(0x7F000001u)));
+  EXPECT_TRUE(plat_addr_is_v4(mapped));
+  EXPECT_EQ(plat_addr_v4_num(mapped), 0x7F000001u);
+  EXPECT_EQ(plat_addr_parse(nullptr, &mapped), -1);
+}
+
+// This host's addresses begin with the loopback ones.
+TEST(PlatAddr, HostAddressesIncludeLoopback) {
+  plat_addr found[64];
+  const int n = plat_host_addrs(found, 64);
+  ASSERT_GE(n, 1);
+  EXPECT_TRUE(plat_addr_eq(found[0], plat_addr_v4(0x7F000001u)));
+  EXPECT_EQ(plat_host_addrs(found, 1), 1);
+}
+
+// One listener on :: takes IPv4 clients too, which it sees IPv4-mapped, that
+// is as the same records as over IPv4; the connection's own address is the
+// one the client reached.
+TEST(PlatSock, DualStackListenerTakesBothFamilies) {
+  ASSERT_EQ(plat_net_init(), 0);
+  plat_sock l = PLAT_INVALID_SOCK;
+  if (plat_listen_tcp(plat_addr{}, 0, 4, true, &l) != 0) GTEST_SKIP() << "no dual-stack IPv6 socket here";
+  const int port = plat_sock_port(l);
+  ASSERT_GT(port, 0);
+  for (const char* to : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(to);
+    plat_addr dest;
+    ASSERT_EQ(plat_addr_parse(to, &dest), 0);
+    plat_sock c = PLAT_INVALID_SOCK;
+    if (plat_connect_tcp(dest, port, &c) != 0) {
+      EXPECT_FALSE(plat_addr_is_v4(dest)) << "IPv4 client refused";
+      continue;
+    }
+    ASSERT_GT(plat_poll1(l, 1, 5000), 0);
+    const plat_sock s = plat_accept(l);
+    ASSERT_NE(s, PLAT_INVALID_SOCK);
+    plat_addr peer, local;
+    ASSERT_EQ(plat_peer_addr(s, &peer), 0);
+    ASSERT_EQ(plat_local_addr(s, &local), 0);
+    EXPECT_TRUE(plat_addr_eq(local, dest));
+    EXPECT_EQ(plat_addr_is_v4(peer), plat_addr_is_v4(dest));
+    uint32_t v4 = 0;
+    EXPECT_EQ(plat_peer_v4(s, &v4), plat_addr_is_v4(dest) ? 0 : -1);
+    plat_sock_close(s);
+    plat_sock_close(c);
+  }
+  plat_sock_close(l);
+}
+
 // Loopback has no broadcast address, and an address of no interface has
 // none either. (A real network's is checked by the tool tests in a network
 // namespace of their own.)

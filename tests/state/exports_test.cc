@@ -25,6 +25,13 @@ const char kD9[] = "export path must be absolute, no '\\\\', no '..' (D9)";
 const char kBadList[] = "allow_cidrs: not an address or a network";
 
 
+// The text of a stored network.
+std::string net_text(const export_net& n) {
+  char text[PLAT_ADDR_TEXT + 8];
+  export_net_text(n, text);
+  return text;
+}
+
 uint32_t ip(int a, int b, int c, int d) {
   return (static_cast<uint32_t>(a) << 24) | (static_cast<uint32_t>(b) << 16) | (static_cast<uint32_t>(c) << 8) |
          static_cast<uint32_t>(d);
@@ -398,10 +405,8 @@ TEST(ExportTable, RecordAllowsItsList) {
   export_rec* recs = exports_lock_get(&count);
   ASSERT_EQ(count, 4);
   EXPECT_EQ(recs[3].ncidrs, 2);
-  EXPECT_EQ(recs[3].nets[0], ip(10, 0, 0, 0));
-  EXPECT_EQ(recs[3].masks[0], ip(255, 0, 0, 0));
-  EXPECT_EQ(recs[3].nets[1], ip(192, 168, 1, 0));
-  EXPECT_EQ(recs[3].masks[1], ip(255, 255, 255, 0));
+  EXPECT_EQ(net_text(recs[3].nets[0]), "10.0.0.0/8");
+  EXPECT_EQ(net_text(recs[3].nets[1]), "192.168.1.0/24");
   for (const row& r : rows) {
     SCOPED_TRACE(std::to_string(r.slot) + " " + std::to_string(r.addr));
     EXPECT_EQ(exports_allows(&recs[r.slot], r.addr), r.want);
@@ -478,6 +483,66 @@ TEST(AllowList, Parser) {
   }
 }
 
+// Networks of both families, "*", and IPv4 networks admitting the same
+// clients when they arrive IPv4-mapped.
+TEST(AllowList, BothFamilies) {
+  struct row {
+    const char* list;
+    const char* addr;
+    int rc;
+    int allowed;
+  };
+  const row rows[] = {
+      {"fd00::/8", "fd12:3456::1", 0, 1},
+      {"fd00::/8", "fe80::1", 0, 0},
+      {"fd00::/8", "10.0.0.1", 0, 0},
+      {"::1/128", "::1", 0, 1},
+      {"::1/128", "::2", 0, 0},
+      {"::1", "::1", 0, 1},
+      {"2001:db8::/32, 10.0.0.0/8", "2001:db8:ffff::9", 0, 1},
+      {"2001:db8::/32, 10.0.0.0/8", "10.9.9.9", 0, 1},
+      {"10.0.0.0/8", "::ffff:10.1.2.3", 0, 1},
+      {"10.0.0.0/8", "::ffff:11.1.2.3", 0, 0},
+      {"0.0.0.0/0", "::ffff:8.8.8.8", 0, 1},
+      {"0.0.0.0/0", "2001:db8::1", 0, 0},
+      {"*", "2001:db8::1", 0, 1},
+      {"*", "8.8.8.8", 0, 1},
+      {" * , 10.0.0.0/8", "fe80::1", 0, 1},
+      {"", "::1", 0, 1},
+      {"", "127.0.0.1", 0, 1},
+      {"", "2001:db8::77", 0, 0},
+      {"fd00::/129", "fd00::1", -1, 0},
+      {"fd00::/0008", "fd00::1", -1, 0},
+      {"fd00:::1", "fd00::1", -1, 0},
+      {"**", "fd00::1", -1, 0},
+      {"*/8", "fd00::1", -1, 0},
+      {"[::1]", "::1", -1, 0},
+      {"fd00::/8", "not an address", -1, 0},
+      {"fd00::/8", "[::1]", -1, 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::string(r.list) + " / " + r.addr);
+    int allowed = 77;
+    EXPECT_EQ(vorlix_cidr_allows_text(r.list, r.addr, &allowed), r.rc);
+    EXPECT_EQ(allowed, r.rc == 0 ? r.allowed : 77);
+  }
+}
+
+// What the EXPORT listing and the logs show of each network.
+TEST(AllowList, NetworkTexts) {
+  const struct {
+    const char* item;
+    const char* text;
+  } rows[] = {{"10.1.2.3/8", "10.0.0.0/8"}, {"1.2.3.4", "1.2.3.4/32"}, {"0.0.0.0/0", "0.0.0.0/0"},
+              {"*", "*"},                   {"fd00::1/8", "fd00::/8"},  {"::1", "::1/128"}};
+  for (const auto& r : rows) {
+    export_rec e{};
+    ASSERT_EQ(parse_cidrs(r.item, &e), 0) << r.item;
+    ASSERT_EQ(e.ncidrs, 1);
+    EXPECT_EQ(net_text(e.nets[0]), r.text);
+  }
+}
+
 TEST(AllowList, NullTextAndNullAnswer) {
   int allowed = -1;
   EXPECT_EQ(vorlix_cidr_allows(nullptr, ip(127, 0, 0, 1), &allowed), 0);
@@ -498,8 +563,7 @@ TEST(AllowList, FortyNetworksStoreThirtyTwo) {
   int32_t count = 0;
   export_rec* recs = exports_lock_get(&count);
   EXPECT_EQ(recs[0].ncidrs, MAX_CIDRS);
-  EXPECT_EQ(recs[0].nets[31], ip(10, 0, 0, 32));
-  EXPECT_EQ(recs[0].masks[31], 0xFFFFFFFFu);
+  EXPECT_EQ(net_text(recs[0].nets[31]), "10.0.0.32/32");
   exports_unlock();
   const std::string json = vorlix_export_json(0);
   EXPECT_NE(json.find("\"allow_cidrs\":\"" + list + "\""), std::string::npos);

@@ -126,6 +126,15 @@ bool running_under_wine() {
 }
 #endif
 
+bool has_ipv6_loopback() {
+  plat_net_init();
+  plat_addr a;
+  plat_sock s;
+  if (plat_addr_parse("::1", &a) != 0 || plat_listen_tcp(a, 0, 1, false, &s) != 0) return false;
+  plat_sock_close(s);
+  return true;
+}
+
 bool start_test_server(int portmap_port) {
   vorlix_config("nfs_port", "0");
   vorlix_config("mount_port", "0");

@@ -76,6 +76,10 @@ bool running_under_wine();
 // is closed again); another process may take it in between, rarely.
 int free_port();
 
+// True when this machine has IPv6 on its loopback interface (::1 can be
+// listened on).
+bool has_ipv6_loopback();
+
 // Starts the in-process server on 127.0.0.1 with ports chosen by the system
 // (portmap_port as given to vorlix_start: 0 for none). True on success.
 bool start_test_server(int portmap_port = 0);

@@ -82,6 +82,12 @@ bool rpc_conn::open(int port, const char* local_ip) {
   return plat_connect_tcp4("127.0.0.1", port, local_ip, &s) == 0;
 }
 
+bool rpc_conn::open_to(const char* ip, int port) {
+  plat_net_init();
+  plat_addr a;
+  return plat_addr_parse(ip, &a) == 0 && plat_connect_tcp(a, port, &s) == 0;
+}
+
 bool rpc_conn::send_raw(const bytes& b) { return sock_send_all(s, b.data(), b.size(), 5000) == 0; }
 
 bool rpc_conn::recv_record(bytes* rec, int timeout_ms) {

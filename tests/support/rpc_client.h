@@ -59,6 +59,8 @@ struct rpc_conn {
   ~rpc_conn();
   // Connects to 127.0.0.1:port, optionally from a local address.
   bool open(int port, const char* local_ip = nullptr);
+  // Connects to an address of either family (text: "127.0.0.2", "::1").
+  bool open_to(const char* ip, int port);
   bool send_raw(const bytes& b);
   // Reads one whole reply record (all fragments) within timeout_ms; false on
   // time-out or closed connection.
