@@ -93,7 +93,10 @@ if command -v wixl >/dev/null && [ -f "$pkg/installer.wxs" ]; then
   tr -d '\r' <"$work/image2" | grep -q -- "--nfs-port $nfs_port --mount-port $mount_port --portmap 0" && good ||
     bad "settings not kept on upgrade: $(tr -d '\r' <"$work/image2" | tail -1)"
   if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then good; else bad "not running after the upgrade"; fi
-  for older in "$next_win" "$msi_win"; do
+  # Another build of the same version (another product code; the same
+  # package again would only repair the installed one), and the older one.
+  (cd "$work/pkg" && wixl -a x64 -o "$work/same.msi" installer.wxs) >/dev/null 2>&1
+  for older in "$(winepath -w "$work/same.msi")" "$msi_win"; do
     if timeout 300 wine msiexec /i "$older" /qn </dev/null >/dev/null 2>&1; then bad "$older installed over $next"; else good; fi
   done
   msi_win="$next_win"
