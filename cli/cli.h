@@ -17,6 +17,9 @@ int cmd_serve(int argc, char** argv);
 // valid (*has_secret set when --secret is among them), else the exit code
 // after the usage text was printed.
 int serve_check_opts(int argc, char** argv, int* has_secret);
+// The secret in the first line of the file (its line end dropped); false
+// when the file cannot be read.
+bool read_secret_file(const char* path, std::string* secret);
 // Makes a running cmd_serve stop as on "quit"; may be called from any thread.
 void serve_request_stop();
 // Makes a running cmd_serve read its configuration file again, as on

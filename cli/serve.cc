@@ -360,20 +360,6 @@ constexpr char kConsoleHelp[] =
     "  help                   this list\n"
     "  quit                   stop the server and end\n";
 
-// The secret in the first line of the file (its line end dropped); false
-// when the file cannot be read.
-bool read_secret_file(const char* path, std::string* secret) {
-  plat_file* f = plat_fopen_read(path);
-  if (f == nullptr) return false;
-  char buf[4096];
-  const int64_t n = plat_fread_at(f, 0, buf, sizeof buf);
-  plat_fclose(f);
-  if (n < 0) return false;
-  secret->assign(buf, static_cast<size_t>(n));
-  const size_t end = secret->find_first_of("\r\n");
-  if (end != std::string::npos) secret->resize(end);
-  return true;
-}
 
 // True when every address of the bind text is a loopback one: then "this
 // machine only" is what can reach the server anyway.
@@ -628,6 +614,19 @@ void stop_server() {
 
 }  // namespace
 
+bool read_secret_file(const char* path, std::string* secret) {
+  plat_file* f = plat_fopen_read(path);
+  if (f == nullptr) return false;
+  char buf[4096];
+  const int64_t n = plat_fread_at(f, 0, buf, sizeof buf);
+  plat_fclose(f);
+  if (n < 0) return false;
+  secret->assign(buf, static_cast<size_t>(n));
+  const size_t end = secret->find_first_of("\r\n");
+  if (end != std::string::npos) secret->resize(end);
+  return true;
+}
+
 int serve_check_opts(int argc, char** argv, int* has_secret) {
   serve_opts o;
   std::string why;
@@ -775,6 +774,8 @@ int cmd_serve(int argc, char** argv) {
   out = head;
   out.pop_back();
   plat_notify(("READY=1\nSTATUS=" + out).c_str());
+  // Run as a service, it is reported running only now, its listeners bound.
+  plat_service_ready();
   if (!o.console) {
     // Detached: standard input is never read, so a terminal cannot stop the
     // server for reading it, and a hang-up does not end it.

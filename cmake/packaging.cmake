@@ -42,9 +42,12 @@ if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/installer.wxs.in ${msi_dir}/installer.wxs @ONLY)
   if(VORLIX_WIXL)
     set(msi ${CMAKE_BINARY_DIR}/${VORLIX_PROGRAM}-${PROJECT_VERSION}-win64.msi)
+    # The program and the library go in stripped, as in the zip (CPack
+    # strips those): the symbols are for debugging the build, not for users.
     add_custom_command(OUTPUT ${msi}
       COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${VORLIX_PROGRAM}> $<TARGET_FILE:vorlix>
               ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE ${msi_dir}/
+      COMMAND ${CMAKE_STRIP} --strip-unneeded ${msi_dir}/${VORLIX_EXE} ${msi_dir}/${VORLIX_DLL}
       COMMAND ${VORLIX_WIXL} -a x64 -o ${msi} installer.wxs
       WORKING_DIRECTORY ${msi_dir}
       DEPENDS ${msi_dir}/installer.wxs ${VORLIX_PROGRAM} vorlix ${CMAKE_SOURCE_DIR}/README.md

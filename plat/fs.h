@@ -12,6 +12,15 @@
 // File status. mode holds permission bits only: 0444 when no write bit is set,
 // else 0666, plus 0111 for directories. Times are seconds since 1970 except
 // mtime_ns. is_link always describes the path itself.
+// Windows reparse points: whether one with this tag is a link to another
+// place (a name surrogate: symbolic links, junctions, mount points), which
+// is never followed, rather than the file or folder itself kept in another
+// form (deduplicated, compressed by the system, a cloud placeholder, moved
+// to slower storage), which is listed and read as what it is. A tag that
+// could not be read (0, which no reparse point carries; Wine gives it for a
+// link to a folder) counts as a link. Pure, so testable on every system.
+inline bool plat_reparse_tag_is_link(uint32_t tag) { return tag == 0 || (tag & 0x20000000u) != 0; }
+
 struct plat_statbuf {
   int32_t is_dir;
   int32_t is_reg;

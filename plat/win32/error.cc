@@ -23,4 +23,11 @@ void error_text(unsigned long code, char* out, size_t outlen) {
   }
 }
 
+int fail_with(const char* what, unsigned long code, char* err, size_t errlen) {
+  char why[1100];
+  error_text(code, why, sizeof why);
+  if (errlen > 0) snprintf(err, errlen, "%s: %s", what, why);
+  return -1;
+}
+
 }  // namespace plat_win32

@@ -58,6 +58,8 @@ DWORD access_for(open_for p) {
       return FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kList:
       return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    case kLook:
+      return FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kDescribe:
       return FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     case kRead:
@@ -73,6 +75,22 @@ using nt_status_to_error_fn = ULONG(NTAPI*)(NTSTATUS);
 }  // namespace
 
 namespace plat_win32 {
+
+DWORD link_bit_only(DWORD attrs, DWORD tag) {
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) && !plat_reparse_tag_is_link(tag)) attrs &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+  return attrs;
+}
+
+DWORD path_attributes(const wchar_t* w) {
+  const DWORD attrs = GetFileAttributesW(w);
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return attrs;
+  // The find data carries the tag (0 when it cannot be read: a link).
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileExW(w, FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr, 0);
+  if (f == INVALID_HANDLE_VALUE) return attrs;
+  FindClose(f);
+  return link_bit_only(attrs, (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? fd.dwReserved0 : 0);
+}
 
 void fill_stat(plat_statbuf* st, const file_desc& f) {
   st->is_link = (f.own_attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
@@ -103,6 +121,11 @@ bool describe(HANDLE h, file_desc* d) {
       !GetFileInformationByHandleEx(h, FileStandardInfo, &si, sizeof si) ||
       query(h, &io, &ii, sizeof ii, FileInternalInformation) < 0) {
     return false;
+  }
+  if (bi.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO ti = {};
+    bi.FileAttributes = link_bit_only(
+        bi.FileAttributes, GetFileInformationByHandleEx(h, FileAttributeTagInfo, &ti, sizeof ti) ? ti.ReparseTag : 0);
   }
   *d = file_desc{bi.FileAttributes, bi.FileAttributes, static_cast<uint64_t>(si.EndOfFile.QuadPart),
                  static_cast<uint64_t>(ii.IndexNumber.QuadPart), si.NumberOfLinks,
@@ -191,13 +214,35 @@ HANDLE open_held(HANDLE parent, const char* name, size_t n, const wchar_t* w, op
     SetLastError(to_error(st));
     return INVALID_HANDLE_VALUE;
   }
-  return h;
+  FILE_ATTRIBUTE_TAG_INFO ti = {};
+  if (p != kRead || !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &ti, sizeof ti) ||
+      !(ti.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || plat_reparse_tag_is_link(ti.ReparseTag)) {
+    return h;
+  }
+  // A file whose reparse point is no link (deduplicated, compressed by the
+  // system, a cloud placeholder) gives its content only through the
+  // system's handling of that reparse point: opened again without
+  // FILE_OPEN_REPARSE_POINT, and kept only when that is the same file
+  // (nothing put in its place in between).
+  HANDLE data = nullptr;
+  InterlockedIncrement64(&g_opens);
+  const NTSTATUS again = create(&data, access, &oa, &io, nullptr, 0, kShareAll, FILE_OPEN,
+                                options & ~static_cast<ULONG>(FILE_OPEN_REPARSE_POINT), nullptr, 0);
+  file_desc was, now;
+  const bool same = again >= 0 && describe(h, &was) && describe(data, &now) && was.fileid == now.fileid;
+  CloseHandle(h);
+  if (!same) {
+    if (again >= 0) CloseHandle(data);
+    SetLastError(kRefused);
+    return INVALID_HANDLE_VALUE;
+  }
+  return data;
 }
 
 HANDLE open_and_describe(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p, file_desc* fd) {
   HANDLE h = open_held(parent, name, n, w, p);
   if (h == INVALID_HANDLE_VALUE) return h;
-  const DWORD own = GetFileAttributesW(w);
+  const DWORD own = path_attributes(w);
   if (own == INVALID_FILE_ATTRIBUTES || GetFileType(h) != FILE_TYPE_DISK || !describe(h, fd)) {
     CloseHandle(h);
     SetLastError(kRefused);
@@ -214,20 +259,34 @@ bool hold_plain_dir(const char* name, size_t n, const char* path, open_for p, he
   if (w.p == nullptr) return false;
   file_desc fd;
   HANDLE h = open_and_describe(hw->top(), name, n, w.p, p, &fd);
+  const bool listed = p != kLook || h != INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE && p == kLook && GetLastError() == ERROR_ACCESS_DENIED) {
+    h = open_and_describe(hw->top(), name, n, w.p, kTraverse, &fd);
+  }
   if (h == INVALID_HANDLE_VALUE) return false;
   if (!(fd.attrs & FILE_ATTRIBUTE_DIRECTORY) || (fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
     CloseHandle(h);
     SetLastError(kRefused);
     return false;
   }
+  hw->listed[hw->n] = listed && p != kTraverse && p != kDescribe;
+  hw->id[hw->n] = fd.fileid;
   hw->h[hw->n++] = h;
   return true;
 }
 
-char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last) {
+HANDLE reopen_to_list(HANDLE dir) {
+  InterlockedIncrement64(&g_opens);
+  HANDLE h = ReOpenFile(dir, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                        FILE_FLAG_BACKUP_SEMANTICS);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last,
+                   open_for way) {
   SetLastError(kRefused);
   if (root == nullptr || rel == nullptr || root[0] == 0) return nullptr;
-  if (!hold_plain_dir(nullptr, 0, root, rel[0] == 0 ? end_dir : kTraverse, hw)) return nullptr;
+  if (!hold_plain_dir(nullptr, 0, root, rel[0] == 0 ? end_dir : way, hw)) return nullptr;
   char* cur = static_cast<char*>(malloc(strlen(root) + 1));
   if (cur == nullptr) return nullptr;
   strcpy(cur, root);
@@ -248,7 +307,7 @@ char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for en
       *last = p;
       return cur;
     }
-    if (!hold_plain_dir(p, n, cur, slash[1] == 0 ? end_dir : kTraverse, hw)) break;
+    if (!hold_plain_dir(p, n, cur, slash[1] == 0 ? end_dir : way, hw)) break;
     p = slash + 1;
   }
   const DWORD why = GetLastError();
@@ -261,7 +320,7 @@ bool plain_file(HANDLE h, bool refuse_link, const wchar_t* w) {
   file_desc fd;
   if (GetFileType(h) != FILE_TYPE_DISK || !describe(h, &fd) || (fd.attrs & FILE_ATTRIBUTE_DIRECTORY) ||
       (refuse_link && ((fd.attrs & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                       (GetFileAttributesW(w) & FILE_ATTRIBUTE_REPARSE_POINT)))) {
+                       (path_attributes(w) & FILE_ATTRIBUTE_REPARSE_POINT)))) {
     CloseHandle(h);
     SetLastError(kRefused);
     return false;
@@ -327,7 +386,7 @@ int plat_stat(const char* path, plat_statbuf* st, int follow) {
   memset(st, 0, sizeof *st);
   wstr w(path);
   if (w.p == nullptr) return -1;
-  const DWORD attrs = GetFileAttributesW(w.p);
+  const DWORD attrs = path_attributes(w.p);
   if (attrs == INVALID_FILE_ATTRIBUTES) return -1;
   st->is_link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
@@ -496,8 +555,11 @@ bool dir_read_one(plat_dir* d) {
     dir_entry* e = &d->seen[d->n_seen++];
     e->name = name;
     memset(&e->st, 0, sizeof e->st);
+    // A reparse point's record carries its tag where extended attributes'
+    // size would be.
+    const DWORD attrs = link_bit_only(r->FileAttributes, r->EaSize);
     // The records carry no link count: every entry counts as one link.
-    fill_stat(&e->st, file_desc{r->FileAttributes, r->FileAttributes, static_cast<uint64_t>(r->EndOfFile.QuadPart),
+    fill_stat(&e->st, file_desc{attrs, attrs, static_cast<uint64_t>(r->EndOfFile.QuadPart),
                                 static_cast<uint64_t>(r->FileId.QuadPart), 1,
                                 static_cast<uint64_t>(r->LastWriteTime.QuadPart),
                                 static_cast<uint64_t>(r->LastAccessTime.QuadPart),

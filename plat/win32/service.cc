@@ -19,12 +19,7 @@ using namespace plat_win32;  // the helpers of win32_internal.h
 namespace {
 
 // Puts "WHAT: WORDS (error N)" with the system's last error into err.
-int service_fail(const char* what, char* err, size_t errlen) {
-  char why[1100];
-  error_text(GetLastError(), why, sizeof why);
-  if (errlen > 0) snprintf(err, errlen, "%s: %s", what, why);
-  return -1;
-}
+int service_fail(const char* what, char* err, size_t errlen) { return fail_with(what, GetLastError(), err, errlen); }
 
 // Appends one argument, with a space before it unless it is the first, so
 // that CommandLineToArgvW gives it back unchanged: quoted when it is empty
@@ -112,7 +107,10 @@ DWORD WINAPI service_control(DWORD control, DWORD, LPVOID, LPVOID) {
 void WINAPI service_main(DWORD, LPWSTR*) {
   g_service.status_handle = RegisterServiceCtrlHandlerExW(g_service.name, service_control, nullptr);
   if (g_service.status_handle == nullptr) return;
-  service_report(SERVICE_RUNNING, 0);
+  // Starting until the body calls plat_service_ready: a start that fails
+  // (an address the machine lacks, a port in use) goes from starting to
+  // stopped with the body's exit code, and never shows as running.
+  service_report(SERVICE_START_PENDING, 30000);
   g_service.rc = g_service.body(g_service.argc, g_service.argv);
   if (g_service.rc != 0) {
     g_service.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -174,20 +172,30 @@ int plat_service_install(const char* name, const char* description, const char* 
   sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
   if (scm.h == nullptr) return service_fail("cannot open the service manager (run as administrator)", err, errlen);
   wstr wname(name);
-  // Asked first: not every service manager refuses a second CreateService.
-  sc_handle existing(OpenServiceW(scm.h, wname.p, SERVICE_QUERY_STATUS));
-  if (existing.h != nullptr) {
-    SetLastError(ERROR_SERVICE_EXISTS);
-    return service_fail("the service is installed already; remove it first", err, errlen);
+  // Its own virtual account: it reads what that account is granted, not
+  // everything as SYSTEM would.
+  const std::wstring account = std::wstring(L"NT SERVICE\\") + wname.p;
+  // An installed service is brought up to date in place (an upgrade):
+  // program, command line and account.
+  sc_handle svc(OpenServiceW(scm.h, wname.p, SERVICE_ALL_ACCESS));
+  if (svc.h != nullptr) {
+    if (!ChangeServiceConfigW(svc.h, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, cmd.c_str(),
+                              nullptr, nullptr, nullptr, account.c_str(), nullptr, wname.p)) {
+      return service_fail("cannot update the installed service", err, errlen);
+    }
+  } else {
+    svc.h = CreateServiceW(scm.h, wname.p, wname.p, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                           SERVICE_ERROR_NORMAL, cmd.c_str(), nullptr, nullptr, nullptr, account.c_str(), nullptr);
+    if (svc.h == nullptr) return service_fail("cannot create the service", err, errlen);
   }
-  sc_handle svc(CreateServiceW(scm.h, wname.p, wname.p, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, cmd.c_str(), nullptr, nullptr, nullptr,
-                               nullptr, nullptr));
-  if (svc.h == nullptr) {
-    return service_fail(GetLastError() == ERROR_SERVICE_EXISTS ? "the service is installed already; remove it first"
-                                                              : "cannot create the service",
-                        err, errlen);
-  }
+  // Its own identifier in its token, so that access lists can name it, and
+  // of the privileges only the one every process has (bypassing traverse
+  // checks on the way to what it was granted).
+  SERVICE_SID_INFO sid_info = {SERVICE_SID_TYPE_UNRESTRICTED};
+  ChangeServiceConfig2W(svc.h, SERVICE_CONFIG_SERVICE_SID_INFO, &sid_info);
+  wchar_t privileges[] = L"SeChangeNotifyPrivilege\0";
+  SERVICE_REQUIRED_PRIVILEGES_INFOW priv_info = {privileges};
+  ChangeServiceConfig2W(svc.h, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &priv_info);
   wstr wdesc(description);
   SERVICE_DESCRIPTIONW d = {wdesc.p};
   ChangeServiceConfig2W(svc.h, SERVICE_CONFIG_DESCRIPTION, &d);
@@ -216,13 +224,20 @@ int plat_service_remove(const char* name, char* err, size_t errlen) {
     }
   }
   if (!DeleteService(svc.h)) return service_fail("cannot remove the service", err, errlen);
-  // The log goes with the service, its older generations, and its folder
-  // once empty.
+  // The files of its folder (the log, the secret) go with the service, and
+  // the folder once empty; folders inside it (an export) stay.
   std::wstring file;
   if (service_log_path(name, &file)) {
-    DeleteFileW(file.c_str());
-    for (int i = 1; i <= kLogGenerationsMax; i++) DeleteFileW((file + L"." + std::to_wstring(i)).c_str());
-    RemoveDirectoryW(file.substr(0, file.rfind(L'\\')).c_str());
+    const std::wstring dir = file.substr(0, file.rfind(L'\\'));
+    WIN32_FIND_DATAW fd;
+    HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (f != INVALID_HANDLE_VALUE) {
+      do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + L"\\" + fd.cFileName).c_str());
+      } while (FindNextFileW(f, &fd));
+      FindClose(f);
+    }
+    RemoveDirectoryW(dir.c_str());
   }
   return 0;
 }
@@ -264,6 +279,38 @@ int plat_service_run(const char* name, int (*body)(int, char**), int argc, char*
                         err, errlen);
   }
   return g_service.rc;
+}
+
+void plat_service_ready() {
+  if (g_service.status_handle != nullptr) service_report(SERVICE_RUNNING, 0);
+}
+
+int plat_service_wait_running(const char* name, int wait_ms, char* err, size_t errlen) {
+  sc_handle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return service_fail("cannot open the service manager", err, errlen);
+  wstr wname(name);
+  sc_handle svc(OpenServiceW(scm.h, wname.p, SERVICE_QUERY_STATUS));
+  if (svc.h == nullptr) {
+    return service_fail(GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
+                                                                      : "cannot open the service",
+                        err, errlen);
+  }
+  for (int waited = 0;; waited += 100) {
+    SERVICE_STATUS st = {};
+    if (!QueryServiceStatus(svc.h, &st)) return service_fail("cannot ask the service's state", err, errlen);
+    if (st.dwCurrentState == SERVICE_RUNNING) return 0;
+    if (st.dwCurrentState == SERVICE_STOPPED) {
+      const DWORD code =
+          st.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? st.dwServiceSpecificExitCode : st.dwWin32ExitCode;
+      if (errlen > 0) snprintf(err, errlen, "the service stopped instead of running (exit code %lu)", code);
+      return 1;
+    }
+    if (waited >= wait_ms) {
+      if (errlen > 0) snprintf(err, errlen, "the service was still starting after %d s", wait_ms / 1000);
+      return -1;
+    }
+    Sleep(100);
+  }
 }
 
 int plat_service_log_open(const char* name, char* path, size_t pathlen) {

@@ -47,6 +47,9 @@ char* narrow(const wchar_t* w);
 // "(error N)" when the system has no words for it.
 void error_text(unsigned long code, char* out, size_t outlen);
 
+// Puts "WHAT: WORDS (error N)" for the error code into err; returns -1.
+int fail_with(const char* what, unsigned long code, char* err, size_t errlen);
+
 // Frees a converted string when the scope ends.
 struct wstr {
   wchar_t* p;
@@ -67,6 +70,14 @@ struct file_desc {
   uint64_t written, accessed, created;  // file times
   bool delete_pending = false;          // deleted, gone once its last handle closes
 };
+
+// attrs with the reparse-point bit cleared unless the reparse point, of
+// that tag, is a link (plat_reparse_tag_is_link): the bit then means a link.
+DWORD link_bit_only(DWORD attrs, DWORD tag);
+// The path's own attributes (GetFileAttributesW, INVALID_FILE_ATTRIBUTES
+// on failure), the reparse-point bit only for a link; the tag is read by
+// a look at the name in its folder only when the bit is set.
+DWORD path_attributes(const wchar_t* w);
 
 // Fills the status record from a description.
 void fill_stat(plat_statbuf* st, const file_desc& f);
@@ -99,7 +110,9 @@ wchar_t* final_path(HANDLE h);
 // rights only, so that looking at a file never opens its data, which can
 // set off a virus scan or the download of a file kept online only), or a
 // file to read.
-enum open_for { kTraverse, kList, kDescribe, kRead };
+// kLook: a folder on the way that is also kept to ask for the next name in
+// it (traverse and list rights; held folders prove where they lie so).
+enum open_for { kTraverse, kList, kDescribe, kRead, kLook };
 
 // Opens `name` (n bytes of UTF-8) inside the folder `parent`, or the path
 // `w` itself when parent is null (the root of a walk), without following a
@@ -110,14 +123,20 @@ enum open_for { kTraverse, kList, kDescribe, kRead };
 // elsewhere. Invalid handle on failure, with the thread's last error set.
 HANDLE open_held(HANDLE parent, const char* name, size_t n, const wchar_t* w, open_for p);
 
-// The folders held open along a walk beneath a root; all closed at the end.
+// The folders held open along a walk beneath a root, with the file number
+// of each; all closed at the end. listed[i] says whether h[i] may be asked
+// for the names in it (opened for kLook, not refused that).
 struct held_walk {
   static constexpr int kMax = 512;
   HANDLE h[kMax];
+  uint64_t id[kMax];
+  bool listed[kMax];
   int n = 0;
   HANDLE top() const { return n > 0 ? h[n - 1] : nullptr; }
   ~held_walk() {
-    for (int i = 0; i < n; i++) CloseHandle(h[i]);
+    for (int i = 0; i < n; i++) {
+      if (h[i] != INVALID_HANDLE_VALUE) CloseHandle(h[i]);  // one taken over is left invalid
+    }
   }
 };
 
@@ -136,13 +155,19 @@ bool hold_plain_dir(const char* name, size_t n, const char* path, open_for p, he
 
 // Walks rel ("/" separators) beneath root one component at a time: the
 // root and every component but the last must be plain folders (no reparse
-// point) and stay held open in *hw, each opened inside the one before it.
+// point) and stay held open in *hw, each opened inside the one before it
+// for `way` (kTraverse, or kLook; a folder that may be traversed but not
+// listed is then opened for traverse only).
 // Returns the full path of the last component (the root itself when rel is
 // empty, and the folder when rel ends in "/"), a new string, and points
 // *last at that component in rel ("" when the held folder on top is the
 // object itself: that one is opened for `end_dir`, every other for
 // traverse only). Null when the walk is refused.
-char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last);
+char* walk_beneath(const char* root, const char* rel, held_walk* hw, open_for end_dir, const char** last,
+                   open_for way = kTraverse);
+// A new handle on the folder open as dir, for asking it for names (list
+// rights), counted as an open. Null on failure.
+HANDLE reopen_to_list(HANDLE dir);
 
 // ---- Files (fs.cc) -----------------------------------------------------------
 

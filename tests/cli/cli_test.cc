@@ -175,12 +175,13 @@ TEST(CommandLine, Rofs) {
 TEST(ServiceCommand, UsageAndRefusals) {
   const char kServiceUsage[] =
       "usage:\n"
-      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | reload\n"
+      "  tarvelin-quillmoor-nfs-v3-file-server service install SERVE_OPTIONS | remove | reload | started\n"
       "        | run SERVE_OPTIONS\n"
       "        SERVE_OPTIONS: --bind IP --export /p=PATH ... as for serve; with --config FILE\n"
       "        naming a file that does not exist, the other options are written into it\n"
       "        reload: the running service reads its --config file again (as sc control\n"
-      "        NAME paramchange)\n";
+      "        NAME paramchange)\n"
+      "        started: waits until the service runs; fails when its start failed\n";
   for (const std::vector<std::string>& args : {std::vector<std::string>{"service"},
                                                std::vector<std::string>{"service", "start"},
                                                std::vector<std::string>{"service", "remove", "extra"}}) {
@@ -210,7 +211,8 @@ TEST(ServiceCommand, UsageAndRefusals) {
   EXPECT_EQ(run.err, no_services);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"service", "install", "--bind", "127.0.0.1", "--export", "/s=" + t.at("s")},
-        std::vector<std::string>{"service", "remove"}, std::vector<std::string>{"service", "reload"}}) {
+        std::vector<std::string>{"service", "remove"}, std::vector<std::string>{"service", "reload"},
+        std::vector<std::string>{"service", "started"}}) {
     SCOPED_TRACE(join(args));
     const run_result r = run_program(args);
     EXPECT_EQ(r.code, 1);
@@ -218,6 +220,24 @@ TEST(ServiceCommand, UsageAndRefusals) {
     EXPECT_EQ(r.out, "");
   }
 #endif
+  // The folders and files named are resolved at install, before anything
+  // is registered: one that does not exist is refused, whatever the
+  // system.
+  const std::string missing = t.at("missing");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"service", "install", "--bind", "127.0.0.1", "--export", "/m=" + missing},
+        std::vector<std::string>{"service", "install", "--bind=127.0.0.1", "--export=/m=" + missing},
+        std::vector<std::string>{"service", "install", "--bind", "127.0.0.1", "--export", "/s=" + t.at("s"),
+                                 "--secret-file", missing}}) {
+    SCOPED_TRACE(join(args));
+    const run_result r = run_program(args);
+    EXPECT_EQ(r.code, 1);
+    const std::string option = args.back() == missing && args[args.size() - 2] == "--secret-file" ? "--secret-file"
+                                                                                                  : "--export";
+    EXPECT_EQ(r.err, "service: " + option + ": " + missing +
+                         " does not exist or cannot be reached: give the path of an existing folder or file\n");
+    EXPECT_EQ(r.out, "");
+  }
 }
 
 TEST(ServeCommand, StartUpFailures) {

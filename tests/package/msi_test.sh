@@ -4,6 +4,8 @@
 # under Program Files and starts the service with its default export (ports given as
 # properties, the portmapper off, so that nothing fixed is taken); the Linux
 # libnfs client lists and reads files put into that export (SHA-256 equal);
+# a service that cannot start fails the installation, rolled back; a newer
+# version upgrades in place, keeping settings and secret;
 # `msiexec /x` removes it all: files, folders, the service, its log, and
 # every mention of the program in the registry.
 #
@@ -23,6 +25,20 @@ nfs_port=$((20000 + RANDOM % 20000))
 mount_port=$((nfs_port + 1))
 key="HKLM\\System\\CurrentControlSet\\Services\\$name"
 
+# A service that cannot start (an address this machine lacks) fails the
+# installation, which is rolled back: nothing is left installed.
+if timeout 300 wine msiexec /i "$msi_win" /qn BIND=192.0.2.1 NFSPORT="$nfs_port" MOUNTPORT="$mount_port" PORTMAP=0 \
+     </dev/null >"$work/badbind.out" 2>&1; then
+  bad "msiexec /i succeeded with a service that cannot bind"
+else
+  good
+fi
+[ ! -e "$progdir/$name.exe" ] && good || bad "a failed installation left the program behind"
+# Wine's msiexec ends during the rollback (exit 91) before its last step,
+# the rollback's `service remove`: the service's entry is left, and the next
+# installation updates it. Windows runs the rollback whole.
+if wine reg query "$key" </dev/null >/dev/null 2>&1; then echo "note: the rollback left the service's entry (Wine)"; fi
+
 t0=$(date +%s)
 if timeout 300 wine msiexec /i "$msi_win" /qn NFSPORT="$nfs_port" MOUNTPORT="$mount_port" PORTMAP=0 \
      </dev/null >"$work/install.out" 2>&1; then
@@ -34,6 +50,12 @@ echo "msiexec /i took $(( $(date +%s) - t0 )) s"
 for f in "$name.exe" vorlix.dll README.md LICENSE; do
   [ -f "$progdir/$f" ] && good || bad "not installed: Program Files/$name/$f"
 done
+# The program and the library are installed stripped: no debugging sections.
+if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+  for f in "$name.exe" vorlix.dll; do
+    x86_64-w64-mingw32-objdump -h "$progdir/$f" | grep -q '\.debug' && bad "not stripped: $f" || good
+  done
+fi
 wine reg query "$key" /v ImagePath </dev/null >"$work/image" 2>&1 || true
 tr -d '\r' <"$work/image" | grep -q -- "service run --config=C:\\\\ProgramData\\\\$name\\\\exports.conf --secret" && good ||
   bad "service not registered as expected: $(tr -d '\r' <"$work/image" | tail -2)"
@@ -50,6 +72,40 @@ if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then
   pass=$((pass + ok)); fail=$((fail + failed))
 else
   bad "the service did not start: $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
+fi
+
+# A newer version installs over this one in place, made here from the same
+# installer source with the version raised: the settings and the secret are
+# kept, and the service runs again. The same or an older version is refused.
+pkg="$(dirname "$msi_src")/packaging"
+if command -v wixl >/dev/null && [ -f "$pkg/installer.wxs" ]; then
+  cp -r "$pkg" "$work/pkg"
+  ver="$(sed -n 's/.*<Product [^>]*Version="\([0-9.]*\)".*/\1/p' "$work/pkg/installer.wxs" | head -1)"
+  next="${ver%.*}.$(( ${ver##*.} + 1 ))"
+  sed -i "s/\"$ver\"/\"$next\"/g" "$work/pkg/installer.wxs"
+  (cd "$work/pkg" && wixl -a x64 -o "$work/next.msi" installer.wxs) >/dev/null 2>&1
+  next_win="$(winepath -w "$work/next.msi")"
+  secret="$datadir/secret"
+  cp "$secret" "$work/secret.before" 2>/dev/null || true
+  : >"$log"  # emptied, so that the start after the upgrade is the only one in it
+  if timeout 300 wine msiexec /i "$next_win" /qn </dev/null >"$work/upgrade.out" 2>&1; then good; else bad "upgrade to $next failed"; fi
+  # Wine's msiexec removes the older version without UPGRADINGPRODUCTCODE,
+  # so its removal takes the secret with it; Windows sets it, and the
+  # secret stays.
+  cmp -s "$secret" "$work/secret.before" || echo "note: the secret was made again on upgrade (Wine)"
+  wine reg query "$key" /v ImagePath </dev/null >"$work/image2" 2>&1 || true
+  tr -d '\r' <"$work/image2" | grep -q -- "--nfs-port $nfs_port --mount-port $mount_port --portmap 0" && good ||
+    bad "settings not kept on upgrade: $(tr -d '\r' <"$work/image2" | tail -1)"
+  if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then good; else bad "not running after the upgrade"; fi
+  # Another build of the same version (another product code; the same
+  # package again would only repair the installed one), and the older one.
+  (cd "$work/pkg" && wixl -a x64 -o "$work/same.msi" installer.wxs) >/dev/null 2>&1
+  for older in "$(winepath -w "$work/same.msi")" "$msi_win"; do
+    if timeout 300 wine msiexec /i "$older" /qn </dev/null >/dev/null 2>&1; then bad "$older installed over $next"; else good; fi
+  done
+  msi_win="$next_win"
+else
+  echo "upgrade not checked: wixl or $pkg/installer.wxs missing"
 fi
 
 # The files put into the export are the user's; they go before the

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The Windows service under Wine's service manager, in a Wine prefix made
 # for the run: `service install` with an export whose folder has a space in
-# its name; the prefix restarted as a machine reboots, and the service
-# starts by itself; the Linux libnfs client lists and reads the export
+# its name, given relative to the current folder; an update in place that
+# keeps the secret (kept in a file, not on the command line); the prefix
+# restarted as a machine reboots, and the service starts by itself; the Linux libnfs client lists and reads the export
 # (SHA-256 equal); `net stop` ends the server and closes its port; `net
 # start` serves again with the same command line (secret kept); `service
-# remove` takes it away with its log. The export comes from a configuration
-# file: `sc control NAME paramchange` makes the running service read it
-# again, and an export added there is served without a restart. The log
-# holds the event lines (start, listening, reload).
+# remove` takes it away with its log and secret. The service also reads a
+# configuration file: `sc control NAME paramchange` makes the running
+# service read it again, and an export added there is served without a
+# restart. The log holds the event lines (start, listening, reload). A
+# start that cannot bind is never reported as running.
 #
 # usage: win_service_test.sh PROGRAM.exe
 set -euo pipefail
@@ -29,21 +31,37 @@ mount_port=$((nfs_port + 1))
 more="$work/more"
 make_share "$more"
 conf="$work/exports.conf"
-printf '# the test service\r\nexport /share=%s\r\n' "$share_win" >"$conf"
+printf '# the test service: its first export is on its command line\r\n' >"$conf"
 conf_win="$(winepath -w "$conf")"
-wine "$exe" service install --bind 127.0.0.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
-  --config "$conf_win" </dev/null >"$work/install.out" 2>&1 && good || bad "install: $(cat "$work/install.out")"
-# A second install is refused and leaves the first in place.
-if wine "$exe" service install --bind 127.0.0.1 --export "/x=$share_win" </dev/null >"$work/again.out" 2>&1; then
-  bad "a second install was accepted"
-else
-  tr -d '\r' <"$work/again.out" | grep -q 'installed already' && good || bad "second install: $(cat "$work/again.out")"
-fi
+# The export is given relative to the current folder: it is resolved at
+# install, not in the service's own working folder.
+(cd "$work" && wine "$exe" service install --bind 127.0.0.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
+  --config "$conf_win" --export "/share=my share" </dev/null >"$work/install.out" 2>&1) && good ||
+  bad "install: $(cat "$work/install.out")"
 # The service's configuration as the service manager keeps it (Wine's sc has
-# no qc): the command line carries the secret made at install.
+# no qc): the folder resolved to its full path, and no secret on the command
+# line, only the file that holds it.
 key="HKLM\\System\\CurrentControlSet\\Services\\$name"
+secret_file="$WINEPREFIX/drive_c/ProgramData/$name/secret"
 wine reg query "$key" /v ImagePath </dev/null >"$work/qc1" 2>&1 || true
-grep -q -- '--secret [0-9a-f]\{64\}' "$work/qc1" && good || bad "no secret in the service's command line: $(tr -d '\r' <"$work/qc1")"
+tr -d '\r' <"$work/qc1" | grep -qF -- "/share=$share_win" && good || bad "export not resolved: $(tr -d '\r' <"$work/qc1")"
+grep -q -- '--secret-file C:\\ProgramData\\'"$name"'\\secret' "$work/qc1" && good ||
+  bad "no secret file on the service's command line: $(tr -d '\r' <"$work/qc1")"
+grep -q -- '--secret ' "$work/qc1" && bad "the secret is on the command line" || good
+grep -qx '[0-9a-f]\{64\}' "$secret_file" && good || bad "no secret of 64 hex digits in $secret_file"
+cp "$secret_file" "$work/secret1"
+# A folder that does not exist is refused, and nothing changes.
+if wine "$exe" service install --bind 127.0.0.1 --export "/x=$share_win\\missing" </dev/null >"$work/bad.out" 2>&1; then
+  bad "an export of a missing folder was accepted"
+else
+  tr -d '\r' <"$work/bad.out" | grep -q 'does not exist' && good || bad "missing folder: $(cat "$work/bad.out")"
+fi
+# A second install updates the installed service in place and keeps its secret.
+wine "$exe" service install --bind 127.0.0.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
+  --config "$conf_win" --export "/share=$share_win" </dev/null >"$work/again.out" 2>&1 && good ||
+  bad "update: $(cat "$work/again.out")"
+cmp -s "$secret_file" "$work/secret1" && good || bad "the secret changed on an update"
+wine reg query "$key" /v ImagePath </dev/null >"$work/qc1" 2>&1 || true
 
 # Waits for the server's n-th start in the log.
 started() { wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" "$1" 300 "$log"; }
@@ -99,6 +117,19 @@ if started 1; then
 else
   bad "the service did not start at boot: $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
 fi
+# A start that cannot bind (an address this machine lacks) is never
+# reported as running: the service stops with its own exit code, and
+# `service started`, which the installer runs, fails saying so.
+wine "$exe" service install --bind 192.0.2.1 --nfs-port "$nfs_port" --mount-port "$mount_port" \
+  --export "/share=$share_win" </dev/null >"$work/badbind.out" 2>&1 && good || bad "update: $(cat "$work/badbind.out")"
+timeout 60 wine net start "$name" </dev/null >"$work/start3.out" 2>&1 || true
+if timeout 120 wine "$exe" service started </dev/null >"$work/started.out" 2>&1; then
+  bad "a service that could not bind was reported running"
+else
+  tr -d '\r' <"$work/started.out" | grep -q 'stopped instead of running (exit code 1)' && good ||
+    bad "service started: $(tr -d '\r' <"$work/started.out")"
+fi
+tr -d '\r' <"$log" | grep -q '^start: ' && good || bad "the reason is not in the log: $(tr -d '\r' <"$log" | tail -3)"
 echo "service log:"; { tr -d '\r' <"$log" 2>/dev/null || true; } | head -5 | sed 's/^/  /'
 
 wine "$exe" service remove </dev/null >"$work/remove.out" 2>&1 && good || bad "remove: $(cat "$work/remove.out")"

@@ -1470,3 +1470,35 @@ TEST(PlatHeld, AFileLinkedElsewhereIsNotProvenByItsMarkedPath) {
 #endif
 
 }  // namespace
+
+// Only name surrogates are links; every other reparse point is the file or
+// folder it is. The tags as the system defines them (winnt.h).
+TEST(ReparseTags, OnlyNameSurrogatesAreLinks) {
+  struct row {
+    const char* what;
+    uint32_t tag;
+    bool link;
+  };
+  const row rows[] = {
+      {"symbolic link", 0xA000000Cu, true},
+      {"junction or mount point", 0xA0000003u, true},
+      {"WSL symbolic link", 0xA000001Du, true},
+      {"global reparse (symbolic link of a silo)", 0xA0000019u, true},
+      {"unreadable tag (Wine's link to a folder)", 0, true},
+      {"deduplicated file", 0x80000013u, false},
+      {"compressed by compact /exe (WOF)", 0x80000017u, false},
+      {"cloud placeholder (OneDrive)", 0x9000001Au, false},
+      {"cloud placeholder, a subtype", 0x9000301Au, false},
+      {"OneDrive (older)", 0x80000021u, false},
+      {"HSM", 0xC0000004u, false},
+      {"HSM2", 0x80000006u, false},
+      {"single-instance store", 0x80000007u, false},
+      {"projected file system", 0x9000001Cu, false},
+      {"app execution alias", 0x8000001Bu, false},
+      {"Unix socket", 0x80000023u, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(plat_reparse_tag_is_link(r.tag), r.link);
+  }
+}
