@@ -59,7 +59,7 @@ ip link set lo up || fail "cannot bring up the namespace's loopback"
 declare -A KNOWN=(
   # MNT and UMNT with an empty, a cut and a 0xFFFFFFFF-long path; an unknown
   # procedure with a path as arguments.
-  [Mount.ProceduresWithoutState]="malformed-calls"
+  [Mount.OtherProceduresAndTheMountList]="malformed-calls"
   # GETPORT with 0, 8 and 11 bytes of arguments: dropped without a reply.
   [Portmap.GetportThatDoesNotDecodeIsDropped]="malformed-calls dropped-calls"
   # CALLIT with a bare mapping as arguments (answered PROC_UNAVAIL).
