@@ -38,6 +38,14 @@ fi
 # the rollback's `service remove`: the service's entry is left, and the next
 # installation updates it. Windows runs the rollback whole.
 if wine reg query "$key" </dev/null >/dev/null 2>&1; then echo "note: the rollback left the service's entry (Wine)"; fi
+# The same unfinished rollback leaves the configuration file the failed
+# installation wrote (on Windows `service remove` takes it with the
+# service's other files), which would keep the next installation's settings
+# out of it.
+if [ -e "$datadir/exports.conf" ]; then
+  echo "note: the rollback left exports.conf (Wine)"
+  rm -f "$datadir/exports.conf"
+fi
 
 t0=$(date +%s)
 if timeout 300 wine msiexec /i "$msi_win" /qn NFSPORT="$nfs_port" MOUNTPORT="$mount_port" PORTMAP=0 \
@@ -94,8 +102,15 @@ if command -v wixl >/dev/null && [ -f "$pkg/installer.wxs" ]; then
   # secret stays.
   cmp -s "$secret" "$work/secret.before" || echo "note: the secret was made again on upgrade (Wine)"
   wine reg query "$key" /v ImagePath </dev/null >"$work/image2" 2>&1 || true
-  tr -d '\r' <"$work/image2" | grep -q -- "--nfs-port $nfs_port --mount-port $mount_port --portmap 0" && good ||
-    bad "settings not kept on upgrade: $(tr -d '\r' <"$work/image2" | tail -1)"
+  # The settings are on the service's command line, or in the configuration
+  # file when the upgrade wrote it anew.
+  if tr -d '\r' <"$work/image2" | grep -q -- "--nfs-port $nfs_port --mount-port $mount_port --portmap 0" ||
+     { tr -d '\r' <"$datadir/exports.conf" 2>/dev/null | grep -qxF "nfs-port $nfs_port" &&
+       tr -d '\r' <"$datadir/exports.conf" | grep -qxF "portmap 0"; }; then
+    good
+  else
+    bad "settings not kept on upgrade: $(tr -d '\r' <"$work/image2" | tail -2) / $(tr -d '\r' <"$datadir/exports.conf" 2>/dev/null)"
+  fi
   if wait_for_lines "listening 127.0.0.1 nfs=$nfs_port" 1 300 "$log"; then good; else bad "not running after the upgrade"; fi
   # Another build of the same version (another product code; the same
   # package again would only repair the installed one), and the older one.
