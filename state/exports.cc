@@ -351,6 +351,18 @@ int exports_add(const char* export_path, const char* local_path, const char* all
   return slot;
 }
 
+namespace {
+
+// Reads an allow-list text (null or "" for this machine only) into *out;
+// false, with the refusal recorded, when it has an error.
+bool read_list(const char* text, export_rec* out) {
+  if (text == nullptr || text[0] == 0 || parse_cidrs(text, out) == 0) return true;
+  set_error(-1, "allow_cidrs: not an address or a network");
+  return false;
+}
+
+}  // namespace
+
 int exports_set_allow(const char* export_path, const char* allow_cidrs) {
   if (export_path == nullptr) {
     set_error(-1, "path required");
@@ -359,10 +371,7 @@ int exports_set_allow(const char* export_path, const char* allow_cidrs) {
   // The new list is read whole before anything changes, so a list with an
   // error leaves the export exactly as it was.
   export_rec parsed{};
-  if (allow_cidrs != nullptr && allow_cidrs[0] != 0 && parse_cidrs(allow_cidrs, &parsed) != 0) {
-    set_error(-1, "allow_cidrs: not an address or a network");
-    return -1;
-  }
+  if (!read_list(allow_cidrs, &parsed)) return -1;
   auto text = std::make_shared<const std::string>(allow_cidrs ? allow_cidrs : "");
   plat_guard g(exp_lock());
   const int i = exports_find(export_path);
@@ -449,10 +458,7 @@ int exports_cidr_allows(const char* cidrs, const plat_addr& addr, int* allowed) 
     return -1;
   }
   export_rec scratch{};
-  if (cidrs != nullptr && cidrs[0] != 0 && parse_cidrs(cidrs, &scratch) != 0) {
-    set_error(-1, "allow_cidrs: not an address or a network");
-    return -1;
-  }
+  if (!read_list(cidrs, &scratch)) return -1;
   *allowed = allows(&scratch, addr) ? 1 : 0;
   set_error(0, "allowed=%d", *allowed);
   return 0;
