@@ -145,6 +145,11 @@ TEST(FaultClients, VanishingStallingAndFloodingClientsDoNotHoldUpAWellBehavedOne
   // the largest size to arrive even on a slowed-down (sanitized) build.
   ASSERT_EQ(vorlix_config("read_timeout_ms", load::kSanitized ? "10000" : "2000"), 0);
   ASSERT_EQ(vorlix_config("max_connections", "256"), 0);
+  // Every client here comes from 127.0.0.1. A hundred vanishing connections
+  // opened back to back can outrun the threads that see them end, and the
+  // per-client cap would then rightly turn the flooders away at connect;
+  // what is tested is that the server outlasts them, so the cap is the limit.
+  ASSERT_EQ(vorlix_config("max_per_client", "256"), 0);
   temp_dir t;
   const std::string content = load::pattern(262144 + 7);
   t.write("f", content);
