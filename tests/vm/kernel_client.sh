@@ -4,8 +4,12 @@
 # client modules, mounts an export over user-mode networking (the guest
 # reaches the host's 127.0.0.1 as 10.0.2.2), lists, stats and hashes the tree,
 # reads a large file, tries ten kinds of writes, and mounts a second time
-# through the built-in portmapper. The whole test runs in a private network
-# namespace, so the fixed ports it uses (111, 2049, 20048) clash with nothing.
+# through the built-in portmapper. A second network card joins the guest to a
+# tap device of the host's with an address of its own, as a machine on the
+# LAN would be: there the guest mounts by the server's LAN address with no
+# port options, finding every port through the portmapper. The whole test
+# runs in a private network namespace, so the fixed ports it uses (111, 2049,
+# 20048) and the LAN addresses clash with nothing.
 #
 # usage: kernel_client.sh SERVER_EXE
 set -uo pipefail
@@ -33,6 +37,14 @@ if [ -z "${VORLIX_VM_NETNS:-}" ]; then
   exec env VORLIX_VM_NETNS=1 unshare --net -- "$0" "$@"
 fi
 ip link set lo up
+
+# The LAN: a tap device the guest's second card plugs into.
+lan_host=192.168.77.1
+lan_guest=192.168.77.2
+lan_mac=52:54:00:77:00:02
+if ! { ip tuntap add dev vlan0 mode tap && ip addr add "$lan_host/24" dev vlan0 && ip link set vlan0 up; } 2>/dev/null; then
+  skip "no tap device here (/dev/net/tun)"
+fi
 
 fail() {
   echo "FAIL: $*" >&2
@@ -114,6 +126,11 @@ ip link set lo up
 ip link set eth0 up
 ip addr add 10.0.2.15/24 dev eth0
 ip route add default via 10.0.2.2
+for d in /sys/class/net/*; do
+  [ "\$(cat \$d/address)" = "$lan_mac" ] && lan=\${d##*/}
+done
+ip link set "\$lan" up
+ip addr add $lan_guest/24 dev "\$lan"
 section() { echo "==BEGIN \$1=="; }
 done_() { echo "==END \$1=="; }
 
@@ -176,6 +193,14 @@ mount -t nfs -o vers=3,proto=tcp,nolock,mountproto=udp,addr=10.0.2.2,mountaddr=1
 ls /mnt | sort | head -n 3
 umount /mnt
 done_ mountudp
+# From the LAN, as a player or a desktop mounts: the server's address and
+# nothing else; the kernel asks the portmapper for MOUNT's and NFS's ports.
+section lan
+mount -t nfs -o vers=3,nolock,addr=$lan_host $lan_host:/movies /mnt; echo "rc=\$?"
+cat /mnt/d1/d2/d3/three.txt
+grep " /mnt " /proc/mounts | grep -o "addr=$lan_host" | head -n 1
+umount /mnt
+done_ lan
 section mountsub
 mount -t nfs -o $mount_opts,port=2049,mountport=20048 10.0.2.2:/movies/sub /mnt; echo "rc=\$?"
 ls /mnt | sort
@@ -209,8 +234,9 @@ chmod +x "$root/init"
 # Clients keep their mounts across a restart only when the server keeps its
 # secret, so the server starts with one; the last restart leaves it out.
 start_server() {  # extra serve arguments
-  "$exe" serve --bind 127.0.0.1 --nfs-port 2049 --mount-port 20048 --portmap 111 \
-    --export "/movies=$fx" "$@" < /dev/null > "$tmp/server.out" 2> "$tmp/server.err" &
+  "$exe" serve --bind 0.0.0.0 --nfs-port 2049 --mount-port 20048 --portmap auto \
+    --export "/movies=$fx" --allow "/movies=127.0.0.1,192.168.77.0/24" "$@" \
+    < /dev/null > "$tmp/server.out" 2> "$tmp/server.err" &
   server_pid=$!
   for _ in $(seq 1 100); do grep -q '^listening' "$tmp/server.out" && return 0; sleep 0.1; done
   cat "$tmp/server.err" >&2
@@ -230,7 +256,9 @@ boot() {  # accel, time limit in seconds
   restarted=""
   qemu-system-x86_64 -accel "$1" -m 768 -smp 1 -kernel "$kernel" -initrd "$tmp/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 loglevel=3" -display none -no-reboot -monitor none \
-    -netdev user,id=n0 -device virtio-net-pci,netdev=n0 -serial "file:$tmp/serial.log" \
+    -netdev user,id=n0 -device virtio-net-pci,netdev=n0 \
+    -netdev tap,id=n1,ifname=vlan0,script=no,downscript=no -device "virtio-net-pci,netdev=n1,mac=$lan_mac" \
+    -serial "file:$tmp/serial.log" \
     > "$tmp/qemu.out" 2>&1 &
   qemu_pid=$!
   local t0=$SECONDS booted=0
@@ -301,6 +329,10 @@ m2=$(section mount2)
 [ "$(echo "$m2" | head -n 1)" = "rc=0" ] || fail "mount through the portmapper: $m2"
 mu=$(section mountudp)
 [ "$mu" = "$m2" ] || fail "mount through the portmapper over UDP: $mu (over TCP: $m2)"
+[ "$(section lan)" = "$(printf 'rc=0\nthree\naddr=%s' "$lan_host")" ] ||
+  fail "mount over the LAN address with no port options: $(section lan)"
+grep -q "own portmapper answers on port 111" "$tmp/server.err" "$tmp/server.out" ||
+  fail "with --portmap auto and port 111 free the server did not say it runs its own portmapper"
 ms=$(section mountsub)
 [ "$ms" = "$(printf 'rc=0\nb.bin\ndeeper')" ] || fail "mount of a subfolder: $ms"
 rs=$(section restart)
