@@ -42,6 +42,7 @@ struct cursor {
   unsigned char verf[8];
   std::unique_ptr<plat_dir, dir_closer> d;
   uint64_t used_ms;
+  dir_ahead ahead;
 };
 constexpr size_t kMaxCursors = 8;
 
@@ -173,25 +174,32 @@ void dircache_clear() {
 
 namespace {
 
-// Finds and takes out the kept enumeration of the folder (e, rel, st) with verf when
-// `verf` is given, after moving those past their age (all of them when
-// `all` is set) to *gone. The caller holds the lock.
-plat_dir* cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const char* rel, const plat_statbuf* st,
-                              const unsigned char* verf, std::list<cursor>* gone) {
-  plat_dir* d = nullptr;
+// Moves the kept enumerations past their age (all of them when `all` is
+// set) to *gone, and then, when `verf` is given, the kept enumeration of the
+// folder (e, rel, st) with verf to *taken (which it leaves empty when there
+// is none). The caller holds the lock.
+void cursors_trim_locked(dir_cache& c, int all, const export_rec* e, const char* rel, const plat_statbuf* st,
+                         const unsigned char* verf, std::list<cursor>* gone, std::list<cursor>* taken) {
   const uint64_t now = plat_now_ms();
   for (auto it = c.cursors.begin(); it != c.cursors.end();) {
     const auto next = std::next(it);
     if (all || now - it->used_ms > HOLD_AGE_MS) {
       gone->splice(gone->end(), c.cursors, it);
-    } else if (d == nullptr && verf != nullptr && it->key.is(*e, rel, *st) &&
+    } else if (taken != nullptr && taken->empty() && verf != nullptr && it->key.is(*e, rel, *st) &&
                memcmp(it->verf, verf, 8) == 0) {
-      d = it->d.release();
-      c.cursors.erase(it);
+      taken->splice(taken->end(), c.cursors, it);
     }
     it = next;
   }
-  return d;
+}
+
+// Keeps the cursor as the most recently used, dropping the least recently
+// used beyond the bound to *gone. Takes the lock.
+void cursors_keep(dir_cache& c, std::list<cursor>* one, std::list<cursor>* gone) {
+  plat_guard g(c.lock.get());
+  one->front().used_ms = plat_now_ms();
+  c.cursors.splice(c.cursors.begin(), *one);
+  while (c.cursors.size() > kMaxCursors) gone->splice(gone->end(), c.cursors, std::prev(c.cursors.end()));
 }
 
 }  // namespace
@@ -201,20 +209,45 @@ void dircache_sweep(int all) {
   std::list<cursor> gone;
   {
     plat_guard g(c.lock.get());
-    cursors_trim_locked(c, all, nullptr, nullptr, nullptr, nullptr, &gone);
+    cursors_trim_locked(c, all, nullptr, nullptr, nullptr, nullptr, &gone, nullptr);
   }
 }
 
 plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
-                               const unsigned char verf[8]) {
+                               const unsigned char verf[8], dir_ahead* ahead) {
   dir_cache& c = cache();
   std::list<cursor> gone;  // closed once the lock is released
-  plat_dir* d = nullptr;
+  std::list<cursor> taken;
   {
     plat_guard g(c.lock.get());
-    d = cursors_trim_locked(c, 0, &e, rel, &st, verf, &gone);
+    cursors_trim_locked(c, 0, &e, rel, &st, verf, &gone, &taken);
   }
-  return d != nullptr ? d : plat_opendir_beneath(export_local(e), rel);
+  if (taken.empty()) return plat_opendir_beneath(export_local(e), rel);
+  if (ahead != nullptr) *ahead = std::move(taken.front().ahead);
+  return taken.front().d.release();
+}
+
+void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char verf[8],
+                         const dir_names& names, uint64_t pos, size_t count) {
+  dir_cache& c = cache();
+  std::list<cursor> gone;
+  std::list<cursor> taken;
+  {
+    plat_guard g(c.lock.get());
+    cursors_trim_locked(c, 0, &e, rel, &st, verf, &gone, &taken);
+  }
+  if (taken.empty()) return;
+  dir_ahead& a = taken.front().ahead;
+  const uint64_t end = pos + count < names.count() ? pos + count : names.count();
+  // Stamped before the first is read: the oldest description counts.
+  a.read_ms = plat_now_ms();
+  a.pos = pos;
+  a.st.resize(end > pos ? end - pos : 0);
+  a.found.assign(a.st.size(), 0);
+  for (uint64_t p = pos; p < end; p++) {
+    a.found[p - pos] = plat_dir_stat(taken.front().d.get(), names.name(p), &a.st[p - pos]) == 0 ? 1 : 0;
+  }
+  cursors_keep(c, &taken, &gone);
 }
 
 void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d) {
@@ -226,13 +259,10 @@ void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned ch
     plat_closedir(d);
     return;
   }
-  dir_cache& c = cache();
+  std::list<cursor> one;
+  one.push_back(cursor{folder_key{e.fsid, rel, self.dev, self.fileid}, {}, std::unique_ptr<plat_dir, dir_closer>(d),
+                       0, {}});
+  memcpy(one.front().verf, verf, 8);
   std::list<cursor> gone;
-  {
-    plat_guard g(c.lock.get());
-    c.cursors.push_front(cursor{folder_key{e.fsid, rel, self.dev, self.fileid}, {},
-                                std::unique_ptr<plat_dir, dir_closer>(d), plat_now_ms()});
-    memcpy(c.cursors.front().verf, verf, 8);
-    while (c.cursors.size() > kMaxCursors) gone.splice(gone.end(), c.cursors, std::prev(c.cursors.end()));
-  }
+  cursors_keep(cache(), &one, &gone);
 }

@@ -53,6 +53,27 @@ int dircache_resume(const export_rec& e, const char* rel, const plat_statbuf& st
 // Empties the cache.
 void dircache_clear();
 
+// A listing's next entries described ahead of its next call: a connection
+// that has sent a reply ending before the folder's end describes the names
+// that come next while that reply is on its way and the client reads it, so
+// that the call resuming there finds them described. Each description was
+// read after the reply before that call was sent, and is used only within
+// DIRCACHE_AHEAD_FRESH_MS of its reading.
+constexpr uint64_t DIRCACHE_AHEAD_FRESH_MS = 5;
+struct dir_ahead {
+  uint64_t pos = 0;      // the snapshot position of the first description
+  uint64_t read_ms = 0;  // when they were read; 0 when there are none
+  std::vector<plat_statbuf> st;
+  std::vector<unsigned char> found;  // 0 where the name had gone
+  // The description of position p when one was read ahead and is still
+  // fresh at now: 1 with *out set, 0 when the name had gone; -1 when none.
+  int take(uint64_t p, uint64_t now, plat_statbuf* out) const {
+    if (read_ms == 0 || now - read_ms > DIRCACHE_AHEAD_FRESH_MS || p < pos || p - pos >= st.size()) return -1;
+    if (found[p - pos] == 0) return 0;
+    *out = st[p - pos];
+    return 1;
+  }
+};
 // The enumeration a listing describes its entries from, kept open between
 // the listing's calls, so that a call resuming where the last one ended
 // finds its names there instead of enumerating the folder from the start
@@ -62,11 +83,17 @@ void dircache_clear();
 // now (st, same file id), so a folder moved away is never listed from.
 // Returns the kept enumeration of the snapshot verf names, or else one
 // opened now by the link-refusing walk; null when the folder cannot be
-// opened.
+// opened. With `ahead`, the descriptions read ahead with a kept enumeration
+// come along (see dircache_read_ahead); none otherwise.
 plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
-                               const unsigned char verf[8]);
+                               const unsigned char verf[8], dir_ahead* ahead = nullptr);
 // Keeps d (taken from dircache_cursor_take for rel) for the listing's next call.
 void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d);
+// Describes names[pos, pos + count) of the listing whose kept enumeration
+// verf names, through that enumeration, for the listing's next call. Does
+// nothing when the enumeration is no longer kept.
+void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char verf[8],
+                         const dir_names& names, uint64_t pos, size_t count);
 // Closes the kept enumerations past their age (every one when `all` is
 // set), like hold_sweep.
 void dircache_sweep(int all);

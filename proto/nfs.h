@@ -60,5 +60,10 @@ void nfs_fsinfo(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_pathconf(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_readdir(xdr_cursor* args, xdr_enc* body, uint32_t* status);
 void nfs_readdirplus(xdr_cursor* args, xdr_enc* body, uint32_t* status);
+// Once a listing's reply has gone out, describes the entries the listing's
+// next call will ask for, while the client reads that reply (see dir_ahead
+// in proto/dircache.h). The connection calls it after each reply it sends;
+// it does nothing unless that reply was a listing that stopped short.
+void nfs_read_ahead();
 // The directory cookie verifier.
 void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8]);

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "fh/fh.h"
 #include "fh/hold.h"
@@ -103,13 +106,21 @@ void list_file_export(xdr_enc* e, const fh_resolved& r, uint64_t cookie, uint32_
   end_list(e, fits ? 1 : 0);
 }
 
+// Where a listing's next call resumes and how many entries the reply before
+// it held; count 0 when the reply reached the folder's end.
+struct next_page {
+  uint64_t pos = 0;
+  size_t count = 0;
+};
+
 // A cookie resumes after the entry that carried it: that of "." with "..",
 // that of ".." with the first enumerated entry. A reply that cannot hold even
 // "." ends with eof 0, so that the client neither loops on one entry nor
 // takes the folder for empty. Positions are those of the listing's snapshot
-// (null when the folder could not be enumerated).
+// (null when the folder could not be enumerated). When the reply ends
+// before the folder's end, *next says where the next call resumes.
 void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_names* names, const unsigned char verf[8],
-                 budget b, int plus) {
+                 budget b, int plus, next_page* next) {
   fh_digest_prefix pre;
   fh_prefix_init(&pre, r.idx, r.exp.gen);
   uint64_t skip = 0;
@@ -129,20 +140,25 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
   // link-refusing walk that resolved it, through the enumeration the
   // listing keeps between its calls; names that have gone since the
   // snapshot was taken are left out.
-  plat_dir* d = names ? dircache_cursor_take(r.exp, r.rel, r.st, verf) : nullptr;
+  dir_ahead ahead;
+  plat_dir* d = names ? dircache_cursor_take(r.exp, r.rel, r.st, verf, &ahead) : nullptr;
   if (d == nullptr) {
     end_list(e, 1);
     return;
   }
+  const uint64_t now = plat_now_ms();
   char rel[REL_MAX];
   for (uint64_t pos = skip; pos < names->count(); pos++) {
     const char* name = names->name(pos);
     if (fh_join_rel(r.rel, name, rel) != 0) continue;
     plat_statbuf st;
-    if (plat_dir_stat(d, name, &st) != 0) continue;
+    const int known = ahead.take(pos, now, &st);
+    if (known == 0 || (known < 0 && plat_dir_stat(d, name, &st) != 0)) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
       dircache_cursor_put(r.exp, r.rel, verf, d);
       end_list(e, 0);
+      next->pos = pos;
+      next->count = pos > skip ? pos - skip : 1;
       return;
     }
   }
@@ -150,7 +166,28 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
   end_list(e, 1);
 }
 
+// The read-ahead a connection owes the listing it has just answered: set by
+// the listing call, done by nfs_read_ahead once the reply has gone out.
+struct owed_read_ahead {
+  bool owed = false;
+  export_rec exp;
+  std::string rel;
+  plat_statbuf st{};
+  unsigned char verf[8] = {};
+  std::shared_ptr<const dir_names> names;
+  next_page next;
+};
+thread_local owed_read_ahead t_owed;
+
 }  // namespace
+
+void nfs_read_ahead() {
+  owed_read_ahead& o = t_owed;
+  if (!o.owed) return;
+  o.owed = false;
+  dircache_read_ahead(o.exp, o.rel.c_str(), o.st, o.verf, *o.names, o.next.pos, o.next.count);
+  o.names.reset();
+}
 
 void dir_verf(const export_rec* exp, const plat_statbuf* st, unsigned char out[8]) {
   unsigned char in[32];
@@ -173,6 +210,7 @@ void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
     *status = NFS3ERR_BADHANDLE;
     return;
   }
+  t_owed.owed = false;
   fh_resolved r;
   if (nfs_resolve(fh, fh_len, &r, status) != 0) return;
   const uint64_t cookie = xd_u64(args);
@@ -232,7 +270,19 @@ void readdir_any(xdr_cursor* args, xdr_enc* body, uint32_t* status, int plus) {
   if (r.exp.is_file) {
     list_file_export(body, r, cookie, maxcount, plus);
   } else {
-    list_folder(body, r, cookie, snap.names.get(), snap.verf, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus);
+    next_page next;
+    list_folder(body, r, cookie, snap.names.get(), snap.verf, budget{dircount, maxcount - READDIR_REPLY_FIXED}, plus,
+                &next);
+    if (next.count > 0) {
+      owed_read_ahead& o = t_owed;
+      o.owed = true;
+      o.exp = std::move(r.exp);
+      o.rel = r.rel;
+      o.st = r.st;
+      memcpy(o.verf, snap.verf, 8);
+      o.names = std::move(snap.names);
+      o.next = next;
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "proto/nfs.h"
 #include "proto/stats.h"
 #include "state/clients.h"
 #include "state/config.h"
@@ -384,6 +385,7 @@ int rpc_serve_conn(plat_sock s, rpc_conn_activity* act) {
       // connection: the peer has stopped reading, and what it would read
       // next is the rest of a reply cut short.
       if (plat_send_all(s, st.reply.data, st.reply.len, RPC_SEND_WAIT_MS, &st.send_limit_ms) != 0) return 0;
+      nfs_read_ahead();
     }
     st.spin = st.spin_rest == 0 && r > 0 && st.reply.len <= kSpinReplyMax;
     if (st.spin_rest > 0) st.spin_rest--;

@@ -9,10 +9,12 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "nfs_client.h"
 #include "proto/dircache.h"
@@ -330,6 +332,50 @@ TEST_F(Readdir, ListingInProgressGoesOnOnItsSnapshot) {
   EXPECT_EQ(gone.status, 10003u);
   EXPECT_TRUE(gone.well_formed);
   EXPECT_EQ(gone.size, 32u);
+}
+
+// A listing's next page is described while the reply before it is on its
+// way; those descriptions serve only a call that follows within a few
+// milliseconds, so a file that changes while the client waits longer is
+// described as it is when the call comes.
+TEST_F(Readdir, PagesDescribedAheadAreTheFilesAsTheyAreWhenAskedFor) {
+  temp_dir d;
+  for (int i = 0; i < 300; i++) d.write("e/f-" + std::to_string(i), "x");
+  ASSERT_NO_FATAL_FAILURE(serve("/e", d.at("e")));
+
+  // Pages asked for back to back: each entry is the file itself.
+  uint64_t cookie = 0;
+  bytes verf = kZeroVerf;
+  size_t seen = 0;
+  int pages = 0;
+  for (bool eof = false; !eof && pages < 200; pages++) {
+    const readdir_result r = readdirplus(c, root, cookie, verf, 1024, 2048);
+    ASSERT_EQ(r.status, 0u) << "page " << pages;
+    for (const dir_entry& e : r.entries) {
+      cookie = e.cookie;
+      if (e.name == "." || e.name == "..") continue;
+      seen++;
+      EXPECT_EQ(e.attr.size, 1u) << e.name;
+      EXPECT_EQ(e.attr.fileid, host_lstat(d.at("e/" + e.name)).st_ino) << e.name;
+      EXPECT_EQ(e.fh, handle_for("/e", e.name)) << e.name;
+    }
+    eof = r.eof;
+    verf = r.verf;
+  }
+  EXPECT_EQ(seen, 300u);
+  EXPECT_GT(pages, 5);
+
+  // Every file grows after the first page; the next page, asked for well
+  // after, shows every entry at its new size.
+  const readdir_result first = readdirplus(c, root, 0, kZeroVerf, 1024, 2048);
+  ASSERT_EQ(first.status, 0u);
+  ASSERT_FALSE(first.eof);
+  for (int i = 0; i < 300; i++) d.write("e/f-" + std::to_string(i), "xxxxx");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * DIRCACHE_AHEAD_FRESH_MS));
+  const readdir_result next = readdirplus(c, root, first.entries.back().cookie, first.verf, 1024, 2048);
+  ASSERT_EQ(next.status, 0u);
+  ASSERT_FALSE(next.entries.empty());
+  for (const dir_entry& e : next.entries) EXPECT_EQ(e.attr.size, 5u) << e.name;
 }
 
 TEST_F(Readdir, EntriesCarryAttributesAndHandlesThatResolve) {
