@@ -66,9 +66,15 @@ plat_dir* plat_opendir(const char* path);
 // belongs to the plat_dir and lives until the next readdir or closedir.
 const char* plat_readdir(plat_dir* d);
 void plat_closedir(plat_dir* d);
+// How long a description read from the file system counts as current: one
+// read earlier is read again before it is given out.
+constexpr uint64_t PLAT_DESC_FRESH_MS = 5;
 // Status of a name in an enumeration's folder; a final link is described
 // itself. The name "" describes the folder itself. Opens nothing but, for a
-// name the enumeration does not hold, on Windows the name. 0 or -1.
+// name the enumeration does not hold, on Windows the name. The description
+// was read within PLAT_DESC_FRESH_MS (Windows keeps the descriptions its
+// enumeration read with the names, and reads them again when older). 0 or
+// -1.
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
 
 struct plat_file;

@@ -57,9 +57,8 @@ void dircache_clear();
 // that has sent a reply ending before the folder's end describes the names
 // that come next while that reply is on its way and the client reads it, so
 // that the call resuming there finds them described. Each description was
-// read after the reply before that call was sent, and is used only within
-// DIRCACHE_AHEAD_FRESH_MS of its reading.
-constexpr uint64_t DIRCACHE_AHEAD_FRESH_MS = 5;
+// read after the reply before that call was sent, and is used only while it
+// counts as current (PLAT_DESC_FRESH_MS).
 struct dir_ahead {
   uint64_t pos = 0;      // the snapshot position of the first description
   uint64_t read_ms = 0;  // when they were read; 0 when there are none
@@ -68,7 +67,7 @@ struct dir_ahead {
   // The description of position p when one was read ahead and is still
   // fresh at now: 1 with *out set, 0 when the name had gone; -1 when none.
   int take(uint64_t p, uint64_t now, plat_statbuf* out) const {
-    if (read_ms == 0 || now - read_ms > DIRCACHE_AHEAD_FRESH_MS || p < pos || p - pos >= st.size()) return -1;
+    if (read_ms == 0 || now - read_ms > PLAT_DESC_FRESH_MS || p < pos || p - pos >= st.size()) return -1;
     if (found[p - pos] == 0) return 0;
     *out = st[p - pos];
     return 1;

@@ -485,10 +485,12 @@ int plat_fs_space(const char* path, uint64_t* total, uint64_t* avail) {
   return 0;
 }
 
-// One entry of an enumeration: its UTF-8 name and its description.
+// One entry of an enumeration: its UTF-8 name, its description and when
+// that was read.
 struct dir_entry {
   char* name;
   plat_statbuf st;
+  uint64_t read_ms;
 };
 
 // An enumeration read from the folder's handle in batches of records that
@@ -496,22 +498,58 @@ struct dir_entry {
 // no entry is opened. Every entry read is kept with its description:
 // plat_readdir hands them out in order, and plat_dir_stat finds a name
 // among them, reading further batches when it is not there yet.
+// A description older than PLAT_DESC_FRESH_MS is read again before
+// plat_dir_stat gives it: a second handle on the folder reads it once more
+// from the start in small batches, as far as the entry asked for, so that a
+// listing walked in order reads each record about twice in all.
 struct plat_dir {
   HANDLE h;
   unsigned char* batch;  // the last batch of records
   DWORD at;              // offset of the next record in the batch
   int batch_left;        // 1 while the batch holds records not yet read
   int ended;             // 1 once the folder has no more records
+  uint64_t batch_ms;     // when the last batch was read
   dir_entry* seen;
   size_t n_seen, cap_seen;
   size_t handed;  // entries handed out by plat_readdir
   size_t look;    // where plat_dir_stat looks first (names come in order)
   char* folder;   // the folder's path as given, for names not enumerated
+  HANDLE again;                // the second handle; null until needed
+  unsigned char* again_batch;  // its batch
+  size_t again_at;             // the entry its next record is expected to be
 };
 
 namespace {
 
 constexpr DWORD kDirBatch = 65536;
+// The batches in which descriptions are read again: about a listing reply's
+// worth of entries, so that each is read shortly before it is given.
+constexpr DWORD kAgainBatch = 8192;
+
+// The description a record carries.
+void stat_from_record(const FILE_ID_BOTH_DIR_INFO* r, plat_statbuf* st) {
+  memset(st, 0, sizeof *st);
+  // A reparse point's record carries its tag where extended attributes'
+  // size would be.
+  const DWORD attrs = link_bit_only(r->FileAttributes, r->EaSize);
+  // The records carry no link count: every entry counts as one link.
+  fill_stat(st, file_desc{attrs, attrs, static_cast<uint64_t>(r->EndOfFile.QuadPart),
+                          static_cast<uint64_t>(r->FileId.QuadPart), 1, static_cast<uint64_t>(r->LastWriteTime.QuadPart),
+                          static_cast<uint64_t>(r->LastAccessTime.QuadPart),
+                          static_cast<uint64_t>(r->CreationTime.QuadPart)});
+}
+
+// The record's name in UTF-8 into out (of size cap): its length, or 0 for
+// "." and "..", a name that does not fit, or one that cannot be converted.
+int record_name(const FILE_ID_BOTH_DIR_INFO* r, char* out, int cap) {
+  const wchar_t* wn = r->FileName;
+  const int wl = static_cast<int>(r->FileNameLength / sizeof(wchar_t));
+  if (wl == 0 || (wn[0] == L'.' && (wl == 1 || (wl == 2 && wn[1] == L'.')))) return 0;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wn, wl, out, cap - 1, nullptr, nullptr);
+  if (n <= 0) return 0;
+  out[n] = 0;
+  return n;
+}
 
 // Reads the next batch of records; false at the end of the folder or on
 // failure (`ended` set either way).
@@ -523,6 +561,7 @@ bool dir_next_batch(plat_dir* d) {
   }
   d->at = 0;
   d->batch_left = 1;
+  d->batch_ms = plat_now_ms();
   return true;
 }
 
@@ -554,17 +593,51 @@ bool dir_read_one(plat_dir* d) {
     name[n] = 0;
     dir_entry* e = &d->seen[d->n_seen++];
     e->name = name;
-    memset(&e->st, 0, sizeof e->st);
-    // A reparse point's record carries its tag where extended attributes'
-    // size would be.
-    const DWORD attrs = link_bit_only(r->FileAttributes, r->EaSize);
-    // The records carry no link count: every entry counts as one link.
-    fill_stat(&e->st, file_desc{attrs, attrs, static_cast<uint64_t>(r->EndOfFile.QuadPart),
-                                static_cast<uint64_t>(r->FileId.QuadPart), 1,
-                                static_cast<uint64_t>(r->LastWriteTime.QuadPart),
-                                static_cast<uint64_t>(r->LastAccessTime.QuadPart),
-                                static_cast<uint64_t>(r->CreationTime.QuadPart)});
+    stat_from_record(r, &e->st);
+    e->read_ms = d->batch_ms;
     return true;
+  }
+}
+
+// Reads the folder again through the second handle, from where it stopped
+// (from the start when entry i lies behind it), renewing the description of
+// each entry whose name comes up, until entry i has been renewed or the
+// folder ends. True when entry i was renewed.
+bool dir_read_again(plat_dir* d, size_t i) {
+  if (d->again != nullptr && d->again_at > i) {
+    CloseHandle(d->again);
+    d->again = nullptr;
+  }
+  if (d->again == nullptr) {
+    if (d->again_batch == nullptr) d->again_batch = static_cast<unsigned char*>(malloc(kAgainBatch));
+    if (d->again_batch == nullptr) return false;
+    d->again = reopen_to_list(d->h);
+    if (d->again == nullptr) return false;
+    d->again_at = 0;
+  }
+  char name[1024];
+  // Bounded by the folder: each batch moves on by at least one record.
+  for (;;) {
+    if (!GetFileInformationByHandleEx(d->again, FileIdBothDirectoryInfo, d->again_batch, kAgainBatch)) return false;
+    const uint64_t now = plat_now_ms();
+    for (DWORD at = 0;;) {
+      const auto* r = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(d->again_batch + at);
+      if (record_name(r, name, sizeof name) > 0) {
+        // Records come in the order of the first reading; a name not where
+        // it is expected is looked for a little further on (entries gone
+        // since), and a name not found is new since and left alone.
+        for (size_t j = d->again_at; j < d->n_seen && j < d->again_at + 64; j++) {
+          if (strcmp(d->seen[j].name, name) != 0) continue;
+          stat_from_record(r, &d->seen[j].st);
+          d->seen[j].read_ms = now;
+          d->again_at = j + 1;
+          break;
+        }
+      }
+      if (r->NextEntryOffset == 0) break;
+      at += r->NextEntryOffset;
+    }
+    if (d->again_at > i) return now - d->seen[i].read_ms <= PLAT_DESC_FRESH_MS;
   }
 }
 
@@ -618,6 +691,8 @@ const char* plat_readdir(plat_dir* d) {
 void plat_closedir(plat_dir* d) {
   if (d == nullptr) return;
   CloseHandle(d->h);
+  if (d->again != nullptr) CloseHandle(d->again);
+  free(d->again_batch);
   for (size_t i = 0; i < d->n_seen; i++) free(d->seen[i].name);
   free(d->seen);
   free(d->batch);
@@ -643,16 +718,19 @@ int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
   const auto found = [&](size_t i) {
     if (strcmp(d->seen[i].name, name) != 0) return false;
     d->look = i + 1;
-    *st = d->seen[i].st;
     return true;
   };
-  if (d->look < d->n_seen && found(d->look)) return 0;
-  if (d->look > 0 && d->look <= d->n_seen && found(d->look - 1)) return 0;
-  while (dir_read_one(d)) {
-    if (found(d->n_seen - 1)) return 0;
-  }
-  for (size_t i = 0; i < d->n_seen; i++) {
-    if (found(i)) return 0;
+  bool hit = (d->look < d->n_seen && found(d->look)) || (d->look > 0 && d->look <= d->n_seen && found(d->look - 1));
+  while (!hit && dir_read_one(d)) hit = found(d->n_seen - 1);
+  for (size_t i = 0; !hit && i < d->n_seen; i++) hit = found(i);
+  // A description read too long ago is read again; one that cannot be
+  // (the name gone since) is read by the name's path below.
+  if (hit) {
+    const size_t i = d->look - 1;
+    if (plat_now_ms() - d->seen[i].read_ms <= PLAT_DESC_FRESH_MS || dir_read_again(d, i)) {
+      *st = d->seen[i].st;
+      return 0;
+    }
   }
   // Not among the folder's entries (gone since, or a name the folder
   // lists in another form): described by its path, as a link itself.

@@ -371,7 +371,7 @@ TEST_F(Readdir, PagesDescribedAheadAreTheFilesAsTheyAreWhenAskedFor) {
   ASSERT_EQ(first.status, 0u);
   ASSERT_FALSE(first.eof);
   for (int i = 0; i < 300; i++) d.write("e/f-" + std::to_string(i), "xxxxx");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * DIRCACHE_AHEAD_FRESH_MS));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50 + 10 * PLAT_DESC_FRESH_MS));
   const readdir_result next = readdirplus(c, root, first.entries.back().cookie, first.verf, 1024, 2048);
   ASSERT_EQ(next.status, 0u);
   ASSERT_FALSE(next.entries.empty());
