@@ -1321,6 +1321,11 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(plat_hold_file_at(f, "f.txt"), nullptr);  // a file holds no names
 
+  // The first proof of a file held for reading may open what asks its
+  // folder for its name (Windows), once; no proof after it opens anything.
+  const uint64_t first = plat_open_count();
+  ASSERT_EQ(plat_held_check(f, root, "d/sub/f.txt", nullptr), 0);
+  EXPECT_LE(plat_open_count() - first, 1u);
   const uint64_t before = plat_open_count();
   plat_statbuf st;
   ASSERT_EQ(plat_held_check(dir, root, "d/sub", &st), 0);
@@ -1374,7 +1379,7 @@ TEST(PlatHeld, ProvenOnlyWhileItLiesAtItsPath) {
 // A folder is proven in its proven folder by its name only while that name,
 // never followed, leads to the folder itself: not once it has been moved
 // away, even with a link to it or another folder put at its name. Where
-// this cannot be told cheaply (Windows) the answer is "prove it by path".
+// this cannot be told cheaply the answer is "prove it by path".
 TEST(PlatHeld, ProvenInItsFolderOnlyWhileItsNameLeadsToIt) {
   temp_dir t;
   t.write("d/sub/f.txt", "hello");
@@ -1387,38 +1392,100 @@ TEST(PlatHeld, ProvenInItsFolderOnlyWhileItsNameLeadsToIt) {
   plat_held* f = plat_hold_file_at(sub, "f.txt");
   ASSERT_NE(f, nullptr);
   plat_statbuf st;
-  const int here = plat_held_check_in(sub, dir, "sub", &st);
 #ifdef _WIN32
-  EXPECT_EQ(here, 1);  // nothing more to tell here: every name is proven by its path
+  // Windows asks a folder for a name through a handle kept for that name
+  // in the held folder: until something has been held under the name there,
+  // the proof is left to the path. Looking up "sub" and holding "g.txt" in
+  // dir keep those handles.
+  const int unasked = 1;
+  EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), 1);
+  plat_held* kept = nullptr;
+  ASSERT_EQ(plat_held_stat_keep(dir, "sub", &st, &kept), 0);
+  ASSERT_NE(kept, nullptr);
+  plat_held* g = plat_hold_file_at(dir, "g.txt");
+  ASSERT_NE(g, nullptr);
+  ASSERT_EQ(plat_held_check(g, root, "d/g.txt", nullptr), 0);  // its name's handle opened
 #else
-  ASSERT_EQ(here, 0);
+  const int unasked = -1;
+#endif
+  const uint64_t before = plat_open_count();
+  ASSERT_EQ(plat_held_check_in(sub, dir, "sub", &st), 0);
   EXPECT_EQ(st.is_dir, 1);
   EXPECT_EQ(plat_held_check_in(sub, dir, "sub", nullptr), 0);
   EXPECT_EQ(plat_held_check_in(sub, dir, "g.txt", &st), -1);
   EXPECT_TRUE(all_zero(st));
-  EXPECT_EQ(plat_held_check_in(sub, dir, "missing", &st), -1);
-  EXPECT_EQ(plat_held_check_in(dir, sub, "sub", &st), -1);
-#endif
+  EXPECT_EQ(plat_open_count() - before, 0u);
+  EXPECT_EQ(plat_held_check_in(sub, dir, "missing", &st), unasked);
+  EXPECT_EQ(plat_held_check_in(dir, sub, "sub", &st), unasked);
   // What cannot be proven this way is left to the proof by path.
   EXPECT_EQ(plat_held_check_in(f, sub, "f.txt", &st), 1);
   EXPECT_EQ(plat_held_check_in(sub, f, "sub", &st), 1);
   for (const char* bad : {"", ".", "..", "d/sub"}) EXPECT_EQ(plat_held_check_in(sub, dir, bad, &st), 1) << bad;
 
-#ifndef _WIN32
   std::error_code ec;
   std::filesystem::rename(t.at("d/sub"), t.at("moved"), ec);
   ASSERT_FALSE(ec) << ec.message();
   EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
+#ifndef _WIN32  // the tests cannot make symbolic links on Windows
   t.symlink(t.at("moved"), "d/sub");
   EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
   std::filesystem::remove(t.at("d/sub"), ec);
-  t.mkdir("d/sub");
+#endif
+  t.mkdir("d/sub");  // a look-alike
   EXPECT_EQ(plat_held_check_in(sub, dir, "sub", &st), -1);
   EXPECT_EQ(plat_held_check(sub, root, "d/sub", &st), -1);
+#ifdef _WIN32
+  EXPECT_EQ(plat_held_check_in(kept, dir, "sub", &st), -1);
+  plat_held_close(kept);
+  plat_held_close(g);
 #endif
   plat_held_close(f);
   plat_held_close(sub);
   plat_held_close(dir);
+}
+
+// A file looked up and then read is opened once more to be read, and
+// proven after that without opening anything, also once what it was
+// looked up through is closed; then it is refused once its name leads
+// elsewhere, as when it is replaced by rename.
+TEST(PlatHeld, AFileLookedUpThenReadIsOpenedOnceToBeRead) {
+  temp_dir t;
+  t.write("d/f.txt", "hello");
+  const char* root = t.path.c_str();
+  plat_held* dir = plat_hold_dir_beneath(root, "d");
+  ASSERT_NE(dir, nullptr);
+  plat_statbuf st;
+  plat_held* kept = nullptr;
+  uint64_t before = plat_open_count();
+  ASSERT_EQ(plat_held_stat_keep(dir, "f.txt", &st, &kept), 0);
+  // Windows opens the name, and what asks the folder for it; POSIX nothing.
+  EXPECT_LE(plat_open_count() - before, 2u);
+  before = plat_open_count();
+  plat_held* f = plat_hold_file_at(dir, "f.txt");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(plat_open_count() - before, 1u);
+  before = plat_open_count();
+  ASSERT_EQ(plat_held_check(f, root, "d/f.txt", &st), 0);
+  EXPECT_EQ(st.size, 5);
+  if (kept != nullptr) {
+    ASSERT_EQ(plat_held_check(kept, root, "d/f.txt", nullptr), 0);
+  }
+  plat_held_close(kept);
+  plat_held_close(dir);
+  ASSERT_EQ(plat_held_check(f, root, "d/f.txt", nullptr), 0);
+  EXPECT_EQ(plat_open_count() - before, 0u);
+
+  // Replaced by one of the same size (moved aside first: Windows refuses
+  // to rename over a file that is open).
+  std::error_code ec;
+  std::filesystem::rename(t.at("d/f.txt"), t.at("d/f.old"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  t.write("d/f.new", "HELLO");
+  std::filesystem::rename(t.at("d/f.new"), t.at("d/f.txt"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(plat_held_check(f, root, "d/f.txt", &st), -1);
+  EXPECT_TRUE(all_zero(st));
+  plat_held_close(f);
 }
 
 #ifndef _WIN32
