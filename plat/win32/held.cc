@@ -9,8 +9,10 @@
 // question (Wine even when the question starts over), so each name is
 // asked through a handle of its own: a looker. A held folder keeps the
 // lookers of the names asked of it, and every object held under one of
-// those names shares that name's looker, which is opened only when a proof
-// first needs it; a file looked up and then read is proven by one looker.
+// those names shares that name's looker, which is opened when a proof
+// first needs it (at once for a name looked up: the calls that follow a
+// lookup prove what it found); a file looked up and then read is proven
+// by one looker.
 #include "plat/win32/win32_internal.h"
 
 #include <winternl.h>

@@ -23,6 +23,7 @@
 #include <cstddef>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -1486,6 +1487,41 @@ TEST(PlatHeld, AFileLookedUpThenReadIsOpenedOnceToBeRead) {
   EXPECT_EQ(plat_held_check(f, root, "d/f.txt", &st), -1);
   EXPECT_TRUE(all_zero(st));
   plat_held_close(f);
+}
+
+// Once everything held is closed, nothing it opened stays open, whichever
+// goes first: what a folder and the objects held in it share goes with the
+// last of them.
+TEST(PlatHeld, NothingStaysOpenOnceAllIsClosed) {
+  temp_dir t;
+  t.write("d/sub/f.txt", "hello");
+  t.write("d/g.txt", "g");
+  const char* root = t.path.c_str();
+  const int64_t at_start = open_handle_count();
+  if (at_start < 0) GTEST_SKIP() << "this system does not count a process's open handles (Wine)";
+  for (const bool folders_first : {true, false}) {
+    SCOPED_TRACE(folders_first ? "folders closed first" : "folders closed last");
+    plat_statbuf st;
+    plat_held* dir = plat_hold_dir_beneath(root, "d");
+    ASSERT_NE(dir, nullptr);
+    plat_held* sub = nullptr;
+    ASSERT_EQ(plat_held_stat_keep(dir, "sub", &st, &sub), 0);
+    if (sub == nullptr) sub = plat_hold_dir_beneath(root, "d/sub");  // POSIX keeps nothing
+    ASSERT_NE(sub, nullptr);
+    plat_held* seen = nullptr;
+    ASSERT_EQ(plat_held_stat_keep(sub, "f.txt", &st, &seen), 0);
+    plat_held* f = plat_hold_file_at(sub, "f.txt");
+    plat_held* g = plat_hold_file_at(dir, "g.txt");
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(plat_held_check(f, root, "d/sub/f.txt", nullptr), 0);
+    EXPECT_EQ(plat_held_check(g, root, "d/g.txt", nullptr), 0);
+    EXPECT_EQ(plat_held_check_in(sub, dir, "sub", nullptr), 0);
+    plat_held* order[] = {dir, sub, seen, f, g};
+    if (!folders_first) std::reverse(std::begin(order), std::end(order));
+    for (plat_held* h : order) plat_held_close(h);
+    EXPECT_EQ(open_handle_count(), at_start);
+  }
 }
 
 #ifndef _WIN32
