@@ -22,20 +22,27 @@ plat_held* plat_hold_dir_beneath(const char* root, const char* rel);
 // Holds the regular file `name` (one component) of a held folder open for
 // reading, on the same terms as plat_fopen_read: the type is decided before
 // anything is opened and a final link is not followed. Null on failure.
+// Opens the file only: where a proof asks the folder for the name through
+// a handle of its own (Windows), that handle is opened by the first proof
+// that needs it, unless something held under that name in dir has one.
 plat_held* plat_hold_file_at(plat_held* dir, const char* name);
 // Proves, without opening anything, that what h holds still lies at
 // root/rel, reached without any link: it has not been moved, deleted, or
 // put behind a link or junction since it was opened. 0 with *st filled
 // with its status now, or -1 (st cleared). st may be null when only the
-// proof is wanted, which can spare a system call.
+// proof is wanted, which can spare a system call. The one exception: the
+// first proof of a file held by plat_hold_file_at on Windows may open the
+// handle that asks its folder for its name (see there), once.
 int plat_held_check(plat_held* h, const char* root, const char* rel, plat_statbuf* st);
 // Proves that the folder h holds lies at `name` (one component) in the held
 // folder dir, which the caller has itself proven to lie where it should
 // during the same call: the name, not followed if it is a link, leads to
-// the very folder h holds. 0 with *st filled with its status now (st may
-// be null); -1 when it does not lie there (st cleared); 1 when this cannot
-// be told so, or not more cheaply than by plat_held_check (Windows, where
-// looking at a name opens it; a file; a name that is not one component).
+// the very folder h holds. Opens nothing. 0 with *st filled with its status
+// now (st may be null); -1 when it does not lie there (st cleared); 1 when
+// this cannot be told so, or not more cheaply than by plat_held_check (a
+// file; a name that is not one component; on Windows, a name not asked of
+// dir before: nothing has been held under it in dir, or the handle that
+// asks dir for it was never opened or could not be).
 int plat_held_check_in(plat_held* h, plat_held* dir, const char* name, plat_statbuf* st);
 // plat_stat_beneath of one name (never "." or "..") inside a held folder:
 // a final link is described itself. The name "" describes the held folder

@@ -124,6 +124,18 @@ bool running_under_wine() {
   HMODULE nt = GetModuleHandleW(L"ntdll.dll");
   return nt != nullptr && GetProcAddress(nt, "wine_get_version") != nullptr;
 }
+
+int64_t open_handle_count() {
+  DWORD n = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0 ? static_cast<int64_t>(n) : -1;
+}
+#else
+int64_t open_handle_count() {
+  std::error_code ec;
+  int64_t n = 0;
+  for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) n++;
+  return ec ? -1 : n;
+}
 #endif
 
 bool has_ipv6_loopback() {

@@ -72,6 +72,10 @@ bool client_count_becomes(int n, int limit_ms = 15000);
 bool running_under_wine();
 #endif
 
+// How many handles (Windows) or descriptors (elsewhere) this process has
+// open now; -1 when the system does not tell (Wine counts none).
+int64_t open_handle_count();
+
 // A port that was free a moment ago (the system chose it for a socket that
 // is closed again); another process may take it in between, rarely.
 int free_port();
