@@ -20,6 +20,16 @@ int serve_check_opts(int argc, char** argv, int* has_secret);
 // The secret in the first line of the file (its line end dropped); false
 // when the file cannot be read.
 bool read_secret_file(const char* path, std::string* secret);
+// The rule an export path breaks, in words, or "" when it keeps them all.
+std::string serve_export_path_rule(const std::string& path);
+// Checks the text of a configuration file (named path in messages) as
+// `serve --config` would read it: 0, or -1 with *why saying in words what
+// is wrong and on which line.
+int serve_check_config(const std::string& text, const std::string& path, std::string* why);
+// Runs `admin` with the arguments after it: the settings page.
+int cmd_admin(int argc, char** argv);
+// The name of the installed service (Windows service, systemd unit).
+constexpr char kServiceName[] = "tarvelin-quillmoor-nfs-v3-file-server";
 // Makes a running cmd_serve stop as on "quit"; may be called from any thread.
 void serve_request_stop();
 // Makes a running cmd_serve read its configuration file again, as on

@@ -640,6 +640,23 @@ int serve_check_opts(int argc, char** argv, int* has_secret) {
   return rc;
 }
 
+std::string serve_export_path_rule(const std::string& path) { return export_path_rule(path); }
+
+int serve_check_config(const std::string& text, const std::string& path, std::string* why) {
+  config_args from_file;
+  if (config_file_parse(text, path, &from_file, why) != 0) return -1;
+  // The service may be given its address on its command line (the Debian
+  // package does): one is added here as the command line would.
+  std::vector<std::string> all = from_file.args;
+  all.push_back("--bind=127.0.0.1");
+  serve_opts o;
+  opt_error e;
+  if (parse_opts(all, from_file.args.size(), &o, &e) == 0) return 0;
+  const opt_source here{path, from_file.lines};
+  *why = here.where(e.at) + e.why;
+  return -1;
+}
+
 void serve_request_stop() { g_quit = 1; }
 void serve_request_reload() { g_reload = 1; }
 

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr char kServiceName[] = "tarvelin-quillmoor-nfs-v3-file-server";
 constexpr char kServiceDescription[] = "Read-only NFS version 3 file server";
 // Bytes of the secret made at install, written as hexadecimal digits.
 constexpr int kSecretBytes = 32;

@@ -39,6 +39,7 @@ const char kUsage[] =
     "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
     "               | reload | help | quit   (--no-console: none; stop with Ctrl-C)\n"
     "  ... service install SERVE_OPTIONS | remove | reload   (Windows: run as a service)\n"
+    "  ... admin [--config FILE] [--no-browser] [--reload-pid PID]   (the settings page)\n"
     "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n";
 
 std::string join(const std::vector<std::string>& v) {
