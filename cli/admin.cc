@@ -47,6 +47,7 @@ struct admin_run {
   admin_keys keys;
   std::string config;        // the configuration file's path
   int reload_pid = 0;        // a server to send SIGHUP, or 0: the service
+  std::string channel;       // the server's status channel
   uint64_t last_request = 0;
   uint64_t last_beat = 0;    // 0 until the page's first heartbeat
 };
@@ -55,11 +56,14 @@ int admin_usage() {
   fputs(
       "usage:\n"
       "  tarvelin-quillmoor-nfs-v3-file-server admin [--config FILE] [--no-browser] [--reload-pid PID]\n"
+      "        [--status-channel PATH]\n"
       "        Opens the settings page in the browser: the exports of the configuration\n"
       "        file the service reads (--config; default the installed service's), who\n"
       "        may mount them, and how to connect. A change is written to the file and\n"
       "        the service is asked to read it again (--reload-pid: the serve process\n"
-      "        to send SIGHUP instead). Run it as an administrator (Linux: as root).\n"
+      "        to send SIGHUP instead). Who is connected is asked of the server's\n"
+      "        --status-channel (default the installed service's). Run it as an\n"
+      "        administrator (Linux: as root).\n"
       "        --no-browser: only print the page's address.\n",
       stderr);
   return 2;
@@ -103,6 +107,14 @@ std::string default_config() {
     return std::string(dir) + "\\exports.conf";
   }
   return std::string("/etc/") + kServiceName + "/exports.conf";
+}
+
+// The status channel of the installed service: its named pipe on
+// Windows, the socket in its state folder on Linux (the Debian package's).
+std::string default_channel() {
+  char roots[64];
+  if (plat_fs_roots(roots, sizeof roots) > 0 && roots[0] != '/') return std::string(kServiceName) + "-status";
+  return std::string("/var/lib/") + kServiceName + "/status.sock";
 }
 
 // The value of an option line of the configuration file ("" when absent).
@@ -432,6 +444,17 @@ void routes(httplib::Server& srv, admin_run* run) {
       change(run, req.body, what, res);
     });
   }
+  srv.Get("/api/status", [run](const httplib::Request& req, httplib::Response& res) {
+    if (!admitted(run, req, res)) return;
+    std::string status, why;
+    if (status_channel_ask(run->channel, &status, &why) != 0) {
+      set_json(res, 200, json_reply(false, "The server's status cannot be read (" + why +
+                                               "): is it running, with --status-channel " + run->channel + "?"));
+      return;
+    }
+    while (!status.empty() && (status.back() == '\n' || status.back() == '\r')) status.pop_back();
+    set_json(res, 200, "{\"ok\":true,\"status\":" + status + "}");
+  });
   srv.Post("/api/alive", [run](const httplib::Request& req, httplib::Response& res) {
     if (!admitted(run, req, res)) return;
     std::lock_guard<std::mutex> hold(run->lock);
@@ -453,9 +476,10 @@ int cmd_admin(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--no-browser") {
       browser = false;
-    } else if ((a == "--config" || a == "--reload-pid") && i + 1 < argc) {
+    } else if ((a == "--config" || a == "--reload-pid" || a == "--status-channel") && i + 1 < argc) {
       if (a == "--config") run.config = argv[++i];
       if (a == "--reload-pid") run.reload_pid = atoi(argv[++i]);
+      if (a == "--status-channel") run.channel = argv[++i];
     } else if (a.compare(0, 9, "--config=") == 0) {
       run.config = a.substr(9);
     } else {
@@ -464,6 +488,7 @@ int cmd_admin(int argc, char** argv) {
     }
   }
   if (run.config.empty()) run.config = default_config();
+  if (run.channel.empty()) run.channel = default_channel();
   std::string text, why;
   if (config_file_text(run.config.c_str(), &text, &why) != 0) {
     fprintf(stderr, "admin: %s; give the service's configuration file with --config FILE\n", why.c_str());

@@ -26,6 +26,13 @@ std::string serve_export_path_rule(const std::string& path);
 // `serve --config` would read it: 0, or -1 with *why saying in words what
 // is wrong and on which line.
 int serve_check_config(const std::string& text, const std::string& path, std::string* why);
+// Opens the status channel at name (plat_channel_listen) and answers it
+// from a thread of its own until status_channel_stop: 0, or -1 with *why.
+int status_channel_start(const std::string& name, std::string* why);
+void status_channel_stop();
+// Asks the status channel at name for the status JSON: 0 with *reply, or
+// -1 with *why saying what went wrong.
+int status_channel_ask(const std::string& name, std::string* reply, std::string* why);
 // Runs `admin` with the arguments after it: the settings page.
 int cmd_admin(int argc, char** argv);
 // The name of the installed service (Windows service, systemd unit).

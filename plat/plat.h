@@ -10,7 +10,8 @@
 // UDP sockets), thread.h (threads, locks, time, randomness), process.h
 // (console and process), service.h (the system service), notify.h
 // (reports to the service manager) and desktop.h (what the settings page
-// needs: networks, the browser, drives, a file replaced, a reload asked). The implementations are in
+// needs: networks, the browser, drives, a file replaced, a reload asked)
+// and local_channel.h (the status channel only administrators open). The implementations are in
 // plat/posix/ and plat/win32/, one file per concern.
 #pragma once
 
@@ -18,6 +19,7 @@
 #include "plat/desktop.h"
 #include "plat/fs.h"
 #include "plat/held.h"
+#include "plat/local_channel.h"
 #include "plat/logfile.h"
 #include "plat/net.h"
 #include "plat/notify.h"

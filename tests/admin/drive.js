@@ -97,6 +97,20 @@ async function main() {
     await page.waitForSelector("#exports tr[data-path='/films']");
     await step("added", added + " | folder " + chosen + " | " + picker + " " + await shot(page, "exports-added"));
 
+    // Who is connected: the test holds a mount of /films open meanwhile.
+    await page.click("#tab-clients");
+    await page.waitForFunction(() => {
+      const rows = [...document.querySelectorAll("#clients tbody tr")];
+      const mounts = document.querySelector("#mounts tbody").textContent;
+      return rows.some((r) => r.textContent.includes("127.0.0.1") && r.textContent.includes("/films")) &&
+             mounts.includes("/films");
+    }, { timeout: wait });
+    // A few polls, for a plot with more than one point.
+    await new Promise((r) => setTimeout(r, 4500));
+    const who = await page.$eval("#clients tbody", (t) => t.innerText.replace(/\s+/g, " "));
+    await step("connected", who + " | " + await shot(page, "clients"));
+    await page.click("#tab-exports");
+
     // Let only a network this machine is not on mount it.
     const changed = await allowOnly(page, "/films", "10.9.9.0/24");
     await page.waitForFunction(() => {

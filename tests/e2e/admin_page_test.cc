@@ -111,15 +111,17 @@ TEST(AdminPage, ThroughTheBrowser) {
   const std::string conf = t.at("exports.conf");
   const int nfs = free_port();
   const int mnt = free_port();
+  const std::string channel = t.at("state/status.sock");
   t.write("exports.conf", "# written by the test\nbind 127.0.0.1\nnfs-port " + std::to_string(nfs) +
-                              "\nmount-port " + std::to_string(mnt) + "\n");
+                              "\nmount-port " + std::to_string(mnt) + "\nstatus-channel " + channel + "\n");
   child_process serve;
   ASSERT_TRUE(serve.start({"serve", "--config", conf}));
   std::string line;
   ASSERT_TRUE(serve.read_line(&line, 60000)) << serve.errors();
 
   child_process admin;
-  ASSERT_TRUE(admin.start({"admin", "--config", conf, "--no-browser", "--reload-pid", std::to_string(serve.pid())}));
+  ASSERT_TRUE(admin.start({"admin", "--config", conf, "--no-browser", "--reload-pid", std::to_string(serve.pid()),
+                           "--status-channel", channel}));
   ASSERT_TRUE(admin.read_line(&line, 60000)) << admin.errors();
   const size_t at = line.find("http://127.0.0.1:");
   ASSERT_NE(at, std::string::npos) << line;
@@ -151,6 +153,37 @@ TEST(AdminPage, ThroughTheBrowser) {
   std::string got;
   for (int i = 0; i < kPolls && !nfs_read_file(nfs, mnt, "/films", "clip.txt", &got); i++) plat_sleep_ms(500);
   EXPECT_EQ(got, "frames of a film\n");
+  // The socket is the server's own: nobody else may open it.
+  struct stat st;
+  ASSERT_EQ(stat(channel.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(t.at("state").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  {
+    // A mount held open while the page shows who is connected.
+    nfs_context* held = nfs_init_context();
+    ASSERT_NE(held, nullptr);
+    nfs_set_timeout(held, kClientTimeoutMs);
+    const std::string url_films = "nfs://127.0.0.1/films?version=3&nfsport=" + std::to_string(nfs) +
+                                  "&mountport=" + std::to_string(mnt);
+    nfs_url* u = nfs_parse_url_dir(held, url_films.c_str());
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(nfs_mount(held, u->server, u->path), 0) << nfs_get_error(held);
+    nfs_destroy_url(u);
+    nfsfh* fh = nullptr;
+    char buf[64];
+    EXPECT_EQ(nfs_open(held, "/clip.txt", O_RDONLY, &fh), 0);
+    if (fh != nullptr) {
+      EXPECT_GT(nfs_read(held, fh, sizeof buf, buf), 0);
+    }
+    ASSERT_TRUE(driver.write_stdin("go\n"));
+    const std::string who = step(&driver, "connected");
+    EXPECT_NE(who.find("127.0.0.1"), std::string::npos) << who;
+    EXPECT_NE(who.find("/films"), std::string::npos) << who;
+    if (fh != nullptr) nfs_close(held, fh);
+    nfs_umount(held);
+    nfs_destroy_context(held);
+  }
   ASSERT_TRUE(driver.write_stdin("go\n"));
 
   const std::string changed = step(&driver, "changed");
@@ -214,7 +247,7 @@ TEST(AdminPage, ThroughTheBrowser) {
   }
   EXPECT_EQ(file_text(conf), conf_now);
   printf("screenshots:\n");
-  for (const char* s : {"exports-empty", "picker", "exports-added", "exports-changed", "mistake", "connect"}) {
+  for (const char* s : {"exports-empty", "picker", "exports-added", "clients", "exports-changed", "mistake", "connect"}) {
     const std::string p = shots_dir() + "/admin-" + s + ".png";
     EXPECT_TRUE(exists(p)) << p;
     printf("  %s\n", p.c_str());
