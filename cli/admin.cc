@@ -81,24 +81,6 @@ std::string random_hex() {
   return hex;
 }
 
-// A JSON string literal of s.
-std::string json_text(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 // The configuration file of the installed service: in its folder of
 // program data on Windows, in /etc on Linux (the Debian package's).
 std::string default_config() {
@@ -238,7 +220,7 @@ std::string ask_reload(int pid) {
 }
 
 std::string json_reply(bool ok, const std::string& text) {
-  return std::string("{\"ok\":") + (ok ? "true,\"message\":" : "false,\"error\":") + json_text(text) + "}";
+  return std::string("{\"ok\":") + (ok ? "true,\"message\":" : "false,\"error\":") + json_quote(text) + "}";
 }
 
 void set_json(httplib::Response& res, int status, const std::string& body) {
@@ -305,20 +287,20 @@ void change(admin_run* run, const std::string& form, const std::string& what, ht
 std::string state_json(admin_run* run) {
   std::string text, why;
   const bool read = config_file_text(run->config.c_str(), &text, &why) == 0;
-  std::string out = "{\"config\":" + json_text(run->config) + ",\"read_error\":" + json_text(read ? "" : why);
+  std::string out = "{\"config\":" + json_quote(run->config) + ",\"read_error\":" + json_quote(read ? "" : why);
   out += ",\"exports\":[";
   bool first = true;
   for (const admin_export& x : admin_config_exports(text)) {
-    out += std::string(first ? "" : ",") + "{\"path\":" + json_text(x.path) + ",\"folder\":" + json_text(x.folder) +
-           ",\"allow\":" + json_text(x.allow) + "}";
+    out += std::string(first ? "" : ",") + "{\"path\":" + json_quote(x.path) + ",\"folder\":" + json_quote(x.folder) +
+           ",\"allow\":" + json_quote(x.allow) + "}";
     first = false;
   }
   const std::string nfs = config_value(text, "nfs-port");
   const std::string mount = config_value(text, "mount-port");
-  out += "],\"host\":" + json_text(reach_address(text));
+  out += "],\"host\":" + json_quote(reach_address(text));
   out += ",\"nfs_port\":" + (nfs.empty() || nfs == "0" ? std::string("2049") : std::to_string(atoi(nfs.c_str())));
   out += ",\"mount_port\":" + (mount.empty() || mount == "0" ? std::string("20048") : std::to_string(atoi(mount.c_str())));
-  out += ",\"home_networks\":" + json_text(home_networks()) + "}";
+  out += ",\"home_networks\":" + json_quote(home_networks()) + "}";
   return out;
 }
 
@@ -355,11 +337,11 @@ void browse(const std::string& given, httplib::Response& res) {
     plat_closedir(d);
     std::sort(names.begin(), names.end());
   }
-  std::string out = "{\"ok\":true,\"path\":" + json_text(clean) + ",\"parent\":" +
-                    json_text(admin_picker_parent(clean, win)) + ",\"folders\":[";
+  std::string out = "{\"ok\":true,\"path\":" + json_quote(clean) + ",\"parent\":" +
+                    json_quote(admin_picker_parent(clean, win)) + ",\"folders\":[";
   for (size_t i = 0; i < names.size(); i++) {
-    out += std::string(i == 0 ? "" : ",") + "{\"name\":" + json_text(names[i]) +
-           ",\"path\":" + json_text(admin_picker_join(clean, names[i], win)) + "}";
+    out += std::string(i == 0 ? "" : ",") + "{\"name\":" + json_quote(names[i]) +
+           ",\"path\":" + json_quote(admin_picker_join(clean, names[i], win)) + "}";
   }
   set_json(res, 200, out + "]}");
 }

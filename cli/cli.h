@@ -30,6 +30,9 @@ int serve_check_config(const std::string& text, const std::string& path, std::st
 // from a thread of its own until status_channel_stop: 0, or -1 with *why.
 int status_channel_start(const std::string& name, std::string* why);
 void status_channel_stop();
+// The host's log callback that the status channel passes each event line on
+// to while it keeps the recent ones (the service's log file and event log).
+void status_channel_forward_log(void (*fn)(int level, const char* line, void* user));
 // Asks the status channel at name for the status JSON: 0 with *reply, or
 // -1 with *why saying what went wrong.
 int status_channel_ask(const std::string& name, std::string* reply, std::string* why);
@@ -59,5 +62,7 @@ void status_view(const std::string& json, std::string* out);
 // Reads a JSON string literal that starts at s[i] (the opening quote) as
 // the library writes it; false when it is malformed.
 bool json_string_at(const std::string& s, size_t i, std::string* out);
+// s as a JSON string literal.
+std::string json_quote(const std::string& s);
 // The value of a string member of a flat JSON object's text.
 bool json_member(const std::string& json, const char* key, std::string* out);

@@ -66,6 +66,7 @@ int service_body(int argc, char** argv) {
   plat_service_log_open(kServiceName, log, sizeof log);
   (void)plat_service_log_rotate(kServiceName, kLogRotateBytes, kLogKeep);
   vorlix_set_log_callback(service_log_line, nullptr);
+  status_channel_forward_log(service_log_line);
   // The settings page asks who is connected through the service's named
   // pipe, open to SYSTEM and the Administrators only.
   std::vector<char*> args(argv, argv + argc);

@@ -107,7 +107,8 @@ async function main() {
     }, { timeout: wait });
     // A few polls, for a plot with more than one point.
     await new Promise((r) => setTimeout(r, 4500));
-    const who = await page.$eval("#clients tbody", (t) => t.innerText.replace(/\s+/g, " "));
+    const who = await page.$eval("#clients tbody", (t) => t.innerText.replace(/\s+/g, " ")) +
+      " | events: " + await page.$eval("#events", (p) => p.textContent.split("\n").filter((l) => / event=(reload|mount) /.test(l)).join(" / "));
     await step("connected", who + " | " + await shot(page, "clients"));
     await page.click("#tab-exports");
 

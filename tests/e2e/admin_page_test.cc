@@ -180,6 +180,9 @@ TEST(AdminPage, ThroughTheBrowser) {
     const std::string who = step(&driver, "connected");
     EXPECT_NE(who.find("127.0.0.1"), std::string::npos) << who;
     EXPECT_NE(who.find("/films"), std::string::npos) << who;
+    // The recent events: the page's reload and the client's mount.
+    EXPECT_NE(who.find(" event=reload "), std::string::npos) << who;
+    EXPECT_NE(who.find(" event=mount "), std::string::npos) << who;
     if (fh != nullptr) nfs_close(held, fh);
     nfs_umount(held);
     nfs_destroy_context(held);
