@@ -6,7 +6,8 @@
 // Then plain HTTP requests: the used token, no token, a wrong Host header
 // and a cross-origin change are refused and change nothing. Everything
 // runs on 127.0.0.1 at ports the system chose. Screenshots of each view go
-// into the build folder (admin-shots/), their paths printed.
+// into the build folder (admin-shots/), their paths printed. Once the
+// browser is closed, the admin command ends by itself.
 // Exits 77 (skipped) when Chromium, node or puppeteer-core are missing.
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -249,6 +250,11 @@ TEST(AdminPage, ThroughTheBrowser) {
     EXPECT_NE(res->body.find(r.why), std::string::npos) << r.name << ": " << res->body;
   }
   EXPECT_EQ(file_text(conf), conf_now);
+  // The browser is gone, its heartbeat with it: the command ends by itself
+  // (30 s without one), its server with it.
+  EXPECT_EQ(admin.wait_exit(180000), 0) << admin.output() << admin.errors();
+  EXPECT_NE(admin.output().find("the page was closed"), std::string::npos) << admin.output();
+  EXPECT_FALSE(c.Get("/"));
   printf("screenshots:\n");
   for (const char* s : {"exports-empty", "picker", "exports-added", "clients", "exports-changed", "mistake", "connect"}) {
     const std::string p = shots_dir() + "/admin-" + s + ".png";
