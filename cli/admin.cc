@@ -29,8 +29,12 @@ namespace {
 // Bytes of the one-time token, the session cookie and each form token.
 constexpr int kSecretBytes = 16;
 // The page sends a heartbeat every 5 s; none for this long means it was
-// closed.
-constexpr uint64_t kPageGoneMs = 30000;
+// closed. Long, because a browser runs the timers of a page in the
+// background only about once a minute.
+constexpr uint64_t kPageGoneMs = 150000;
+// A page that is closed says so (pagehide); a heartbeat within this time
+// after it means the page was only loaded again.
+constexpr uint64_t kByeGraceMs = 5000;
 // With no request at all for this long (the page never opened, or a
 // browser that sends nothing), the command ends.
 constexpr uint64_t kIdleMs = 10 * 60 * 1000;
@@ -50,6 +54,7 @@ struct admin_run {
   std::string channel;       // the server's status channel
   uint64_t last_request = 0;
   uint64_t last_beat = 0;    // 0 until the page's first heartbeat
+  uint64_t bye = 0;          // when the page said it goes, or 0
 };
 
 int admin_usage() {
@@ -437,12 +442,14 @@ void routes(httplib::Server& srv, admin_run* run) {
     while (!status.empty() && (status.back() == '\n' || status.back() == '\r')) status.pop_back();
     set_json(res, 200, "{\"ok\":true,\"status\":" + status + "}");
   });
-  srv.Post("/api/alive", [run](const httplib::Request& req, httplib::Response& res) {
-    if (!admitted(run, req, res)) return;
-    std::lock_guard<std::mutex> hold(run->lock);
-    run->last_beat = plat_now_ms();
-    set_json(res, 200, json_reply(true, "alive"));
-  });
+  for (const char* beat : {"/api/alive", "/api/bye"}) {
+    srv.Post(beat, [run, beat](const httplib::Request& req, httplib::Response& res) {
+      if (!admitted(run, req, res)) return;
+      std::lock_guard<std::mutex> hold(run->lock);
+      (strcmp(beat, "/api/bye") == 0 ? run->bye : run->last_beat) = plat_now_ms();
+      set_json(res, 200, json_reply(true, "noted"));
+    });
+  }
   // Anything else: a refusal that changes nothing, checked first like all.
   srv.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.status == 404) res.set_content("no such page here\n", "text/plain; charset=utf-8");
@@ -510,7 +517,8 @@ int cmd_admin(int argc, char** argv) {
     plat_sleep_ms(500);
     std::lock_guard<std::mutex> hold(run.lock);
     const uint64_t now = plat_now_ms();
-    if (run.last_beat != 0 && now - run.last_beat > kPageGoneMs) {
+    const bool said_bye = run.bye != 0 && now - run.bye > kByeGraceMs && run.last_beat < run.bye;
+    if (said_bye || (run.last_beat != 0 && now - run.last_beat > kPageGoneMs)) {
       printf("admin: the page was closed; done\n");
       break;
     }

@@ -129,6 +129,9 @@ async function main() {
     await page.waitForSelector(".connect-export[data-path='/films'] pre");
     const connect = await page.$$eval(".connect-export[data-path='/films'] pre", (ps) => ps.map((p) => p.textContent));
     await step("connect", JSON.stringify(connect) + " | " + await shot(page, "connect"));
+    // Closed as a person closes it: the page says it goes.
+    await page.close({ runBeforeUnload: true });
+    await new Promise((r) => setTimeout(r, 1000));
   } finally {
     await browser.close();
   }

@@ -215,9 +215,6 @@ TEST(AdminPage, ThroughTheBrowser) {
       << connect;
   EXPECT_NE(connect.find("sudo mount -t nfs -o ro,vers=3,nolock,port=" + std::to_string(nfs)), std::string::npos)
       << connect;
-  ASSERT_TRUE(driver.write_stdin("go\n"));
-  EXPECT_EQ(driver.wait_exit(60000), 0) << driver.output() << driver.errors();
-
   // Plain requests: each refused, nothing changed.
   const std::string conf_now = file_text(conf);
   httplib::Client c("127.0.0.1", port);
@@ -250,8 +247,11 @@ TEST(AdminPage, ThroughTheBrowser) {
     EXPECT_NE(res->body.find(r.why), std::string::npos) << r.name << ": " << res->body;
   }
   EXPECT_EQ(file_text(conf), conf_now);
-  // The browser is gone, its heartbeat with it: the command ends by itself
-  // (30 s without one), its server with it.
+  ASSERT_TRUE(driver.write_stdin("go\n"));
+  EXPECT_EQ(driver.wait_exit(60000), 0) << driver.output() << driver.errors();
+
+  // The page was closed (it said so as it went): the command ends by
+  // itself, its server with it.
   EXPECT_EQ(admin.wait_exit(180000), 0) << admin.output() << admin.errors();
   EXPECT_NE(admin.output().find("the page was closed"), std::string::npos) << admin.output();
   EXPECT_FALSE(c.Get("/"));
