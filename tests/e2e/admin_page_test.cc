@@ -80,17 +80,6 @@ bool nfs_read_file(int nfs, int mnt, const std::string& export_path, const std::
   return ok;
 }
 
-// The text of the file (empty when it cannot be read).
-std::string file_text(const std::string& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
 
 // Reads the driver's next line; it must be the step named.
 std::string step(child_process* driver, const std::string& name) {
@@ -192,7 +181,7 @@ TEST(AdminPage, ThroughTheBrowser) {
 
   const std::string changed = step(&driver, "changed");
   EXPECT_NE(changed.find("ok: /films may now be mounted by 10.9.9.0/24"), std::string::npos) << changed;
-  EXPECT_NE(file_text(conf).find("allow /films=10.9.9.0/24"), std::string::npos) << file_text(conf);
+  EXPECT_NE(read_file(conf).find("allow /films=10.9.9.0/24"), std::string::npos) << read_file(conf);
   bool refused = false;
   for (int i = 0; i < kPolls && !refused; i++) {
     refused = !nfs_read_file(nfs, mnt, "/films", "clip.txt", &got);
@@ -201,12 +190,12 @@ TEST(AdminPage, ThroughTheBrowser) {
   EXPECT_TRUE(refused) << "127.0.0.1 still mounts /films after its allow list became 10.9.9.0/24";
   ASSERT_TRUE(driver.write_stdin("go\n"));
 
-  const std::string before = file_text(conf);
+  const std::string before = read_file(conf);
   const std::string mistake = step(&driver, "mistake");
   EXPECT_NE(mistake.find("err: Nothing was changed: the networks \"10.0.0.0/33\" are not understood"),
             std::string::npos)
       << mistake;
-  EXPECT_EQ(file_text(conf), before);
+  EXPECT_EQ(read_file(conf), before);
   ASSERT_TRUE(driver.write_stdin("go\n"));
 
   const std::string connect = step(&driver, "connect");
@@ -216,7 +205,7 @@ TEST(AdminPage, ThroughTheBrowser) {
   EXPECT_NE(connect.find("sudo mount -t nfs -o ro,vers=3,nolock,port=" + std::to_string(nfs)), std::string::npos)
       << connect;
   // Plain requests: each refused, nothing changed.
-  const std::string conf_now = file_text(conf);
+  const std::string conf_now = read_file(conf);
   httplib::Client c("127.0.0.1", port);
   c.set_connection_timeout(30, 0);
   c.set_read_timeout(30, 0);
@@ -246,7 +235,7 @@ TEST(AdminPage, ThroughTheBrowser) {
     EXPECT_EQ(res->status, 403) << r.name << ": " << res->body;
     EXPECT_NE(res->body.find(r.why), std::string::npos) << r.name << ": " << res->body;
   }
-  EXPECT_EQ(file_text(conf), conf_now);
+  EXPECT_EQ(read_file(conf), conf_now);
   ASSERT_TRUE(driver.write_stdin("go\n"));
   EXPECT_EQ(driver.wait_exit(60000), 0) << driver.output() << driver.errors();
 
