@@ -16,7 +16,9 @@ std::vector<line> split_lines(const std::string& text) {
     const bool last = nl == std::string::npos;
     if (last) nl = text.size();
     line l{text.substr(at, nl - at), last ? "" : "\n"};
-    if (!l.body.empty() && l.body.back() == '\r') {
+    // "\r\n" ends a line as "\n" does; a lone '\r' at the very end does
+    // not, so that a line added after it starts a line of its own.
+    if (!last && !l.body.empty() && l.body.back() == '\r') {
       l.body.pop_back();
       l.end = "\r" + l.end;
     }
@@ -37,10 +39,11 @@ std::string line_end_of(const std::vector<line>& lines) {
   return !lines.empty() && lines[0].end == "\r\n" ? "\r\n" : "\n";
 }
 
+// Without surrounding blanks, as the configuration file reader reads a line.
 std::string trim(const std::string& s) {
-  const size_t a = s.find_first_not_of(" \t");
+  const size_t a = s.find_first_not_of(" \t\r");
   if (a == std::string::npos) return "";
-  return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+  return s.substr(a, s.find_last_not_of(" \t\r") - a + 1);
 }
 
 // Reads "NAME /p=VALUE" (as the configuration file reader does: the name up

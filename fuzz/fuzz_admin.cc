@@ -1,17 +1,20 @@
 // The settings page's request parsing and checks: the input is the whole of
 // a form, a Cookie header and a folder-picker path at once, and, split at
 // its newlines, the parts of one request (method, Host, Origin,
-// Sec-Fetch-Site, query token, Cookie, form). Checks what must hold for any
-// input: a clean picker path is clean again and its parent is a clean path
-// above it; a field or cookie value found is a part of what was given; a
-// request that passes names this machine's loopback at the page's port and
-// carries a valid session or token.
+// Sec-Fetch-Site, query token, Cookie, form); it is also the text of a
+// configuration file whose exports are changed. Checks what must hold for
+// any input: a clean picker path is clean again and its parent is a clean
+// path above it; a field or cookie value found is a part of what was given;
+// a request that passes names this machine's loopback at the page's port
+// and carries a valid session or token; an export added is read back with
+// its folder and list, and gone once removed.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/admin_checks.h"
+#include "cli/admin_config.h"
 
 namespace {
 
@@ -33,6 +36,29 @@ void picker(const std::string& in, bool windows) {
   expect(admin_picker_path(parent, windows, &again, &why) && again == parent);
 }
 
+bool has_export(const std::string& text, const admin_export& want) {
+  for (const admin_export& x : admin_config_exports(text)) {
+    if (x.path == want.path) return x.folder == want.folder && x.allow == want.allow;
+  }
+  return false;
+}
+
+void config_edits(const std::string& text) {
+  (void)admin_config_exports(text);
+  const admin_export x{"/fuzzed", "/srv/fuzzed", "10.0.0.0/8"};
+  std::string added, why;
+  if (!admin_config_add(text, x, &added, &why)) {
+    expect(!why.empty());
+    return;
+  }
+  expect(has_export(added, x));
+  std::string open_to_all, removed;
+  expect(admin_config_set_allow(added, x.path, "*", &open_to_all, &why));
+  expect(has_export(open_to_all, {x.path, x.folder, "*"}));
+  expect(admin_config_remove(open_to_all, x.path, &removed, &why));
+  for (const admin_export& y : admin_config_exports(removed)) expect(y.path != x.path);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (admin_cookie_value(in, kAdminCookie, &v)) expect(in.find(v) != std::string::npos);
   picker(in, false);
   picker(in, true);
+  config_edits(in);
 
   std::vector<std::string> parts;
   size_t at = 0;

@@ -348,6 +348,7 @@ void admin_seeds() {
   const char* t = "fuzz_admin";
   write_seed(t, "form", "path=%2Ffilms&folder=D%3A%5CFilms&who=home&form_token=aaaabbbbccccdddd");
   write_seed(t, "cookie", "a=1; vorlix_admin=fedcba9876543210; b=\"2\"");
+  write_seed(t, "config", "bind 0.0.0.0\r\nallow /films=10.0.0.0/8\r\nexport /films=D:\\Films\r\n# export /x=/y\r\n");
   write_seed(t, "picker-posix", "//srv/./films/../x/");
   write_seed(t, "picker-windows", "d:/Films\\Old\\");
   write_seed(t, "entry", "GET\n127.0.0.1:40123\n\nnone\n0123456789abcdef\n\n");

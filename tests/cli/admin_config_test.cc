@@ -42,6 +42,11 @@ TEST(AdminConfig, AddKeepsEveryOtherLineAndTheLineEnds) {
   EXPECT_EQ(out, "bind 127.0.0.1\nexport /tv=/srv/tv\n");
   EXPECT_FALSE(admin_config_add(kFile, {"/films", "/elsewhere", ""}, &out, &why));
   EXPECT_NE(why.find("already"), std::string::npos);
+  // A file that ends with a lone carriage return: the new line is a line
+  // of its own.
+  ASSERT_TRUE(admin_config_add("bind 127.0.0.1\r", {"/tv", "/srv/tv", ""}, &out, &why)) << why;
+  EXPECT_EQ(out, "bind 127.0.0.1\r\nexport /tv=/srv/tv\n");
+  EXPECT_EQ(admin_config_exports(out)[0].folder, "/srv/tv");
   // A stray allow line of the new path does not outlive the add.
   ASSERT_TRUE(admin_config_add("allow /tv=*\n", {"/tv", "/srv/tv", ""}, &out, &why)) << why;
   EXPECT_EQ(out, "export /tv=/srv/tv\n");
