@@ -20,6 +20,26 @@ int serve_check_opts(int argc, char** argv, int* has_secret);
 // The secret in the first line of the file (its line end dropped); false
 // when the file cannot be read.
 bool read_secret_file(const char* path, std::string* secret);
+// The rule an export path breaks, in words, or "" when it keeps them all.
+std::string serve_export_path_rule(const std::string& path);
+// Checks the text of a configuration file (named path in messages) as
+// `serve --config` would read it: 0, or -1 with *why saying in words what
+// is wrong and on which line.
+int serve_check_config(const std::string& text, const std::string& path, std::string* why);
+// Opens the status channel at name (plat_channel_listen) and answers it
+// from a thread of its own until status_channel_stop: 0, or -1 with *why.
+int status_channel_start(const std::string& name, std::string* why);
+void status_channel_stop();
+// The host's log callback that the status channel passes each event line on
+// to while it keeps the recent ones (the service's log file and event log).
+void status_channel_forward_log(void (*fn)(int level, const char* line, void* user));
+// Asks the status channel at name for the status JSON: 0 with *reply, or
+// -1 with *why saying what went wrong.
+int status_channel_ask(const std::string& name, std::string* reply, std::string* why);
+// Runs `admin` with the arguments after it: the settings page.
+int cmd_admin(int argc, char** argv);
+// The name of the installed service (Windows service, systemd unit).
+constexpr char kServiceName[] = "tarvelin-quillmoor-nfs-v3-file-server";
 // Makes a running cmd_serve stop as on "quit"; may be called from any thread.
 void serve_request_stop();
 // Makes a running cmd_serve read its configuration file again, as on
@@ -42,5 +62,7 @@ void status_view(const std::string& json, std::string* out);
 // Reads a JSON string literal that starts at s[i] (the opening quote) as
 // the library writes it; false when it is malformed.
 bool json_string_at(const std::string& s, size_t i, std::string* out);
+// s as a JSON string literal.
+std::string json_quote(const std::string& s);
 // The value of a string member of a flat JSON object's text.
 bool json_member(const std::string& json, const char* key, std::string* out);

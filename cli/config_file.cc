@@ -22,7 +22,7 @@ std::string config_file_name(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-int config_file_read(const char* path, config_args* out, std::string* why) {
+int config_file_text(const char* path, std::string* out, std::string* why) {
   plat_file* f = plat_fopen_read(path);
   if (f == nullptr) {
     char reason[256];
@@ -38,6 +38,12 @@ int config_file_read(const char* path, config_args* out, std::string* why) {
     return -1;
   }
   text.resize(static_cast<size_t>(n));
+  *out = text;
+  return 0;
+}
+
+int config_file_parse(const std::string& file_text, const std::string& path, config_args* out, std::string* why) {
+  std::string text = file_text;
   // A byte order mark, as Windows editors may write, is not part of the
   // first line.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
@@ -64,4 +70,10 @@ int config_file_read(const char* path, config_args* out, std::string* why) {
   }
   *out = got;
   return 0;
+}
+
+int config_file_read(const char* path, config_args* out, std::string* why) {
+  std::string text;
+  if (config_file_text(path, &text, why) != 0) return -1;
+  return config_file_parse(text, path, out, why);
 }

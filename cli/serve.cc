@@ -52,8 +52,9 @@ enum port_arg { kNfsPort, kMountPort, kPortmap, kPortCount };
 constexpr const char* kPortOpts[kPortCount] = {"--nfs-port", "--mount-port", "--portmap"};
 
 // The options that take a text of their own, each kept in serve_opts.
-enum text_arg { kBind, kSecretFile, kConfigFile, kLogFile, kLogLevel, kTextCount };
-constexpr const char* kTextOpts[kTextCount] = {"--bind", "--secret-file", "--config", "--log", "--log-level"};
+enum text_arg { kBind, kSecretFile, kConfigFile, kLogFile, kLogLevel, kStatusChannel, kTextCount };
+constexpr const char* kTextOpts[kTextCount] = {"--bind", "--secret-file", "--config", "--log", "--log-level",
+                                               "--status-channel"};
 
 // An option's text, and whether it was given.
 struct opt_text {
@@ -462,7 +463,7 @@ void log_line(int level, const char* event, const std::vector<std::string>& kv) 
 // restart applies: the address, the ports, the configuration keys.
 std::vector<std::string> restart_options(const serve_opts& a, const serve_opts& b) {
   std::vector<std::string> names;
-  for (int i : {kBind, kSecretFile}) {
+  for (int i : {kBind, kSecretFile, kStatusChannel}) {
     if (a.text[i].given != b.text[i].given || a.text[i].v != b.text[i].v) names.push_back(kTextOpts[i] + 2);
   }
   for (int i = 0; i < kPortCount; i++) {
@@ -609,6 +610,7 @@ std::string reload_and_report() {
 // one asked for, not a failure.
 void stop_server() {
   plat_notify("STOPPING=1");
+  status_channel_stop();
   vorlix_stop();
 }
 
@@ -638,6 +640,23 @@ int serve_check_opts(int argc, char** argv, int* has_secret) {
   }
   *has_secret = rc == 0 && (o.config[config_opt_of("--secret")].given || o.text[kSecretFile].given);
   return rc;
+}
+
+std::string serve_export_path_rule(const std::string& path) { return export_path_rule(path); }
+
+int serve_check_config(const std::string& text, const std::string& path, std::string* why) {
+  config_args from_file;
+  if (config_file_parse(text, path, &from_file, why) != 0) return -1;
+  // The service may be given its address on its command line (the Debian
+  // package does): one is added here as the command line would.
+  std::vector<std::string> all = from_file.args;
+  all.push_back("--bind=127.0.0.1");
+  serve_opts o;
+  opt_error e;
+  if (parse_opts(all, from_file.args.size(), &o, &e) == 0) return 0;
+  const opt_source here{path, from_file.lines};
+  *why = here.where(e.at) + e.why;
+  return -1;
 }
 
 void serve_request_stop() { g_quit = 1; }
@@ -748,6 +767,16 @@ int cmd_serve(int argc, char** argv) {
   }
   g_run.cmdline = cmdline;
   g_run.started = o;
+  if (o.text[kStatusChannel].given) {
+    // Without it the server serves all the same; the settings page then
+    // cannot show who is connected.
+    std::string failed;
+    if (status_channel_start(o.text[kStatusChannel].v, &failed) != 0) {
+      fprintf(stderr, "warning: --status-channel %s: not opened: %s\n", o.text[kStatusChannel].v.c_str(),
+              failed.c_str());
+      log_line(1, "status_channel_failed", {"name", o.text[kStatusChannel].v, "reason", failed});
+    }
+  }
   const bool reloadable = o.text[kConfigFile].given;
   // The handler is in place before the listening line goes out, so that a
   // controller that waits for that line and then signals gets a clean stop.

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr char kServiceName[] = "tarvelin-quillmoor-nfs-v3-file-server";
 constexpr char kServiceDescription[] = "Read-only NFS version 3 file server";
 // Bytes of the secret made at install, written as hexadecimal digits.
 constexpr int kSecretBytes = 32;
@@ -67,7 +66,15 @@ int service_body(int argc, char** argv) {
   plat_service_log_open(kServiceName, log, sizeof log);
   (void)plat_service_log_rotate(kServiceName, kLogRotateBytes, kLogKeep);
   vorlix_set_log_callback(service_log_line, nullptr);
-  const int rc = cmd_serve(argc, argv);
+  status_channel_forward_log(service_log_line);
+  // The settings page asks who is connected through the service's named
+  // pipe, open to SYSTEM and the Administrators only.
+  std::vector<char*> args(argv, argv + argc);
+  bool has_channel = false;
+  for (char* a : args) has_channel = has_channel || strncmp(a, "--status-channel", 16) == 0;
+  std::string channel = std::string("--status-channel=") + kServiceName + "-status";
+  if (!has_channel) args.push_back(channel.data());
+  const int rc = cmd_serve(static_cast<int>(args.size()), args.data());
   if (rc != 0) {
     const std::string why = "the server did not start (exit code " + std::to_string(rc) + "); " +
                             (log[0] != 0 ? std::string("its reason is at the end of ") + log : "see its log file");

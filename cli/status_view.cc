@@ -40,6 +40,23 @@ bool json_string_at(const std::string& s, size_t i, std::string* out) {
 }
 
 // The value of a string member of an export's JSON text.
+std::string json_quote(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 bool json_member(const std::string& json, const char* key, std::string* out) {
   const std::string k = std::string("\"") + key + "\":";
   const size_t at = json.find(k);

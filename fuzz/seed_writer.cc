@@ -344,6 +344,18 @@ void console_seeds() {
   write_seed(t, "bad-paths", "add /a/../b=lan\nadd relative=lan\nadd /c=\nadd /\\=lan\n");
 }
 
+void admin_seeds() {
+  const char* t = "fuzz_admin";
+  write_seed(t, "form", "path=%2Ffilms&folder=D%3A%5CFilms&who=home&form_token=aaaabbbbccccdddd");
+  write_seed(t, "cookie", "a=1; vorlix_admin=fedcba9876543210; b=\"2\"");
+  write_seed(t, "config", "bind 0.0.0.0\r\nallow /films=10.0.0.0/8\r\nexport /films=D:\\Films\r\n# export /x=/y\r\n");
+  write_seed(t, "picker-posix", "//srv/./films/../x/");
+  write_seed(t, "picker-windows", "d:/Films\\Old\\");
+  write_seed(t, "entry", "GET\n127.0.0.1:40123\n\nnone\n0123456789abcdef\n\n");
+  write_seed(t, "post", "POST\nlocalhost:40123\nhttp://localhost:40123\nsame-origin\n\n"
+                        "vorlix_admin=fedcba9876543210\npath=%2Fm&form_token=aaaabbbbccccdddd");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -362,6 +374,7 @@ int main(int argc, char** argv) {
   cidr_seeds();
   clamp_seeds();
   console_seeds();
+  admin_seeds();
   if (argc == 3) write_dict(argv[2]);
   printf("wrote %d seeds to %s\n", s_written, s_dir.c_str());
   return s_failed ? 1 : 0;

@@ -99,7 +99,8 @@ VORLIX_API int vorlix_client_count(void);
  * uptime in seconds, each connected client (address, connections, the paths
  * it has mounted, calls, bytes read, the time of its last call, the file it
  * is reading now or "") and the mount list (client, path, since), as one
- * JSON object. The text lives until the next call. */
+ * JSON object. The text lives until the next call on the same thread:
+ * unlike the other texts, it may be asked for from any thread. */
 VORLIX_API const char* vorlix_status_json(void);
 
 /* The event log: one line per event, "TIME LEVEL event=NAME key=value ...",

@@ -79,6 +79,18 @@ void add_host_addr(const struct sockaddr* sa, plat_addr* out, int* n, int max) {
   out[(*n)++] = a;
 }
 
+void add_host_network(plat_addr a, int prefix, plat_addr* nets, int* prefixes, int* n, int max) {
+  if (*n >= max || prefix < 0 || prefix > 128) return;
+  if (!plat_addr_is_v4(a) && a.b[0] == 0xFE && (a.b[1] & 0xC0) == 0x80) return;  // link-local
+  for (int bit = prefix; bit < 128; bit++) a.b[bit / 8] &= static_cast<unsigned char>(~(0x80u >> (bit % 8)));
+  for (int k = 0; k < *n; k++) {
+    if (plat_addr_eq(nets[k], a) && prefixes[k] == prefix) return;
+  }
+  nets[*n] = a;
+  prefixes[*n] = prefix;
+  (*n)++;
+}
+
 int host_loopbacks(plat_addr* out, int max) {
   int n = 0;
   if (n < max) out[n++] = plat_addr_v4(0x7F000001u);

@@ -8,14 +8,18 @@
 // status, paths, enumeration, reads), held.h (folders and files held
 // open), logfile.h (the wall clock and appended files), net.h (TCP and
 // UDP sockets), thread.h (threads, locks, time, randomness), process.h
-// (console and process), service.h (the system service) and notify.h
-// (reports to the service manager). The implementations are in
+// (console and process), service.h (the system service), notify.h
+// (reports to the service manager) and desktop.h (what the settings page
+// needs: networks, the browser, drives, a file replaced, a reload asked)
+// and local_channel.h (the status channel only administrators open). The implementations are in
 // plat/posix/ and plat/win32/, one file per concern.
 #pragma once
 
 #include "plat/addr.h"
+#include "plat/desktop.h"
 #include "plat/fs.h"
 #include "plat/held.h"
+#include "plat/local_channel.h"
 #include "plat/logfile.h"
 #include "plat/net.h"
 #include "plat/notify.h"

@@ -25,4 +25,9 @@ void add_host_addr(const struct sockaddr* sa, plat_addr* out, int* n, int max);
 // number stored.
 int host_loopbacks(plat_addr* out, int max);
 
+// Adds the network of address a with prefix length (bits of the 16-byte
+// record) to nets and prefixes (*n used of max): its host bits cleared,
+// unless it is there already; link-local IPv6 networks are left out.
+void add_host_network(plat_addr a, int prefix, plat_addr* nets, int* prefixes, int* n, int max);
+
 }  // namespace plat_sa

@@ -31,7 +31,8 @@ void server_log_start(const char* bind_ip) {
 }
 
 const char* server_status_json() {
-  static std::string s_text;
+  // One text per thread: the console and the status channel ask at once.
+  thread_local std::string s_text;
   char stats[512];
   stats_format_json(stats, sizeof stats);
   const uint64_t started = G_SRV.started_ms.load();

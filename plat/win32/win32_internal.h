@@ -188,4 +188,9 @@ namespace plat_win32 {
 // not inherit (net.cc).
 SOCKET new_socket(int family, int type, int protocol);
 
+// Calls fn for every unicast address of every interface that is up: the
+// address, its on-link prefix length, whether the interface is a loopback
+// one, and user (addr.cc).
+void each_up_address(void (*fn)(const sockaddr*, int, bool, void*), void* user);
+
 }  // namespace plat_win32

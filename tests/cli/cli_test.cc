@@ -25,6 +25,7 @@ const char kUsage[] =
     "        [--max-connections N] [--max-per-client N]\n"
     "        [--idle-timeout MS] [--read-timeout MS] [--no-console]\n"
     "        [--config FILE] [--log FILE] [--log-level error|warn|info|debug]\n"
+    "        [--status-channel PATH]   (who is connected, for the settings page)\n"
     "        IP: an address of this machine (IPv4 or IPv6), 0.0.0.0 (every IPv4\n"
     "        address) or :: (every address); --bind may be repeated.\n"
     "        Ports: NFS 2049 and MOUNT 20048 unless given; the portmapper only\n"
@@ -39,6 +40,7 @@ const char kUsage[] =
     "        stdin: add /p=PATH | allow /p=CIDRS | remove /p | exports | status\n"
     "               | reload | help | quit   (--no-console: none; stop with Ctrl-C)\n"
     "  ... service install SERVE_OPTIONS | remove | reload   (Windows: run as a service)\n"
+    "  ... admin [--config FILE] [--no-browser] [--reload-pid PID]   (the settings page)\n"
     "  ... fh EXPORT REL | resolve EXPORT REL | proctable | rofs | selftest | version\n";
 
 std::string join(const std::vector<std::string>& v) {

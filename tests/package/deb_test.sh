@@ -174,6 +174,10 @@ stop_service() {
 if run_service; then
   sleep 1
   kill -0 "$server_pid" 2>/dev/null || bad "the server ended when its standard input was at its end"
+  # The settings page's status channel: a socket of the state folder that
+  # only the service's user and root open.
+  [ "$(stat -c %a "$tmp/state/status.sock" 2>/dev/null)" = 600 ] ||
+    bad "no status channel 0600 in the state folder: $(ls -l "$tmp/state" 2>&1)"
   # systemctl reload: a hang-up reads the installed configuration file again.
   kill -HUP "$server_pid"
   for _ in $(seq 1 100); do grep -q ' event=reload ' "$tmp/server.out" && break; sleep 0.1; done
