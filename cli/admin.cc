@@ -476,6 +476,20 @@ int cmd_admin(int argc, char** argv) {
       return admin_usage();
     }
   }
+  // Changing the service's files and asking it to read them again is an
+  // administrator's task: started by someone else (from the Start menu, on
+  // Windows), the command starts itself again as an administrator, in a
+  // window of its own.
+  char err[512];
+  const int again = plat_run_again_as_admin(err, sizeof err);
+  if (again == 1) {
+    printf("admin: the settings page goes on in a window of its own, as an administrator\n");
+    return 0;
+  }
+  if (again < 0) {
+    fprintf(stderr, "admin: %s; run it as an administrator\n", err);
+    return 1;
+  }
   if (run.config.empty()) run.config = default_config();
   if (run.channel.empty()) run.channel = default_channel();
   std::string text, why;
@@ -509,7 +523,6 @@ int cmd_admin(int argc, char** argv) {
          "page is closed)\n",
          url.c_str());
   fflush(stdout);
-  char err[512];
   if (browser && plat_open_url(url.c_str(), err, sizeof err) != 0) {
     fprintf(stderr, "admin: the browser could not be opened (%s); open the address above yourself\n", err);
   }

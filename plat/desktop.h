@@ -27,6 +27,15 @@ int plat_fs_roots(char* out, size_t outlen);
 // reader sees the old file or the new one, never a part. A file that was
 // there keeps its permission bits (POSIX). 0, or -1 with err saying why.
 int plat_file_replace(const char* path, const void* data, size_t n, char* err, size_t errlen);
+// Starts this program again as an administrator, with the same arguments,
+// when this process is not one (Windows: the shell's "runas" verb, which
+// asks for the user's consent and opens a console of its own), so that a
+// command only an administrator can carry out may be started from a
+// shortcut. 1: started again (this process has nothing left to do); 0:
+// nothing to do (an administrator already; POSIX: always, where the
+// command's own refusals say to run it as root); -1 with err saying why
+// (the consent refused, say).
+int plat_run_again_as_admin(char* err, size_t errlen);
 // Asks the process pid to read its configuration again (POSIX: SIGHUP).
 // 0, or -1 with err saying why (Windows: there is no such signal; a
 // service is asked through plat_service_reload).

@@ -129,6 +129,8 @@ int plat_file_replace(const char* path, const void* data, size_t n, char* err, s
   return 0;
 }
 
+int plat_run_again_as_admin(char*, size_t) { return 0; }
+
 int plat_signal_reload(int pid, char* err, size_t errlen) {
   if (pid <= 0 || kill(pid, SIGHUP) != 0) return fail_errno("the server's process", pid <= 0 ? ESRCH : errno, err, errlen);
   return 0;

@@ -94,6 +94,47 @@ int plat_file_replace(const char* path, const void* data, size_t n, char* err, s
   return 0;
 }
 
+namespace {
+
+// The arguments of this process as its command line gave them: what follows
+// the program's name (quoted or not) and the blanks after it.
+const wchar_t* arguments_given() {
+  const wchar_t* p = GetCommandLineW();
+  if (*p == L'"') {
+    p++;
+    while (*p != 0 && *p != L'"') p++;
+    if (*p == L'"') p++;
+  } else {
+    while (*p != 0 && *p != L' ' && *p != L'\t') p++;
+  }
+  while (*p == L' ' || *p == L'\t') p++;
+  return p;
+}
+
+}  // namespace
+
+int plat_run_again_as_admin(char* err, size_t errlen) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  TOKEN_ELEVATION elevation{};
+  DWORD len = 0;
+  const BOOL known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &len);
+  CloseHandle(token);
+  if (!known || elevation.TokenIsElevated != 0) return 0;
+  wchar_t exe[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, exe, sizeof exe / sizeof exe[0]);
+  if (n == 0 || n >= sizeof exe / sizeof exe[0]) return fail_with("finding this program", GetLastError(), err, errlen);
+  SHELLEXECUTEINFOW run{};
+  run.cbSize = sizeof run;
+  run.fMask = SEE_MASK_NOASYNC;
+  run.lpVerb = L"runas";
+  run.lpFile = exe;
+  run.lpParameters = arguments_given();
+  run.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&run)) return fail_with("starting it again as an administrator", GetLastError(), err, errlen);
+  return 1;
+}
+
 int plat_signal_reload(int, char* err, size_t errlen) {
   snprintf(err, errlen, "Windows has no reload signal: the service is asked through the service manager");
   return -1;

@@ -82,6 +82,85 @@ else
   bad "the service did not start: $(tr -d '\r' <"$log" 2>/dev/null | tail -3 || true)"
 fi
 
+# The Start-menu entry for the settings page runs the program's `admin`.
+# It is installed for all users; Wine's msiexec puts it into the installing
+# user's Start menu even so.
+menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/$name settings.lnk"
+user_menu="$(echo "$c"/users/*/AppData/Roaming/Microsoft/Windows/"Start Menu/Programs/$name settings.lnk")"
+if [ -f "$menu" ]; then
+  good
+elif [ -f "$user_menu" ]; then
+  good
+  echo "note: the settings entry went to the user's Start menu, not all users' (Wine)"
+  menu="$user_menu"
+else
+  bad "no Start-menu entry: $(cd "$c" && find . -name '*.lnk' | head -3)"
+fi
+# The settings page against the installed service, as that entry starts it
+# (without the browser, which the test plays with curl): its configuration
+# file and status channel by default; a folder shared through the page is
+# served after the service has read the file again; the page sees the
+# client; the page that says it goes ends the command.
+admin_check() {
+  local out="$work/admin.out" url port token form films="$c/films" reply
+  : >"$out"
+  (cd "$work" && exec wine "$progdir/$name.exe" admin --no-browser </dev/null >"$out" 2>"$work/admin.err") &
+  local admin_pid=$!
+  for _ in $(seq 1 600); do
+    grep -q '^settings page: http' "$out" && break
+    kill -0 "$admin_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  url="$(tr -d '\r' <"$out" | sed -n 's/^settings page: \(http[^ ]*\)$/\1/p')"
+  if [ -z "$url" ]; then
+    bad "admin printed no address: $(tr -d '\r' <"$out" "$work/admin.err" | head -5)"
+    kill "$admin_pid" 2>/dev/null || true
+    wait "$admin_pid" 2>/dev/null || true
+    return
+  fi
+  port="$(echo "$url" | sed 's|^http://127.0.0.1:\([0-9]*\)/.*|\1|')"
+  token="${url##*token=}"
+  local base="http://127.0.0.1:$port" jar="$work/cookies"
+  [ "$(curl -s -m 60 -c "$jar" -o /dev/null -w '%{http_code}' "$base/?token=$token")" = 303 ] && good ||
+    bad "the page's token did not enter"
+  form="$(curl -s -m 60 -b "$jar" "$base/" | sed -n 's/.*FORM_TOKEN = "\([0-9a-f]*\)".*/\1/p')"
+  [ -n "$form" ] && good || bad "the page carries no form token"
+  make_share "$films"
+  : >"$log"  # emptied, so that the reload's line is the only one in it
+  reply="$(curl -s -m 60 -b "$jar" -H "Origin: $base" --data-urlencode "path=/films" \
+    --data-urlencode "folder=C:\\films" -d who=machine -d "form_token=$form" "$base/api/add")"
+  echo "$reply" | grep -q '"ok":true' && good || bad "adding /films through the page: $reply"
+  tr -d '\r' <"$datadir/exports.conf" | grep -qxF 'export /films=C:\films' && good ||
+    bad "exports.conf lacks the export added: $(tr -d '\r' <"$datadir/exports.conf")"
+  if wait_for_lines ".* info event=reload .*added=1 removed=0" 1 300 "$log"; then
+    good
+    check_share "$films" /films "$nfs_port" "$mount_port"
+    pass=$((pass + ok)); fail=$((fail + failed))
+  else
+    bad "the service did not read the file again: $(tr -d '\r' <"$log" | tail -3)"
+  fi
+  reply="$(curl -s -m 60 -b "$jar" "$base/api/status")"
+  echo "$reply" | grep -q '"ok":true' && echo "$reply" | grep -q '127\.0\.0\.1' && good ||
+    bad "the page's status names no client: $reply"
+  # Removed again through the page, so that the upgrade below starts the
+  # service with the installer's settings only.
+  reply="$(curl -s -m 60 -b "$jar" -H "Origin: $base" --data-urlencode "path=/films" -d "form_token=$form" \
+    "$base/api/remove")"
+  echo "$reply" | grep -q '"ok":true' && good || bad "removing /films through the page: $reply"
+  curl -s -m 60 -b "$jar" -H "Origin: $base" -d "form_token=$form" "$base/api/bye" >/dev/null || true
+  for _ in $(seq 1 600); do
+    kill -0 "$admin_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$admin_pid" 2>/dev/null; then
+    bad "admin did not end when the page said it goes"
+    kill "$admin_pid" 2>/dev/null || true
+  fi
+  wait "$admin_pid" 2>/dev/null && good || bad "admin's exit code was not 0: $(tr -d '\r' <"$work/admin.err")"
+  rm -rf "$films"
+}
+admin_check
+
 # A newer version installs over this one in place, made here from the same
 # installer source with the version raised: the settings and the secret are
 # kept, and the service runs again. The same or an older version is refused.
@@ -136,6 +215,7 @@ echo "msiexec /x took $(( $(date +%s) - t0 )) s"
 (exec 3<>"/dev/tcp/127.0.0.1/$nfs_port") 2>/dev/null && bad "the server still listens after uninstall" || good
 [ ! -e "$progdir" ] && good || bad "left behind: $(cd "$c" && find "Program Files/$name" | head -5)"
 [ ! -e "$datadir" ] && good || bad "left behind: $(cd "$c" && find "ProgramData/$name" | head -5)"
+[ ! -e "$menu" ] && good || bad "the Start-menu entry is left behind"
 if wine reg query "$key" </dev/null >/dev/null 2>&1; then bad "the service is still registered"; else good; fi
 # The registry as Wine saves it: no mention of the program is left.
 wineserver -k 2>/dev/null || true

@@ -13,7 +13,9 @@ fail=0
 bad() { echo "FAILED: $*"; fail=$((fail + 1)); }
 good() { pass=$((pass + 1)); }
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Gecko or Mono prompts; and no menu entries made outside the prefix
+# (Wine's menu builder writes the desktop's menus in the home folder).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 unset DISPLAY
 work="$(mktemp -d /tmp/vorlix-winepkg.XXXXXX)"
