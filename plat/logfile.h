@@ -1,6 +1,7 @@
-// The wall clock and files written by appending, in the platform layer: what
-// the event log needs to stamp its lines and to keep them in a file that
-// can be reopened, measured and rotated while the server runs.
+// The wall clock, files written by appending and standard error, in the
+// platform layer: what the event log needs to stamp its lines, to keep them
+// in a file that can be reopened, measured and rotated while the server
+// runs, and to write them to standard error without waiting on its reader.
 #pragma once
 
 #include <cstddef>
@@ -28,3 +29,15 @@ int64_t plat_append_size(plat_append* f);
 void plat_append_close(plat_append* f);
 // Renames the file from to to, replacing to when it exists. 0 or -1.
 int plat_rename_over(const char* from, const char* to);
+
+// ---- Standard error --------------------------------------------------------
+
+// The longest line plat_stderr_try_write writes whole or not at all.
+constexpr size_t PLAT_STDERR_LINE_MAX = 4096;
+// Writes the n bytes (at most PLAT_STDERR_LINE_MAX) to standard error if
+// that can be done now without waiting: 1 when written, 0 when its reader
+// has fallen behind (a pipe or socket that is full: nothing is written), so
+// that no thread waits on a reader that stopped reading. A file or a
+// terminal takes them as a write would. (Windows: written as by fwrite,
+// always 1.)
+int plat_stderr_try_write(const void* data, size_t n);

@@ -24,6 +24,9 @@ struct log_sinks {
   int keep = 0;
   log_callback fn = nullptr;
   void* user = nullptr;
+  // Lines not written to standard error because its reader fell behind,
+  // since the last line that was.
+  uint64_t stderr_dropped = 0;
 };
 log_sinks s_sinks;
 
@@ -109,13 +112,32 @@ void rotate_if_due() {
   update_threshold();
 }
 
+std::string format_line(log_level lv, const char* event, const log_field* fields, size_t n);
+
+// Writes the line to standard error, or counts it as dropped when the reader
+// there has fallen behind (a pipe nobody reads: the threads that log must
+// not wait on it). The first line written after a drop is preceded by one
+// that says how many went. Under the lock.
+void write_stderr(const std::string& line) {
+  std::string whole = line;
+  if (whole.size() > PLAT_STDERR_LINE_MAX - 1) whole.resize(PLAT_STDERR_LINE_MAX - 1);
+  whole += '\n';
+  if (s_sinks.stderr_dropped > 0) {
+    const std::string count = std::to_string(s_sinks.stderr_dropped);
+    const log_field f[] = {{"count", count.c_str()}, {"reason", "the reader of standard error fell behind"}};
+    const std::string said = format_line(LOG_WARN, "log_lines_dropped", f, 2) + "\n";
+    if (plat_stderr_try_write(said.data(), said.size()) == 0) {
+      s_sinks.stderr_dropped++;
+      return;
+    }
+    s_sinks.stderr_dropped = 0;
+  }
+  if (plat_stderr_try_write(whole.data(), whole.size()) == 0) s_sinks.stderr_dropped++;
+}
+
 // Writes one finished line to the sinks. Under the lock.
 void write_line(int lv, const std::string& line) {
-  if (s_sinks.to_stderr) {
-    fputs(line.c_str(), stderr);
-    fputc('\n', stderr);
-    fflush(stderr);
-  }
+  if (s_sinks.to_stderr) write_stderr(line);
   if (s_sinks.file != nullptr) {
     const std::string whole = line + "\n";
     (void)plat_append_write(s_sinks.file, whole.data(), whole.size());

@@ -1,10 +1,13 @@
-// The wall clock and appended files on POSIX (Linux): clock_gettime with
-// the local offset from localtime_r, and files opened with O_APPEND so that
-// every write lands at the end, whoever else writes.
+// The wall clock, appended files and standard error on POSIX (Linux):
+// clock_gettime with the local offset from localtime_r, files opened with
+// O_APPEND so that every write lands at the end, whoever else writes, and
+// standard error written only when poll says it takes a line now.
 #include "plat/plat.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,3 +69,29 @@ void plat_append_close(plat_append* f) {
 }
 
 int plat_rename_over(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : -1; }
+
+// ---- Standard error --------------------------------------------------------
+
+// A pipe that poll calls writable has a free buffer of a page at least, and
+// a write of at most PIPE_BUF bytes into it is whole and does not wait.
+static_assert(PLAT_STDERR_LINE_MAX <= PIPE_BUF, "a line is written to a pipe in one piece");
+
+int plat_stderr_try_write(const void* data, size_t n) {
+  pollfd p{STDERR_FILENO, POLLOUT, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  // An error other than a full pipe (a closed reader, say) is left to the
+  // write, which reports nothing to anyone: the line is lost either way.
+  if (r == 0) return 0;
+  const char* at = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = write(STDERR_FILENO, at, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    at += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 1;
+}

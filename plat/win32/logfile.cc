@@ -1,9 +1,11 @@
 // The wall clock and appended files on Windows: GetSystemTimePreciseAsFileTime
 // with the local offset of the time zone in force, and files opened with
 // FILE_APPEND_DATA, shared for reading, writing and renaming so that a
-// reader or a rotation never finds them locked.
+// reader or a rotation never finds them locked; standard error through the
+// C runtime.
 #include "plat/win32/win32_internal.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 using namespace plat_win32;  // the helpers of win32_internal.h
@@ -75,4 +77,15 @@ int plat_rename_over(const char* from, const char* to) {
   wstr wt(to);
   if (wf.p == nullptr || wt.p == nullptr) return -1;
   return MoveFileExW(wf.p, wt.p, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
+// ---- Standard error --------------------------------------------------------
+
+// Through the C runtime, which writes each "\n" as "\r\n" there. Windows
+// cannot tell how much an anonymous pipe takes without waiting; the service
+// writes its log to a file instead.
+int plat_stderr_try_write(const void* data, size_t n) {
+  fwrite(data, 1, n, stderr);
+  fflush(stderr);
+  return 1;
 }

@@ -498,6 +498,44 @@ TEST(ServeCommand, ShortSecretsAreWarnedAbout) {
   }
 }
 
+// Standard error on a pipe that nobody reads (a pager that was left, a log
+// collector that hangs): the threads that log go on serving, the lines that
+// did not fit are dropped, and the next line written says how many.
+TEST(ServeCommand, AReaderOfStandardErrorThatStopsHoldsNothingUp) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows cannot tell how much a pipe takes without waiting; its service logs to a file";
+#else
+  temp_dir t;
+  const int mnt = free_port();
+  child_process p;
+  ASSERT_TRUE(p.start({"serve", "--no-console", "--bind", "127.0.0.1", "--nfs-port", std::to_string(free_port()),
+                       "--mount-port", std::to_string(mnt), "--export", "/a=" + t.mkdir("a")}));
+  std::string line;
+  ASSERT_TRUE(p.read_line(&line)) << p.errors();
+  // Each mount writes a line of about 130 bytes: 2,000 are several times
+  // what a pipe holds, and nothing reads them until all are answered.
+  rpc_conn c;
+  ASSERT_TRUE(c.open(mnt));
+  bytes args;
+  put_string(&args, "/a");
+  constexpr int kMounts = 2000;
+  int answered = 0;
+  for (bytes reply; answered < kMounts && c.call(PROG_MOUNT, 3, 1, args, &reply); answered++) {
+  }
+  EXPECT_EQ(answered, kMounts);
+  // Read again: the next line says how many were dropped.
+  EXPECT_TRUE(p.still_running_after(500));
+  bytes reply;
+  EXPECT_TRUE(c.call(PROG_MOUNT, 3, 1, args, &reply));
+  for (int i = 0; i < 100 && p.errors().find("event=log_lines_dropped count=") == std::string::npos; i++) {
+    p.still_running_after(100);
+  }
+  EXPECT_NE(p.errors().find(" warn event=log_lines_dropped count="), std::string::npos);
+  ASSERT_TRUE(p.signal_child(SIGTERM));
+  EXPECT_EQ(p.wait_exit(), 0);
+#endif
+}
+
 TEST(ServeCommand, NoConsoleReadsNoInputAndOutlivesAHangUp) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no hang-up signal, nor signals that one process can send another";
