@@ -76,11 +76,6 @@ constexpr uint64_t PLAT_DESC_FRESH_MS = 5;
 // enumeration read with the names, and reads them again when older). 0 or
 // -1.
 int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st);
-// 1 when two threads may call plat_dir_stat on one enumeration at once
-// (POSIX: each call is one status read relative to the folder's
-// descriptor), 0 when only one at a time may (Windows: the descriptions
-// the enumeration keeps are read and replaced in place).
-int plat_dir_stat_parallel();
 
 struct plat_file;
 // Opens an existing regular file for reading. The type is decided before

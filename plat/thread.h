@@ -55,19 +55,6 @@ class plat_guard {
   plat_mutex* m_;
 };
 
-// A signal one thread waits for and another gives: plat_event_set wakes the
-// thread waiting in plat_event_wait, or the next one to wait, and each wait
-// takes one signal (several sets before a wait count as one). Opaque storage
-// large enough for the system's objects.
-struct plat_event {
-  alignas(16) unsigned char opaque[128];
-};
-// 0, or -1 when the system has no room for another.
-int plat_event_init(plat_event* e);
-void plat_event_destroy(plat_event* e);
-void plat_event_set(plat_event* e);
-void plat_event_wait(plat_event* e);
-
 // ---- Time and randomness --------------------------------------------------
 
 // Monotonic milliseconds from an arbitrary origin.

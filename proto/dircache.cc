@@ -5,7 +5,6 @@
 #include <list>
 #include <memory>
 
-#include "proto/dir_describe.h"
 #include "util/sha256.h"
 #include "util/xdr.h"
 
@@ -43,7 +42,7 @@ struct cursor {
   unsigned char verf[8];
   std::unique_ptr<plat_dir, dir_closer> d;
   uint64_t used_ms;
-  dir_ahead ahead;  // after d: a run through d is ended before d is closed
+  dir_ahead ahead;
 };
 constexpr size_t kMaxCursors = 8;
 
@@ -130,17 +129,6 @@ void keep_snapshot(dir_cache& c, const export_rec& e, const char* rel, const pla
 
 }  // namespace
 
-void dir_run_ender::operator()(dir_run* r) const { dir_run_end(r); }
-
-int dir_ahead::take(uint64_t p, uint64_t now, plat_statbuf* out) const {
-  if (read_ms == 0 || now - read_ms > PLAT_DESC_FRESH_MS || p < pos) return -1;
-  if (run != nullptr) return dir_run_get(run.get(), p, out);
-  if (p - pos >= st.size()) return -1;
-  if (found[p - pos] == 0) return 0;
-  *out = st[p - pos];
-  return 1;
-}
-
 void dircache_start(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char now[8],
                     dir_snapshot* out) {
   dir_cache& c = cache();
@@ -217,7 +205,6 @@ void cursors_keep(dir_cache& c, std::list<cursor>* one, std::list<cursor>* gone)
 }  // namespace
 
 void dircache_sweep(int all) {
-  if (all) dir_describe_stop();
   dir_cache& c = cache();
   std::list<cursor> gone;
   {
@@ -246,7 +233,7 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
 }
 
 void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char verf[8],
-                         const std::shared_ptr<const dir_names>& names, uint64_t pos, size_t count) {
+                         const dir_names& names, uint64_t pos, size_t count) {
   dir_cache& c = cache();
   std::list<cursor> gone;
   std::list<cursor> taken;
@@ -256,21 +243,14 @@ void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbu
   }
   if (taken.empty()) return;
   dir_ahead& a = taken.front().ahead;
-  const uint64_t end = pos + count < names->count() ? pos + count : names->count();
+  const uint64_t end = pos + count < names.count() ? pos + count : names.count();
   // Stamped before the first is read: the oldest description counts.
   a.read_ms = plat_now_ms();
   a.pos = pos;
   a.st.resize(end > pos ? end - pos : 0);
   a.found.assign(a.st.size(), 0);
-  a.end();
-  a.run.reset(end > pos ? dir_run_start(taken.front().d.get(), names, pos, end) : nullptr);
-  if (a.run == nullptr) {
-    for (uint64_t p = pos; p < end; p++) {
-      a.found[p - pos] = plat_dir_stat(taken.front().d.get(), names->name(p), &a.st[p - pos]) == 0 ? 1 : 0;
-    }
-  } else {
-    a.st.clear();
-    a.found.clear();
+  for (uint64_t p = pos; p < end; p++) {
+    a.found[p - pos] = plat_dir_stat(taken.front().d.get(), names.name(p), &a.st[p - pos]) == 0 ? 1 : 0;
   }
   cursors_keep(c, &taken, &gone);
 }

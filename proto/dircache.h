@@ -58,19 +58,12 @@ void dircache_clear();
 // that come next while that reply is on its way and the client reads it, so
 // that the call resuming there finds them described. Each description was
 // read after the reply before that call was sent, and is used only while it
-// counts as current (PLAT_DESC_FRESH_MS). Where a helper thread can
-// describe them (dir_describe.h), they are read by it as a run, which the
-// call takes from as they come and describes the rest of itself.
-struct dir_run;
-struct dir_run_ender {
-  void operator()(dir_run* r) const;
-};
+// counts as current (PLAT_DESC_FRESH_MS).
 struct dir_ahead {
   uint64_t pos = 0;      // the snapshot position of the first description
-  uint64_t read_ms = 0;  // when they were read (begun to be); 0 when there are none
+  uint64_t read_ms = 0;  // when they were read; 0 when there are none
   std::vector<plat_statbuf> st;
-  std::vector<unsigned char> found;         // 0 where the name had gone
-  std::unique_ptr<dir_run, dir_run_ender> run;  // in place of st and found
+  std::vector<unsigned char> found;  // 0 where the name had gone
   // The identity of the kept enumeration these came with (its folder's
   // file system and file number); kept 0 for one opened now.
   int kept = 0;
@@ -78,9 +71,12 @@ struct dir_ahead {
   uint64_t fileid = 0;
   // The description of position p when one was read ahead and is still
   // fresh at now: 1 with *out set, 0 when the name had gone; -1 when none.
-  int take(uint64_t p, uint64_t now, plat_statbuf* out) const;
-  // Ends the run, if any, so that the enumeration is the caller's alone.
-  void end() { run.reset(); }
+  int take(uint64_t p, uint64_t now, plat_statbuf* out) const {
+    if (read_ms == 0 || now - read_ms > PLAT_DESC_FRESH_MS || p < pos || p - pos >= st.size()) return -1;
+    if (found[p - pos] == 0) return 0;
+    *out = st[p - pos];
+    return 1;
+  }
 };
 // The enumeration a listing describes its entries from, kept open between
 // the listing's calls, so that a call resuming where the last one ended
@@ -101,11 +97,10 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
 void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d,
                          const dir_ahead* taken = nullptr);
 // Describes names[pos, pos + count) of the listing whose kept enumeration
-// verf names, through that enumeration, for the listing's next call: on the
-// helper thread when it is free (returning at once), else now. Does
+// verf names, through that enumeration, for the listing's next call. Does
 // nothing when the enumeration is no longer kept.
 void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbuf& st, const unsigned char verf[8],
-                         const std::shared_ptr<const dir_names>& names, uint64_t pos, size_t count);
+                         const dir_names& names, uint64_t pos, size_t count);
 // Closes the kept enumerations past their age (every one when `all` is
-// set, after ending the describing helper thread), like hold_sweep.
+// set), like hold_sweep.
 void dircache_sweep(int all);

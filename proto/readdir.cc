@@ -155,7 +155,6 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     const int known = ahead.take(pos, now, &st);
     if (known == 0 || (known < 0 && plat_dir_stat(d, name, &st) != 0)) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
-      ahead.end();
       dircache_cursor_put(r.exp, r.rel, verf, d, &ahead);
       end_list(e, 0);
       next->pos = pos;
@@ -163,7 +162,6 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
       return;
     }
   }
-  ahead.end();
   plat_closedir(d);
   end_list(e, 1);
 }
@@ -187,7 +185,7 @@ void nfs_read_ahead() {
   owed_read_ahead& o = t_owed;
   if (!o.owed) return;
   o.owed = false;
-  dircache_read_ahead(o.exp, o.rel.c_str(), o.st, o.verf, o.names, o.next.pos, o.next.count);
+  dircache_read_ahead(o.exp, o.rel.c_str(), o.st, o.verf, *o.names, o.next.pos, o.next.count);
   o.names.reset();
 }
 

@@ -393,8 +393,6 @@ int plat_dir_stat(plat_dir* h, const char* name, plat_statbuf* st) {
   return 0;
 }
 
-int plat_dir_stat_parallel() { return 1; }
-
 const char* plat_readdir(plat_dir* h) {
   if (h == nullptr) return nullptr;
   for (;;) {

@@ -33,18 +33,6 @@ pthread_mutex_t* sys_mutex(plat_mutex* m) {
   return reinterpret_cast<pthread_mutex_t*>(m->opaque);
 }
 
-// The event's mutex, its condition and whether it is set.
-struct event_parts {
-  pthread_mutex_t m;
-  pthread_cond_t c;
-  int set;
-};
-event_parts* sys_event(plat_event* e) {
-  static_assert(sizeof(event_parts) <= sizeof(plat_event::opaque));
-  static_assert(alignof(event_parts) <= alignof(plat_event));
-  return reinterpret_cast<event_parts*>(e->opaque);
-}
-
 }  // namespace
 
 // ---- Threads ---------------------------------------------------------------
@@ -85,41 +73,6 @@ void plat_mutex_init(plat_mutex* m) {
 void plat_mutex_destroy(plat_mutex* m) { pthread_mutex_destroy(sys_mutex(m)); }
 void plat_lock(plat_mutex* m) { pthread_mutex_lock(sys_mutex(m)); }
 void plat_unlock(plat_mutex* m) { pthread_mutex_unlock(sys_mutex(m)); }
-
-// ---- Events ------------------------------------------------------------------
-
-int plat_event_init(plat_event* e) {
-  event_parts* p = sys_event(e);
-  p->set = 0;
-  if (pthread_mutex_init(&p->m, nullptr) != 0) return -1;
-  if (pthread_cond_init(&p->c, nullptr) != 0) {
-    pthread_mutex_destroy(&p->m);
-    return -1;
-  }
-  return 0;
-}
-
-void plat_event_destroy(plat_event* e) {
-  event_parts* p = sys_event(e);
-  pthread_cond_destroy(&p->c);
-  pthread_mutex_destroy(&p->m);
-}
-
-void plat_event_set(plat_event* e) {
-  event_parts* p = sys_event(e);
-  pthread_mutex_lock(&p->m);
-  p->set = 1;
-  pthread_cond_signal(&p->c);
-  pthread_mutex_unlock(&p->m);
-}
-
-void plat_event_wait(plat_event* e) {
-  event_parts* p = sys_event(e);
-  pthread_mutex_lock(&p->m);
-  while (p->set == 0) pthread_cond_wait(&p->c, &p->m);
-  p->set = 0;
-  pthread_mutex_unlock(&p->m);
-}
 
 // ---- Time and randomness --------------------------------------------------
 

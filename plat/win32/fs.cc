@@ -741,10 +741,6 @@ int plat_dir_stat(plat_dir* d, const char* name, plat_statbuf* st) {
   return r;
 }
 
-// The batches, the place to look first and the second handle above change
-// with every description given.
-int plat_dir_stat_parallel() { return 0; }
-
 struct plat_file {
   HANDLE h;
 };

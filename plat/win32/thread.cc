@@ -31,12 +31,6 @@ CRITICAL_SECTION* sys_mutex(plat_mutex* m) {
   return reinterpret_cast<CRITICAL_SECTION*>(m->opaque);
 }
 
-// The event: an auto-reset event object.
-HANDLE* sys_event(plat_event* e) {
-  static_assert(sizeof(HANDLE) <= sizeof(plat_event::opaque));
-  return reinterpret_cast<HANDLE*>(e->opaque);
-}
-
 }  // namespace
 
 // ---- Threads ---------------------------------------------------------------
@@ -69,19 +63,6 @@ void plat_mutex_init(plat_mutex* m) { InitializeCriticalSection(sys_mutex(m)); }
 void plat_mutex_destroy(plat_mutex* m) { DeleteCriticalSection(sys_mutex(m)); }
 void plat_lock(plat_mutex* m) { EnterCriticalSection(sys_mutex(m)); }
 void plat_unlock(plat_mutex* m) { LeaveCriticalSection(sys_mutex(m)); }
-
-// ---- Events ------------------------------------------------------------------
-
-int plat_event_init(plat_event* e) {
-  *sys_event(e) = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  return *sys_event(e) == nullptr ? -1 : 0;
-}
-
-void plat_event_destroy(plat_event* e) { CloseHandle(*sys_event(e)); }
-
-void plat_event_set(plat_event* e) { SetEvent(*sys_event(e)); }
-
-void plat_event_wait(plat_event* e) { WaitForSingleObject(*sys_event(e), INFINITE); }
 
 // ---- Time and randomness --------------------------------------------------
 

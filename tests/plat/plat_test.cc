@@ -1056,38 +1056,6 @@ TEST(PlatThread, StartsWithItsArgumentAndJoins) {
   EXPECT_EQ(seen.load(), 42);
 }
 
-// A signal given before the wait is kept for it; several count as one;
-// one given by another thread wakes the waiter.
-TEST(PlatEvent, KeepsOneSignalAndWakesTheWaiter) {
-  plat_event e;
-  ASSERT_EQ(plat_event_init(&e), 0);
-  plat_event_set(&e);
-  plat_event_set(&e);
-  plat_event_wait(&e);  // returns at once: the signal was kept
-  struct ctx {
-    plat_event* e;
-    std::atomic<int> step{0};
-  } c{&e};
-  plat_thread t = 0;
-  ASSERT_EQ(plat_thread_start(
-                &t,
-                [](void* a) {
-                  auto* x = static_cast<ctx*>(a);
-                  x->step.store(1);
-                  plat_event_wait(x->e);  // the two sets above left nothing
-                  x->step.store(2);
-                },
-                &c),
-            0);
-  while (c.step.load() == 0) plat_sleep_ms(1);
-  plat_sleep_ms(20);
-  EXPECT_EQ(c.step.load(), 1);  // still waiting
-  plat_event_set(&e);
-  plat_thread_join(t);
-  EXPECT_EQ(c.step.load(), 2);
-  plat_event_destroy(&e);
-}
-
 TEST(PlatMutex, ReentrantAndFreeAfterAsManyReleases) {
   plat_mutex m;
   plat_mutex_init(&m);
