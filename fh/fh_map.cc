@@ -167,9 +167,20 @@ uint32_t find(uint64_t key, int32_t idx, uint64_t gen) {
 
 void fh_remember(int32_t export_idx, uint64_t gen, const unsigned char* digest, const char* rel) {
   if (digest == nullptr || rel == nullptr) return;
+  const uint64_t key = key_of(digest);
+  {
+    // A handle given out again for the same path (a folder listed once
+    // more) is only marked used: nothing to copy.
+    plat_guard g(map_lock());
+    if (!map_ready()) return;
+    const uint32_t hit = find(key, export_idx, gen);
+    if (hit != kNone && strcmp(G_MAP.slots[hit].rel, rel) == 0) {
+      touch(hit);
+      return;
+    }
+  }
   char* copy = x_strdup(rel);
   if (copy == nullptr) return;
-  const uint64_t key = key_of(digest);
   plat_guard g(map_lock());
   if (!map_ready()) {
     free(copy);

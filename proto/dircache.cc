@@ -223,7 +223,12 @@ plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_
     cursors_trim_locked(c, 0, &e, rel, &st, verf, &gone, &taken);
   }
   if (taken.empty()) return plat_opendir_beneath(export_local(e), rel);
-  if (ahead != nullptr) *ahead = std::move(taken.front().ahead);
+  if (ahead != nullptr) {
+    *ahead = std::move(taken.front().ahead);
+    ahead->kept = 1;
+    ahead->dev = taken.front().key.dev;
+    ahead->fileid = taken.front().key.fileid;
+  }
   return taken.front().d.release();
 }
 
@@ -250,12 +255,17 @@ void dircache_read_ahead(const export_rec& e, const char* rel, const plat_statbu
   cursors_keep(c, &taken, &gone);
 }
 
-void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d) {
+void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d,
+                         const dir_ahead* taken) {
   if (d == nullptr) return;
-  // The folder's own identity, read from the enumeration itself: the one a
-  // later call must find at the folder's path to take it.
-  plat_statbuf self;
-  if (plat_dir_stat(d, "", &self) != 0) {
+  // The folder's own identity, read from the enumeration itself (once, when
+  // it is first kept): the one a later call must find at the folder's path
+  // to take it.
+  plat_statbuf self{};
+  if (taken != nullptr && taken->kept) {
+    self.dev = taken->dev;
+    self.fileid = taken->fileid;
+  } else if (plat_dir_stat(d, "", &self) != 0) {
     plat_closedir(d);
     return;
   }

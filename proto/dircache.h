@@ -64,6 +64,11 @@ struct dir_ahead {
   uint64_t read_ms = 0;  // when they were read; 0 when there are none
   std::vector<plat_statbuf> st;
   std::vector<unsigned char> found;  // 0 where the name had gone
+  // The identity of the kept enumeration these came with (its folder's
+  // file system and file number); kept 0 for one opened now.
+  int kept = 0;
+  uint64_t dev = 0;
+  uint64_t fileid = 0;
   // The description of position p when one was read ahead and is still
   // fresh at now: 1 with *out set, 0 when the name had gone; -1 when none.
   int take(uint64_t p, uint64_t now, plat_statbuf* out) const {
@@ -86,8 +91,11 @@ struct dir_ahead {
 // come along (see dircache_read_ahead); none otherwise.
 plat_dir* dircache_cursor_take(const export_rec& e, const char* rel, const plat_statbuf& st,
                                const unsigned char verf[8], dir_ahead* ahead = nullptr);
-// Keeps d (taken from dircache_cursor_take for rel) for the listing's next call.
-void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d);
+// Keeps d (taken from dircache_cursor_take for rel) for the listing's next
+// call. With `taken`, the ahead d came with: a kept enumeration's identity
+// is known then, and is not read again.
+void dircache_cursor_put(const export_rec& e, const char* rel, const unsigned char verf[8], plat_dir* d,
+                         const dir_ahead* taken = nullptr);
 // Describes names[pos, pos + count) of the listing whose kept enumeration
 // verf names, through that enumeration, for the listing's next call. Does
 // nothing when the enumeration is no longer kept.

@@ -155,7 +155,7 @@ void list_folder(xdr_enc* e, const fh_resolved& r, uint64_t cookie, const dir_na
     const int known = ahead.take(pos, now, &st);
     if (known == 0 || (known < 0 && plat_dir_stat(d, name, &st) != 0)) continue;
     if (dir_emit(e, &r.exp, name, COOKIE_FIRST + pos, &st, plus, &pre, rel, &b) != 0) {
-      dircache_cursor_put(r.exp, r.rel, verf, d);
+      dircache_cursor_put(r.exp, r.rel, verf, d, &ahead);
       end_list(e, 0);
       next->pos = pos;
       next->count = pos > skip ? pos - skip : 1;
